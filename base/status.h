@@ -1,0 +1,39 @@
+// The one error convention of the program: a Status is either ok or carries
+// a message that names what failed, where, and why, with a hint where one
+// helps. Messages are built from the innermost cause outwards with Context().
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace fiskal {
+
+class Status {
+ public:
+  Status() = default;  // ok
+
+  static Status Ok() { return Status(); }
+  static Status Error(std::string message) { return Status(std::move(message)); }
+  // "<what>: <system error text>", followed by "(<hint>)" when a hint is given.
+  static Status FromErrno(std::string_view what, int err,
+                          std::string_view hint = {});
+
+  bool ok() const { return !message_.has_value(); }
+  explicit operator bool() const { return ok(); }
+
+  // The message; empty for an ok status.
+  const std::string& message() const;
+
+  // Prefixes the message with "<where>: ". Ok stays ok.
+  Status Context(std::string_view where) const;
+
+ private:
+  explicit Status(std::string message) : message_(std::move(message)) {}
+  std::optional<std::string> message_;
+};
+
+// The system's text for an errno value, independent of the locale.
+std::string ErrnoText(int err);
+
+}  // namespace fiskal

@@ -1,0 +1,52 @@
+// The printer line: the one way out for every text of a receipt. A text goes
+// to the serial port when a port is selected, then into the transcript.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "base/status.h"
+#include "line/clock.h"
+#include "line/port.h"
+#include "line/transcript.h"
+
+namespace fiskal {
+
+class PortFactory {
+ public:
+  virtual ~PortFactory() = default;
+  // The port with number nPort (1..9), configured but not opened.
+  virtual std::unique_ptr<Port> NewPort(std::uint8_t nPort) = 0;
+};
+
+class PrinterLine {
+ public:
+  PrinterLine(PortFactory& ports, Transcript& transcript, Clock& clock)
+      : ports_(ports), transcript_(transcript), clock_(clock) {}
+
+  // Selects port nPort for the run; 0 selects log-only mode, in which no
+  // serial port is touched.
+  void PelkInit(std::uint8_t nPort);
+
+  // Sends the text to the port when nPort is not 0, then records it. A text
+  // that could not be sent is not recorded, so the transcript lists exactly
+  // the texts handed to the port.
+  Status WriteComm(std::uint8_t nPort, std::string_view cTxt);
+
+  // Whether the text of the last WriteComm reached the port (or, in
+  // log-only mode, would have): true also when only its record failed.
+  bool last_text_sent() const { return last_text_sent_; }
+
+  // Returns after nSec seconds.
+  Status Pause(float nSec);
+
+ private:
+  PortFactory& ports_;
+  Transcript& transcript_;
+  Clock& clock_;
+  std::unique_ptr<Port> port_;
+  bool last_text_sent_ = false;
+};
+
+}  // namespace fiskal

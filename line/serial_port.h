@@ -1,0 +1,37 @@
+// The real serial port of the printer line.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "line/port.h"
+
+namespace fiskal {
+
+// The line settings every text is sent with: 9600 baud, 8 data bits, no
+// parity, 1 stop bit, no flow control.
+inline constexpr const char* kLineSettings = "9600,n,8,1";
+inline constexpr int kBaud = 9600;
+inline constexpr int kBitsPerByte = 10;  // start, 8 data, stop
+
+// A line that cannot take a text within this long plus the text's transmit
+// time has failed.
+inline constexpr double kLineTimeoutSeconds = 2.0;
+
+// Seconds the line needs to transmit n bytes at 9600 baud.
+inline double TransmitSeconds(std::size_t bytes) {
+  return static_cast<double>(bytes) * kBitsPerByte / kBaud;
+}
+
+// The environment variable naming the device of port n: FISKAL_COM<n>.
+std::string PortVariable(std::uint8_t nPort);
+
+// The device of port n (1..9): the value of FISKAL_COM<n> when it is set and
+// not empty (env_value), else the system's n-th serial port.
+std::string PortDevice(std::uint8_t nPort, const char* env_value);
+
+// The serial port nPort on the given device. Nothing is opened until Send.
+std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device);
+
+}  // namespace fiskal

@@ -1,0 +1,30 @@
+// The transcript: one record per text sent, in order, and nothing else.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/status.h"
+
+namespace fiskal {
+
+// A record: a double quote, the bytes of the text unchanged (double quotes,
+// ESC, CR and LF included), a double quote, CR, LF.
+std::string TranscriptRecord(std::string_view text);
+
+class Transcript {
+ public:
+  virtual ~Transcript() = default;
+  // Appends the record of the text. When this returns ok, the record has
+  // reached the file (it survives the program's crash).
+  virtual Status Record(std::string_view text) = 0;
+  // Flushes the file to its storage and closes it.
+  virtual Status Close() = 0;
+};
+
+// Creates (or empties) the transcript file at path.
+Status CreateFileTranscript(const std::string& path,
+                            std::unique_ptr<Transcript>* transcript);
+
+}  // namespace fiskal

@@ -1,0 +1,117 @@
+#include "protocol/frames.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+
+namespace fiskal {
+
+std::string SumaK(std::string_view cLinia) {
+  unsigned value = 0xFF;
+  for (char c : cLinia) value ^= static_cast<unsigned char>(c);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  if (value >= 0x10) text += kHex[value >> 4];
+  text += kHex[value & 0xF];
+  return text;
+}
+
+std::string VAT2PTU(std::string_view cVAT) {
+  static constexpr std::array<std::string_view, 7> kCodes = {
+      "1", "2", "3", "4", "5", "6", "7"};
+  for (std::size_t i = 0; i < kCodes.size(); ++i) {
+    if (cVAT == kCodes[i]) return std::string(1, static_cast<char>('A' + i));
+  }
+  return "X";
+}
+
+double Round2(float nVal) {
+  double value = static_cast<double>(nVal);
+  if (std::signbit(value)) return -Round2(-nVal);
+  // Halves to even is the default rounding mode, which nearbyint follows.
+  return std::nearbyint((value + 0.0001) * 100.0) / 100.0;
+}
+
+namespace {
+
+// Text of a non-negative finite amount.
+std::string FrmMagnitude(double value) {
+  const double rounded = std::round(value * 100.0) / 100.0;
+  const double whole = std::floor(rounded);
+  const int hundredths = static_cast<int>(std::round((rounded - whole) * 100.0));
+  // A double of any size prints exactly in fixed notation with no fraction.
+  std::array<char, 400> digits{};
+  auto result = std::to_chars(digits.data(), digits.data() + digits.size(),
+                              whole, std::chars_format::fixed, 0);
+  std::string text(digits.data(), result.ptr);
+  text += '.';
+  text += static_cast<char>('0' + hundredths / 10);
+  text += static_cast<char>('0' + hundredths % 10);
+  return text;
+}
+
+}  // namespace
+
+std::string Frm(double nLicz) {
+  if (!std::signbit(nLicz)) return FrmMagnitude(nLicz);
+  std::string magnitude = FrmMagnitude(-nLicz);
+  if (magnitude == "0.00") return magnitude;
+  return "-" + magnitude;
+}
+
+double LineValue(float nCena, float nSzt) {
+  // The product of two floats is exact in a double; narrowing it gives the
+  // correctly rounded 32-bit product.
+  return Round2(static_cast<float>(static_cast<double>(nCena) * nSzt));
+}
+
+std::string Frame(std::string_view body) {
+  std::string frame;
+  frame.reserve(body.size() + 6);
+  frame += kEsc;
+  frame += 'P';
+  frame += body;
+  frame += SumaK(body);
+  frame += kEsc;
+  frame += '\\';
+  return frame;
+}
+
+std::string PelkStart() { return Frame("0;0$h"); }
+
+std::string ShortName(std::string_view cNazwa) {
+  std::string_view name = cNazwa.substr(0, kMaxNameLength);
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return std::string(name);
+}
+
+std::string PelkLinia(std::uint8_t nLp, std::string& cNazwa, float nCena,
+                      float nSzt, std::string_view cVAT) {
+  cNazwa = ShortName(cNazwa);
+  std::string body = std::to_string(nLp);
+  body += ";0$l";
+  body += cNazwa;
+  body += kCr;
+  body += Frm(nSzt);
+  body += kCr;
+  body += VAT2PTU(cVAT);
+  body += '/';
+  body += Frm(nCena);
+  body += '/';
+  body += Frm(LineValue(nCena, nSzt));
+  body += '/';
+  return Frame(body);
+}
+
+std::string PelkEnd(std::string_view cStopka, float nWart) {
+  std::string body = "1;0;1$e";
+  body += kCr;
+  body += cStopka;
+  body += kCr;
+  body += "0.00/";
+  body += Frm(nWart);
+  body += '/';
+  return Frame(body);
+}
+
+}  // namespace fiskal

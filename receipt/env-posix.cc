@@ -1,0 +1,66 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "line/serial_port.h"
+#include "receipt/env.h"
+
+namespace fiskal {
+
+namespace {
+
+// The input is small; anything larger than this is not a receipt.
+constexpr std::size_t kMaxInputBytes = 16 * 1024 * 1024;
+
+class PosixEnv : public Env {
+ public:
+  Status ReadFile(const std::string& path, std::string* contents) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Status::FromErrno(path + ": cannot open", errno);
+    std::string data;
+    char buffer[64 * 1024];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int err = errno;
+        ::close(fd);
+        return Status::FromErrno(path + ": cannot read", err);
+      }
+      data.append(buffer, static_cast<std::size_t>(n));
+      if (data.size() > kMaxInputBytes) {
+        ::close(fd);
+        return Status::Error(path + ": larger than " +
+                             std::to_string(kMaxInputBytes / (1024 * 1024)) +
+                             " MiB; not a receipt");
+      }
+    }
+    ::close(fd);
+    *contents = std::move(data);
+    return Status::Ok();
+  }
+
+  Status CreateTranscript(const std::string& path,
+                          std::unique_ptr<Transcript>* transcript) override {
+    return CreateFileTranscript(path, transcript);
+  }
+
+  std::unique_ptr<Port> NewPort(std::uint8_t nPort) override {
+    const std::string variable = PortVariable(nPort);
+    return NewSerialPort(nPort, PortDevice(nPort, std::getenv(variable.c_str())));
+  }
+
+  Clock& clock() override { return MonotonicClock(); }
+};
+
+}  // namespace
+
+Env& SystemEnv() {
+  static PosixEnv env;
+  return env;
+}
+
+}  // namespace fiskal

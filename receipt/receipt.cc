@@ -1,0 +1,86 @@
+#include "receipt/receipt.h"
+
+#include <cfloat>
+#include <cmath>
+
+#include "protocol/frames.h"
+#include "receipt/analiza.h"
+#include "receipt/input.h"
+
+namespace fiskal {
+
+namespace {
+
+Status AtLine(std::string_view file_name, std::size_t line, const Status& s) {
+  return s.Context(std::string(file_name) + ":" + std::to_string(line));
+}
+
+}  // namespace
+
+Status PrepareReceipt(std::string_view contents, std::string_view file_name,
+                      Receipt* receipt) {
+  const std::vector<std::string> lines = SplitLines(contents);
+  if (lines.empty()) {
+    return Status::Error(std::string(file_name) +
+                         " is empty: it needs at least the header line");
+  }
+
+  ReceiptState state;
+  const Header header = ParseHeader(lines[0]);
+  state.nPort = header.nPort;
+  state.cStopka = header.cStopka;
+  if (state.cStopka.find(kEsc) != std::string::npos) {
+    return AtLine(file_name, 1,
+                  Status::Error("footer holds an ESC byte (27), which would "
+                                "end the printer frame early"));
+  }
+
+  Receipt built;
+  built.nPort = state.nPort;
+  built.texts.push_back({std::string(kVersionText), "version text", false});
+  built.texts.push_back({PelkStart(), "begin frame", true});
+
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.empty()) continue;
+    const std::size_t line_number = i + 1;
+    if (Status s = Analiza(line, state.cNazwa, state.cVAT, state.nSzt,
+                           state.nCena);
+        !s.ok()) {
+      return AtLine(file_name, line_number, s);
+    }
+    if (state.nLp == kMaxItems) {
+      return AtLine(file_name, line_number,
+                    Status::Error("a receipt holds at most " +
+                                  std::to_string(kMaxItems) + " items"));
+    }
+    ++state.nLp;
+
+    const double product = static_cast<double>(state.nCena) * state.nSzt;
+    if (!(product <= FLT_MAX)) {
+      return AtLine(file_name, line_number,
+                    Status::Error("quantity times unit price is beyond the "
+                                  "range of amounts"));
+    }
+    const double total =
+        static_cast<double>(state.nWart) + LineValue(state.nCena, state.nSzt);
+    if (!(total <= FLT_MAX)) {
+      return AtLine(file_name, line_number,
+                    Status::Error("the receipt total is beyond the range of "
+                                  "amounts"));
+    }
+    state.nWart = static_cast<float>(total);
+
+    built.texts.push_back(
+        {PelkLinia(state.nLp, state.cNazwa, state.nCena, state.nSzt,
+                   state.cVAT),
+         "item " + std::to_string(state.nLp), true});
+  }
+
+  built.texts.push_back({PelkEnd(state.cStopka, state.nWart), "end frame",
+                         false});
+  *receipt = std::move(built);
+  return Status::Ok();
+}
+
+}  // namespace fiskal

@@ -1,0 +1,49 @@
+// A receipt made from the input file: every text the run will send, built
+// and checked before the first one goes out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/status.h"
+
+namespace fiskal {
+
+inline constexpr int kMaxItems = 255;
+
+// The run's state while it reads the input.
+struct ReceiptState {
+  std::uint8_t nPort = 0;  // 0: log-only
+  std::string cStopka;     // footer
+  std::uint8_t nLp = 0;    // number of the last item frame built
+  float nWart = 0;         // receipt total
+  // Item values, carried over between lines.
+  std::string cNazwa;
+  std::string cVAT;
+  float nSzt = 0;
+  float nCena = 0;
+};
+
+// One text to send, with what the run says about it in messages.
+struct Text {
+  std::string bytes;
+  std::string label;         // "version text", "begin frame", "item 3", ...
+  bool pause_after = false;  // the begin frame and every item frame
+};
+
+struct Receipt {
+  std::uint8_t nPort = 0;
+  std::vector<Text> texts;  // version text, begin frame, items, end frame
+};
+
+// Builds the receipt from the contents of the input file. Refuses, with the
+// line number and the reason (prefixed "<file_name>:<line>: "), input that
+// must not reach the printer: see Analiza, a 256th item, a line product or
+// receipt total beyond the range of amounts, an ESC byte in the footer.
+// Empty item lines are skipped.
+Status PrepareReceipt(std::string_view contents, std::string_view file_name,
+                      Receipt* receipt);
+
+}  // namespace fiskal

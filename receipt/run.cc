@@ -1,0 +1,90 @@
+#include "receipt/run.h"
+
+#include <memory>
+#include <string>
+
+#include "line/printer_line.h"
+#include "receipt/receipt.h"
+
+namespace fiskal {
+
+namespace {
+
+// What the printer has seen when text `failed` (0-based) of the receipt did
+// not go through, and whether that text itself reached the port.
+std::string Progress(const Receipt& receipt, std::size_t failed,
+                     bool failed_text_sent) {
+  const std::size_t out = failed + (failed_text_sent ? 1 : 0);
+  std::string text;
+  if (failed == 0) {
+    text = "nothing is recorded in " + std::string(kTranscriptFile);
+  } else {
+    text = "the " + std::to_string(failed) +
+           (failed == 1 ? " text" : " texts") + " before it went out and " +
+           (failed == 1 ? "is" : "are") + " recorded in " + kTranscriptFile;
+  }
+  if (receipt.nPort == 0) return text;  // log-only: no printer involved
+  const bool begun = out >= 2;  // the begin frame went out
+  const bool ended = out == receipt.texts.size();
+  if (begun && !ended) {
+    text += "; the receipt is left open on the printer without its end frame";
+  } else if (!begun) {
+    text += "; no receipt was begun on the printer";
+  }
+  return text;
+}
+
+}  // namespace
+
+Outcome RunReceipt(Env& env) {
+  std::string contents;
+  if (Status s = env.ReadFile(kInputFile, &contents); !s.ok()) {
+    return {ExitStatus::kNothingSent,
+            s.message() + "; nothing was sent and " + kTranscriptFile +
+                " was not touched (run fiskal in the folder that holds " +
+                kInputFile + ")"};
+  }
+
+  std::unique_ptr<Transcript> transcript;
+  if (Status s = env.CreateTranscript(kTranscriptFile, &transcript); !s.ok()) {
+    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+  }
+
+  Receipt receipt;
+  if (Status s = PrepareReceipt(contents, kInputFile, &receipt); !s.ok()) {
+    Status closed = transcript->Close();
+    std::string message = s.message() + "; nothing was sent";
+    if (!closed.ok()) message += " (and " + closed.message() + ")";
+    return {ExitStatus::kNothingSent, message};
+  }
+
+  PrinterLine line(env, *transcript, env.clock());
+  line.PelkInit(receipt.nPort);
+  const std::size_t count = receipt.texts.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const Text& text = receipt.texts[i];
+    const std::string which = text.label + " (text " + std::to_string(i + 1) +
+                              " of " + std::to_string(count) + ")";
+    if (Status s = line.WriteComm(receipt.nPort, text.bytes); !s.ok()) {
+      (void)transcript->Close();
+      return {ExitStatus::kSendFailed,
+              which + ": " + s.message() + "; " +
+                  Progress(receipt, i, line.last_text_sent())};
+    }
+    if (!text.pause_after) continue;
+    if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
+      (void)transcript->Close();
+      return {ExitStatus::kSendFailed, "after the " + which + ": " +
+                                           s.message() + "; " +
+                                           Progress(receipt, i + 1, false)};
+    }
+  }
+
+  if (Status s = transcript->Close(); !s.ok()) {
+    return {ExitStatus::kSendFailed,
+            "the receipt went out whole, but " + s.message()};
+  }
+  return {ExitStatus::kOk, {}};
+}
+
+}  // namespace fiskal
