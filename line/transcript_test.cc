@@ -1,1 +1,56 @@
-// placeholder
+#include "line/transcript.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+
+namespace fiskal {
+namespace {
+
+using testing::ReadAll;
+using testing::TempDir;
+using testing::WriteAll;
+
+TEST(TranscriptRecord, QuotesTheTextUnchanged) {
+  EXPECT_EQ(TranscriptRecord("ver.:0.6a"),
+            std::string("\x22ver.:0.6a\x22\x0d\x0a"));
+  EXPECT_EQ(TranscriptRecord(""), "\"\"\r\n");
+  // Double quotes, CR, LF and ESC inside the text are written as they are.
+  EXPECT_EQ(TranscriptRecord("a\"b\r\n\x1b"), "\"a\"b\r\n\x1b\"\r\n");
+}
+
+TEST(FileTranscript, WritesRecordsByteForByteAndEmptiesAnOldFile) {
+  TempDir dir;
+  const std::string path = dir.File("fiskal.log");
+  WriteAll(path, "old contents that must go");
+  std::unique_ptr<Transcript> transcript;
+  ASSERT_TRUE(CreateFileTranscript(path, &transcript).ok());
+  EXPECT_EQ(ReadAll(path), "");
+  ASSERT_TRUE(transcript->Record("ver.:0.6a").ok());
+  // Each record is in the file as soon as Record returns.
+  EXPECT_EQ(ReadAll(path), "\"ver.:0.6a\"\r\n");
+  ASSERT_TRUE(transcript->Record(std::string("\x1bP\xb1\x00\r\n\"\x1b\\", 9)).ok());
+  ASSERT_TRUE(transcript->Close().ok());
+  EXPECT_EQ(ReadAll(path), std::string("\"ver.:0.6a\"\r\n"
+                                       "\"\x1bP\xb1\x00\r\n\"\x1b\\\"\r\n",
+                                       26));
+}
+
+TEST(FileTranscript, CreateFailureNamesThePath) {
+  TempDir dir;
+  const std::string path = dir.File("no-such-folder/fiskal.log");
+  std::unique_ptr<Transcript> transcript;
+  const Status s = CreateFileTranscript(path, &transcript);
+  EXPECT_EQ(s.message(), path + ": cannot create: No such file or directory");
+}
+
+TEST(FileTranscript, WriteFailureIsReported) {
+  std::unique_ptr<Transcript> transcript;
+  ASSERT_TRUE(CreateFileTranscript("/dev/full", &transcript).ok());
+  const Status s = transcript->Record("ver.:0.6a");
+  EXPECT_EQ(s.message(), "/dev/full: cannot write: No space left on device");
+  EXPECT_TRUE(transcript->Close().ok());
+}
+
+}  // namespace
+}  // namespace fiskal

@@ -1,0 +1,74 @@
+#include "testing/pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace fiskal::testing {
+
+namespace {
+
+double Now() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+Pty::Pty() {
+  char name[256] = {};
+  if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    throw std::runtime_error("openpty failed");
+  }
+  path_ = name;
+  ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+}
+
+Pty::~Pty() {
+  if (slave_ >= 0) ::close(slave_);
+  CloseMaster();
+}
+
+void Pty::CloseMaster() {
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
+std::string Pty::Read(std::size_t size, double seconds) {
+  std::string data;
+  const double deadline = Now() + seconds;
+  while (data.size() < size) {
+    const double left = deadline - Now();
+    if (left <= 0) break;
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  return data;
+}
+
+std::string Pty::ReadFor(double seconds) {
+  return Read(static_cast<std::size_t>(-1), seconds);
+}
+
+void PointPortsAt(int n, const std::string& path) {
+  for (int i = 1; i <= 9; ++i) {
+    const std::string name = "FISKAL_COM" + std::to_string(i);
+    const std::string value =
+        i == n ? path : "/nonexistent/fiskal-test-port-" + std::to_string(i);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+}
+
+}  // namespace fiskal::testing

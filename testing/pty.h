@@ -1,0 +1,38 @@
+// A pseudo-terminal pair for tests of the serial line: the program under
+// test opens the device path of the slave end, the test reads the master.
+#pragma once
+
+#include <string>
+
+namespace fiskal::testing {
+
+class Pty {
+ public:
+  Pty();  // throws when no pseudo-terminal can be had
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  int master() const { return master_; }
+  int slave() const { return slave_; }  // the test's own descriptor
+  const std::string& path() const { return path_; }
+
+  // Reads from the master until `size` bytes came or `seconds` passed
+  // without them (a guard against a hang, not a speed requirement).
+  std::string Read(std::size_t size, double seconds = 10);
+  // Whatever arrives within `seconds`.
+  std::string ReadFor(double seconds);
+
+  void CloseMaster();
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// Sets FISKAL_COM1..9 for this process to `path` for port `n` and to a path
+// that does not exist for the others, so no real device can be opened.
+void PointPortsAt(int n, const std::string& path);
+
+}  // namespace fiskal::testing
