@@ -1,13 +1,12 @@
 // The fiskal binary end to end, in a temporary folder.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/pty.h"
 #include "testing/temp_dir.h"
 
@@ -18,52 +17,15 @@ using testing::ReadAll;
 using testing::TempDir;
 using testing::WriteAll;
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Drain(int fd) {
-  std::string data;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, n);
-  ::close(fd);
-  return data;
-}
+using Result = testing::ProcessResult;
 
 // Runs the binary in `folder` with `args`. Every FISKAL_COM<n> points at a
 // path that does not exist, except port `port` at `device` when given.
 Result RunFiskal(const std::string& folder, std::vector<std::string> args = {},
-           int port = 0, const std::string& device = "") {
+                 int port = 0, const std::string& device = "") {
   testing::PointPortsAt(port, device);
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::close(out[0]);
-    ::close(err[0]);
-    if (::chdir(folder.c_str()) != 0) ::_exit(127);
-    std::vector<char*> argv;
-    std::string binary = FISKAL_BINARY;
-    argv.push_back(binary.data());
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(binary.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  Result result;
-  result.out = Drain(out[0]);
-  result.err = Drain(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  args.insert(args.begin(), FISKAL_BINARY);
+  return testing::RunProcess(args, folder);
 }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
