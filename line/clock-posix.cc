@@ -1,13 +1,16 @@
 // The monotonic clock on POSIX systems: an absolute deadline on
 // CLOCK_MONOTONIC, slept towards with clock_nanosleep. A signal that
-// interrupts the sleep only resumes it; the deadline stays where it was.
+// interrupts the sleep resumes it, the deadline staying where it was,
+// unless it asked the run to stop.
 
 #include <time.h>
 
 #include <cerrno>
 #include <cmath>
+#include <string>
 
 #include "line/clock.h"
+#include "line/stop_signal.h"
 
 namespace fiskal {
 
@@ -35,6 +38,9 @@ class PosixMonotonicClock : public Clock {
           ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
       if (rc == 0) return Status::Ok();
       if (rc != EINTR) return Status::FromErrno("cannot sleep", rc);
+      if (const int signal = CaughtStopSignal()) {
+        return Status::Error(std::string("pause cut short by ") + StopSignalName(signal));
+      }
     }
   }
 };

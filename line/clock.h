@@ -8,7 +8,8 @@ namespace fiskal {
 class Clock {
  public:
   virtual ~Clock() = default;
-  // Returns no earlier than the given number of seconds after the call.
+  // Returns no earlier than the given number of seconds after the call,
+  // unless the run is asked to stop: then it fails at once.
   virtual Status Sleep(double seconds) = 0;
 };
 

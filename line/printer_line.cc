@@ -4,8 +4,10 @@
 
 namespace fiskal {
 
-void PrinterLine::PelkInit(std::uint8_t nPort) {
-  port_ = nPort == 0 ? nullptr : ports_.NewPort(nPort);
+Status PrinterLine::PelkInit(std::uint8_t nPort) {
+  port_.reset();
+  if (nPort == 0) return Status::Ok();
+  return ports_.NewPort(nPort, &port_);
 }
 
 Status PrinterLine::WriteComm(std::uint8_t nPort, std::string_view cTxt) {

@@ -16,8 +16,10 @@ namespace fiskal {
 class PortFactory {
  public:
   virtual ~PortFactory() = default;
-  // The port with number nPort (1..9), configured but not opened.
-  virtual std::unique_ptr<Port> NewPort(std::uint8_t nPort) = 0;
+  // The port with number nPort (1..9), configured but not opened, and held
+  // for this run alone until it is destroyed. Fails when another run holds
+  // the port.
+  virtual Status NewPort(std::uint8_t nPort, std::unique_ptr<Port>* port) = 0;
 };
 
 class PrinterLine {
@@ -27,7 +29,7 @@ class PrinterLine {
 
   // Selects port nPort for the run; 0 selects log-only mode, in which no
   // serial port is touched.
-  void PelkInit(std::uint8_t nPort);
+  Status PelkInit(std::uint8_t nPort);
 
   // Sends the text to the port when nPort is not 0, then records it. A text
   // that could not be sent is not recorded, so the transcript lists exactly

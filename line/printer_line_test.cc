@@ -24,7 +24,7 @@ struct Line {
 
 TEST(PrinterLine, LogOnlyRecordsWithoutAPort) {
   Line l;
-  l.line->PelkInit(0);
+  ASSERT_TRUE(l.line->PelkInit(0).ok());
   ASSERT_TRUE(l.line->WriteComm(0, "ver.:0.6a").ok());
   EXPECT_EQ(l.env.events, (std::vector<Event>{{"record", "ver.:0.6a"}}));
   EXPECT_FALSE(l.line->last_text_sent());
@@ -32,7 +32,7 @@ TEST(PrinterLine, LogOnlyRecordsWithoutAPort) {
 
 TEST(PrinterLine, SendsBeforeRecording) {
   Line l;
-  l.line->PelkInit(3);
+  ASSERT_TRUE(l.line->PelkInit(3).ok());
   ASSERT_TRUE(l.line->WriteComm(3, "abc").ok());
   EXPECT_EQ(l.env.events,
             (std::vector<Event>{{"port", "3"}, {"send", "abc"}, {"record", "abc"}}));
@@ -42,7 +42,7 @@ TEST(PrinterLine, SendsBeforeRecording) {
 TEST(PrinterLine, TextThatFailsToSendIsNotRecorded) {
   Line l;
   l.env.fail_send_at = 1;
-  l.line->PelkInit(1);
+  ASSERT_TRUE(l.line->PelkInit(1).ok());
   const Status s = l.line->WriteComm(1, "abc");
   EXPECT_EQ(s.message(), "port 1 (fake): cannot open: Input/output error");
   EXPECT_EQ(l.env.Texts("record").size(), 0u);

@@ -1,7 +1,10 @@
 // The transcript file on POSIX systems: each record goes to the file with
 // one write(2) as soon as it is made, so it survives a crash of the program.
+// The open file also carries the folder's run lock (flock) until closed.
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,9 +61,24 @@ class FileTranscript : public Transcript {
 
 Status CreateFileTranscript(const std::string& path,
                             std::unique_ptr<Transcript>* transcript) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Opened without truncating: the lock comes first, so that a second run
+  // in the same folder leaves the first run's transcript as it is.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Status::FromErrno(path + ": cannot create", errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) {
+      return Status::Error(path + ": another receipt run is using this folder");
+    }
+    return Status::FromErrno(path + ": cannot lock", err);
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    const int err = errno;
+    ::close(fd);
+    return Status::FromErrno(path + ": cannot empty", err);
+  }
   *transcript = std::make_unique<FileTranscript>(path, fd);
   return Status::Ok();
 }

@@ -23,7 +23,10 @@ class Transcript {
   virtual Status Close() = 0;
 };
 
-// Creates (or empties) the transcript file at path.
+// Creates (or empties) the transcript file at path, holding the lock of the
+// folder's receipt runs until the transcript is destroyed. Fails with
+// "another receipt run is using this folder", leaving the file as it is,
+// when another run holds it.
 Status CreateFileTranscript(const std::string& path,
                             std::unique_ptr<Transcript>* transcript);
 

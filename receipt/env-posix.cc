@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "line/run_lock.h"
 #include "line/serial_port.h"
+#include "line/stop_signal.h"
 #include "receipt/env.h"
 
 namespace fiskal {
@@ -14,8 +16,22 @@ namespace {
 // The input is small; anything larger than this is not a receipt.
 constexpr std::size_t kMaxInputBytes = 16 * 1024 * 1024;
 
+// A port together with the run lock on its device.
+class LockedPort : public Port {
+ public:
+  LockedPort(std::unique_ptr<Port> port, std::unique_ptr<RunLock> lock)
+      : port_(std::move(port)), lock_(std::move(lock)) {}
+  Status Send(std::string_view text) override { return port_->Send(text); }
+
+ private:
+  std::unique_ptr<Port> port_;
+  std::unique_ptr<RunLock> lock_;
+};
+
 class PosixEnv : public Env {
  public:
+  PosixEnv() { CatchStopSignals(); }
+
   Status ReadFile(const std::string& path, std::string* contents) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Status::FromErrno(path + ": cannot open", errno);
@@ -48,12 +64,18 @@ class PosixEnv : public Env {
     return CreateFileTranscript(path, transcript);
   }
 
-  std::unique_ptr<Port> NewPort(std::uint8_t nPort) override {
+  Status NewPort(std::uint8_t nPort, std::unique_ptr<Port>* port) override {
     const std::string variable = PortVariable(nPort);
-    return NewSerialPort(nPort, PortDevice(nPort, std::getenv(variable.c_str())));
+    const std::string device = PortDevice(nPort, std::getenv(variable.c_str()));
+    std::unique_ptr<RunLock> lock;
+    if (Status s = LockPortForRun(nPort, device, &lock); !s.ok()) return s;
+    *port = std::make_unique<LockedPort>(NewSerialPort(nPort, device), std::move(lock));
+    return Status::Ok();
   }
 
   Clock& clock() override { return MonotonicClock(); }
+
+  int StopSignal() override { return CaughtStopSignal(); }
 };
 
 }  // namespace

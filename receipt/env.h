@@ -20,10 +20,13 @@ class Env : public PortFactory {
   virtual Status CreateTranscript(const std::string& path,
                                   std::unique_ptr<Transcript>* transcript) = 0;
   virtual Clock& clock() = 0;
+  // The stop signal the run has caught (SIGINT, SIGTERM, SIGHUP), or 0.
+  virtual int StopSignal() = 0;
 };
 
 // The real environment: files in the current folder, the serial ports named
-// by FISKAL_COM<n> or the system's own, the monotonic clock.
+// by FISKAL_COM<n> or the system's own (each held with a run lock), the
+// monotonic clock, and the stop signals, which it starts catching.
 Env& SystemEnv();
 
 }  // namespace fiskal

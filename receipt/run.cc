@@ -4,6 +4,7 @@
 #include <string>
 
 #include "line/printer_line.h"
+#include "line/stop_signal.h"
 #include "receipt/receipt.h"
 
 namespace fiskal {
@@ -59,9 +60,28 @@ Outcome RunReceipt(Env& env) {
   }
 
   PrinterLine line(env, *transcript, env.clock());
-  line.PelkInit(receipt.nPort);
+  if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
+    (void)transcript->Close();
+    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+  }
+
   const std::size_t count = receipt.texts.size();
+  // Stops the run after `done` texts because a stop signal came.
+  auto stopped = [&](std::size_t done) -> Outcome {
+    (void)transcript->Close();
+    const std::string by = std::string("stopped by ") + StopSignalName(env.StopSignal());
+    if (done == 0) {
+      return {ExitStatus::kNothingSent, by + " before anything was sent"};
+    }
+    const Text& last = receipt.texts[done - 1];
+    return {ExitStatus::kSendFailed,
+            by + " after text " + std::to_string(done) + " of " +
+                std::to_string(count) + " (" + last.label + "); " +
+                Progress(receipt, done, false)};
+  };
+
   for (std::size_t i = 0; i < count; ++i) {
+    if (env.StopSignal() != 0) return stopped(i);
     const Text& text = receipt.texts[i];
     const std::string which = text.label + " (text " + std::to_string(i + 1) +
                               " of " + std::to_string(count) + ")";
@@ -71,8 +91,13 @@ Outcome RunReceipt(Env& env) {
               which + ": " + s.message() + "; " +
                   Progress(receipt, i, line.last_text_sent())};
     }
+    // A stop asked for while the last text went out comes too late to
+    // matter: the receipt is whole.
+    if (i + 1 == count) break;
+    if (env.StopSignal() != 0) return stopped(i + 1);
     if (!text.pause_after) continue;
     if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
+      if (env.StopSignal() != 0) return stopped(i + 1);
       (void)transcript->Close();
       return {ExitStatus::kSendFailed, "after the " + which + ": " +
                                            s.message() + "; " +

@@ -233,3 +233,80 @@ TEST(Report, PrefixesTheProgramNameAndReturnsTheStatus) {
 
 }  // namespace
 }  // namespace fiskal
+
+namespace fiskal {
+namespace {
+
+using testing::Event;
+using testing::FakeEnv;
+
+TEST(RunReceiptLocks, BusyFolderOrPortSendsNothing) {
+  {
+    FakeEnv env;
+    env.files["fiskal.txt"] = "1;THANK YOU\r\n";
+    env.folder_busy = true;
+    const Outcome outcome = RunReceipt(env);
+    EXPECT_EQ(outcome.status, ExitStatus::kNothingSent);
+    EXPECT_EQ(outcome.message,
+              "fiskal.log: another receipt run is using this folder; nothing was sent");
+    EXPECT_EQ(env.events, (std::vector<Event>{{"read", "fiskal.txt"},
+                                              {"create", "fiskal.log"}}));
+  }
+  {
+    FakeEnv env;
+    env.files["fiskal.txt"] = "1;THANK YOU\r\n";
+    env.port_busy = true;
+    const Outcome outcome = RunReceipt(env);
+    EXPECT_EQ(outcome.status, ExitStatus::kNothingSent);
+    EXPECT_EQ(outcome.message,
+              "port 1 (fake) is in use by another receipt run; nothing was sent");
+    EXPECT_EQ(env.Texts("send").size(), 0u);
+    EXPECT_EQ(env.Texts("record").size(), 0u);
+  }
+}
+
+// A stop signal during the k-th text lets that text finish and be recorded,
+// then ends the run; one during the k-th pause ends it before the next
+// text. A stop during the last text comes too late: the receipt is whole.
+TEST(RunReceiptStops, SignalsEndTheRunBetweenTexts) {
+  const std::string input =
+      "1;THANK YOU\r\n1\tBREAD\t1\t100\t250\tpcs\t\r\n2\tROLL\t1\t\r\n";
+  struct Case {
+    int during_send;
+    int during_pause;
+    ExitStatus status;
+    std::size_t sent;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {1, 0, ExitStatus::kSendFailed, 1,
+       "stopped by SIGTERM after text 1 of 5 (version text); the 1 text "
+       "before it went out and is recorded in fiskal.log; no receipt was "
+       "begun on the printer"},
+      {3, 0, ExitStatus::kSendFailed, 3,
+       "stopped by SIGTERM after text 3 of 5 (item 1); the 3 texts before "
+       "it went out and are recorded in fiskal.log; the receipt is left open "
+       "on the printer without its end frame"},
+      {0, 2, ExitStatus::kSendFailed, 3,
+       "stopped by SIGTERM after text 3 of 5 (item 1); the 3 texts before "
+       "it went out and are recorded in fiskal.log; the receipt is left open "
+       "on the printer without its end frame"},
+      {5, 0, ExitStatus::kOk, 5, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    FakeEnv env;
+    env.files["fiskal.txt"] = input;
+    env.stop_during_send = c.during_send;
+    env.stop_during_pause = c.during_pause;
+    const Outcome outcome = RunReceipt(env);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.message, c.message);
+    EXPECT_EQ(env.Texts("send").size(), c.sent);
+    EXPECT_EQ(env.Texts("record"), env.Texts("send"));
+    EXPECT_EQ(env.events.back(), (Event{"close", ""}));
+  }
+}
+
+}  // namespace
+}  // namespace fiskal

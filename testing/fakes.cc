@@ -1,6 +1,7 @@
 #include "testing/fakes.h"
 
 #include <cerrno>
+#include <csignal>
 #include <ostream>
 
 namespace fiskal::testing {
@@ -22,7 +23,9 @@ class FakeEnv::FakePort : public Port {
  public:
   FakePort(FakeEnv& env, std::uint8_t nPort) : env_(env), nPort_(nPort) {}
   Status Send(std::string_view text) override {
-    if (++env_.sends_ == env_.fail_send_at) {
+    ++env_.sends_;
+    if (env_.sends_ == env_.stop_during_send) env_.stop_signal_ = SIGTERM;
+    if (env_.sends_ == env_.fail_send_at) {
       return Status::FromErrno("cannot open", EIO).Context(
           "port " + std::to_string(nPort_) + " (fake)");
     }
@@ -62,6 +65,8 @@ class FakeEnv::FakeClock : public Clock {
     std::string text = std::to_string(seconds);
     text.erase(text.find_last_not_of('0') + 1);
     env_.events.push_back({"pause", text});
+    if (++env_.pauses_ == env_.stop_during_pause) env_.stop_signal_ = SIGTERM;
+    if (env_.stop_signal_ != 0) return Status::Error("pause cut short by SIGTERM");
     return Status::Ok();
   }
 
@@ -89,13 +94,21 @@ Status FakeEnv::CreateTranscript(const std::string& path,
                                  std::unique_ptr<Transcript>* transcript) {
   events.push_back({"create", path});
   if (fail_create) return Status::FromErrno(path + ": cannot create", EACCES);
+  if (folder_busy) {
+    return Status::Error(path + ": another receipt run is using this folder");
+  }
   *transcript = std::make_unique<FakeTranscript>(*this);
   return Status::Ok();
 }
 
-std::unique_ptr<Port> FakeEnv::NewPort(std::uint8_t nPort) {
+Status FakeEnv::NewPort(std::uint8_t nPort, std::unique_ptr<Port>* port) {
   events.push_back({"port", std::to_string(nPort)});
-  return std::make_unique<FakePort>(*this, nPort);
+  if (port_busy) {
+    return Status::Error("port " + std::to_string(nPort) +
+                         " (fake) is in use by another receipt run");
+  }
+  *port = std::make_unique<FakePort>(*this, nPort);
+  return Status::Ok();
 }
 
 Clock& FakeEnv::clock() {

@@ -31,6 +31,11 @@ class FakeEnv : public Env {
   int fail_record_at = 0;
   bool fail_create = false;
   bool fail_close = false;
+  bool folder_busy = false;  // another run holds the folder
+  bool port_busy = false;    // another run holds the port
+  // A stop signal (SIGTERM) arrives during the k-th send or the k-th pause.
+  int stop_during_send = 0;
+  int stop_during_pause = 0;
 
   std::vector<Event> events;
 
@@ -40,8 +45,9 @@ class FakeEnv : public Env {
   Status ReadFile(const std::string& path, std::string* contents) override;
   Status CreateTranscript(const std::string& path,
                           std::unique_ptr<Transcript>* transcript) override;
-  std::unique_ptr<Port> NewPort(std::uint8_t nPort) override;
+  Status NewPort(std::uint8_t nPort, std::unique_ptr<Port>* port) override;
   Clock& clock() override;
+  int StopSignal() override { return stop_signal_; }
 
  private:
   class FakePort;
@@ -50,6 +56,8 @@ class FakeEnv : public Env {
 
   int sends_ = 0;
   int records_ = 0;
+  int pauses_ = 0;
+  int stop_signal_ = 0;
   std::unique_ptr<Clock> clock_;
 };
 

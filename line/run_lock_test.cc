@@ -1,0 +1,57 @@
+#include "line/run_lock.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "line/transcript.h"
+#include "testing/temp_dir.h"
+
+namespace fiskal {
+namespace {
+
+using testing::ReadAll;
+using testing::TempDir;
+using testing::WriteAll;
+
+TEST(PortRunLock, OneRunPerDeviceWhateverItsName) {
+  TempDir dir;
+  const std::string device = dir.File("ttyFAKE");
+  const std::string link = dir.File("printer");
+  WriteAll(device, "");
+  ASSERT_EQ(::symlink(device.c_str(), link.c_str()), 0);
+  EXPECT_EQ(PortLockPath(link), PortLockPath(device));
+
+  std::unique_ptr<RunLock> first;
+  ASSERT_TRUE(LockPortForRun(1, device, &first).ok());
+  std::unique_ptr<RunLock> second;
+  const Status s = LockPortForRun(2, link, &second);
+  EXPECT_EQ(s.message(), "port 2 (" + link + ") is in use by another receipt run (lock " +
+                             PortLockPath(device) + ")");
+  // Another device is not affected.
+  std::unique_ptr<RunLock> other;
+  EXPECT_TRUE(LockPortForRun(3, dir.File("ttyOTHER"), &other).ok());
+  // The lock goes with its holder.
+  first.reset();
+  EXPECT_TRUE(LockPortForRun(2, link, &second).ok());
+}
+
+TEST(FolderRunLock, SecondTranscriptInTheSameFolderIsRefusedAndLeavesTheFirst) {
+  TempDir dir;
+  const std::string path = dir.File("fiskal.log");
+  std::unique_ptr<Transcript> first;
+  ASSERT_TRUE(CreateFileTranscript(path, &first).ok());
+  ASSERT_TRUE(first->Record("ver.:0.6a").ok());
+
+  std::unique_ptr<Transcript> second;
+  const Status s = CreateFileTranscript(path, &second);
+  EXPECT_EQ(s.message(), path + ": another receipt run is using this folder");
+  EXPECT_EQ(ReadAll(path), "\"ver.:0.6a\"\r\n");  // not emptied
+
+  ASSERT_TRUE(first->Close().ok());
+  first.reset();
+  EXPECT_TRUE(CreateFileTranscript(path, &second).ok());
+  EXPECT_EQ(ReadAll(path), "");
+}
+
+}  // namespace
+}  // namespace fiskal
