@@ -28,9 +28,10 @@ const DecodedText* Find(const ReceiptReport& report, TextKind kind) {
 
 std::string Verdict(const ReceiptReport& report) {
   if (report.ok()) return "receipt whole and consistent";
-  std::string verdict = report.whole ? "receipt whole, " : "receipt NOT whole, ";
   const std::size_t n = report.problems.size();
-  verdict += std::to_string(n) + (n == 1 ? " problem" : " problems");
+  std::string verdict = report.whole ? "receipt begun and ended, but with "
+                                     : "receipt NOT whole (version, begin or end missing), ";
+  verdict += std::to_string(n) + (n == 1 ? " problem:" : " problems:");
   return verdict;
 }
 
@@ -71,7 +72,7 @@ std::string DescribeText(const DecodedText& t) {
     case TextKind::kOtherFrame:
       return "unknown frame " + Visible(t.raw.bytes);
     case TextKind::kTruncated:
-      return "cut-off frame " + Visible(t.raw.bytes);
+      return "truncated     " + Visible(t.raw.bytes);
     case TextKind::kStray:
       return "stray bytes   " + Visible(t.raw.bytes);
   }

@@ -118,7 +118,15 @@ std::vector<RawText> TextSplitter::Split(bool at_end) {
     if (stray_start == std::string::npos) stray_start = i;
     ++i;
   }
-  flush_stray(i);
+  // Stray bytes are held until something that is not stray follows them,
+  // so a run of them is one text however it arrived; a long run goes out
+  // in pieces.
+  constexpr std::size_t kMaxHeldStray = 4096;
+  if (stray_start != std::string::npos && !at_end && i - stray_start < kMaxHeldStray) {
+    i = stray_start;
+  } else {
+    flush_stray(i);
+  }
   held_offset_ += i;
   held_.erase(0, i);
   return texts;
@@ -140,7 +148,13 @@ std::vector<RawText> SplitTranscript(std::string_view file,
       }
       problems->push_back("offset " + std::to_string(pos) +
                           ": record without its closing double quote and CR LF");
-      texts.push_back({std::string(file.substr(pos + 1)), pos + 1});
+      std::string_view text = file.substr(pos + 1);
+      if (text.size() >= 2 && text.substr(text.size() - 2) == "\"\r") {
+        text.remove_suffix(2);
+      } else if (!text.empty() && text.back() == '"') {
+        text.remove_suffix(1);
+      }
+      texts.push_back({std::string(text), pos + 1});
       return texts;
     }
     // Bytes between records: up to the next double quote at a line start.
@@ -150,8 +164,6 @@ std::vector<RawText> SplitTranscript(std::string_view file,
       if (next == std::string_view::npos || file[next - 1] == '\n') break;
     }
     if (next == std::string_view::npos) next = file.size();
-    problems->push_back("offset " + std::to_string(pos) + ": " +
-                        std::to_string(next - pos) + " bytes outside any record");
     texts.push_back({std::string(file.substr(pos, next - pos)), pos});
     pos = next;
   }
@@ -250,15 +262,27 @@ DecodedText DecodeText(const RawText& raw) {
   }
   if (bytes.size() < 4 || bytes.substr(bytes.size() - 2) != kFrameEnd) {
     t.kind = TextKind::kTruncated;
-    t.problems.push_back("frame without its closing ESC \\ (cut short)");
+    t.problems.push_back("frame without its closing ESC \\ (truncated)");
     return t;
   }
 
-  // Body and checksum: the checksum is the one or two hex digits at the end
-  // that match the body; when none match, the hex digits that are there.
+  // Body and checksum. Every body ends in '/' or 'h', so the checksum is
+  // the one or two hex digits after that; failing that, the one or two hex
+  // digits at the end that match the body; failing that, those that are
+  // there.
   const std::string_view inner = bytes.substr(2, bytes.size() - 4);
+  auto ends_body = [&](std::size_t digits) {
+    if (inner.size() < digits + 1) return false;
+    for (std::size_t k = inner.size() - digits; k < inner.size(); ++k) {
+      if (!IsHexDigit(inner[k])) return false;
+    }
+    const char last = inner[inner.size() - digits - 1];
+    return last == '/' || last == 'h';
+  };
   std::size_t digits = 0;
-  if (inner.size() >= 2 && IsHexDigit(inner[inner.size() - 1]) &&
+  if (ends_body(2) != ends_body(1)) {
+    digits = ends_body(2) ? 2 : 1;
+  } else if (inner.size() >= 2 && IsHexDigit(inner[inner.size() - 1]) &&
       IsHexDigit(inner[inner.size() - 2]) &&
       SumaK(inner.substr(0, inner.size() - 2)) == inner.substr(inner.size() - 2)) {
     digits = 2;
