@@ -163,7 +163,7 @@ class PosixSerialPort : public Port {
     return text;
   }
 
-  static Status Stalled(std::string what, double limit) {
+  static Status Stalled(const std::string& what, double limit) {
     return Status::Error("line stalled: " + what + " within " + Seconds(limit) +
                          " (is the printer on and not holding the line?)");
   }

@@ -29,14 +29,14 @@ using testing::WriteAll;
 // a second item that carries quantity and price over from the first.
 const std::string kInput =
     "1;THANK YOU\nSEE YOU AGAIN\r\n"
-    "1\t\xa3\xf3" "d\x9f ROLLS\t1\t200\t125\tpcs\t\r\n"
+    "1\t\xa3\xf3\x64\x9f ROLLS\t1\t200\t125\tpcs\t\r\n"
     "2\t\xaf\xd3\xa3TY SER\t2\t\r\n"
     "3\tWODA\t3\t150\t199\tl\t\r\n";
 
 const std::vector<std::string> kTexts = {
     "ver.:0.6a",
     "\x1bP0;0$h88\x1b\\",
-    "\x1bP1;0$l\xa3\xf3" "d\x9f ROLLS\r2.00\rA/1.25/2.50/3B\x1b\\",
+    "\x1bP1;0$l\xa3\xf3\x64\x9f ROLLS\r2.00\rA/1.25/2.50/3B\x1b\\",
     "\x1bP2;0$l\xaf\xd3\xa3TY SER\r2.00\rB/1.25/2.50/48\x1b\\",
     "\x1bP3;0$lWODA\r1.50\rC/1.99/2.99/E7\x1b\\",
     "\x1bP1;0;1$e\rTHANK YOU\nSEE YOU AGAIN\r0.00/7.99/E8\x1b\\",
@@ -72,7 +72,7 @@ TEST(OverTheLine, ListenerDecodesWhatFiskalSends) {
   EXPECT_EQ(ReadAll(dir.File("capture.bin")), Joined());
   EXPECT_EQ(ReadAll(dir.File("fiskal.log")), Transcript());
   for (const std::string line :
-       {"] item 1        \xa3\xf3" "d\x9f ROLLS  2.00 x 1.25 = 2.50  A",
+       {"] item 1        \xa3\xf3\x64\x9f ROLLS  2.00 x 1.25 = 2.50  A",
         "] item 2        \xaf\xd3\xa3TY SER  2.00 x 1.25 = 2.50  B",
         "] item 3        WODA  1.50 x 1.99 = 2.99  C",
         "] end frame     total 7.99  footer \"THANK YOU\\nSEE YOU AGAIN\"",

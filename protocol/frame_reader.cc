@@ -273,27 +273,30 @@ DecodedText DecodeText(const RawText& raw) {
   const std::string_view inner = bytes.substr(2, bytes.size() - 4);
   auto ends_body = [&](std::size_t digits) {
     if (inner.size() < digits + 1) return false;
+    const char last = inner[inner.size() - digits - 1];
     for (std::size_t k = inner.size() - digits; k < inner.size(); ++k) {
       if (!IsHexDigit(inner[k])) return false;
     }
-    const char last = inner[inner.size() - digits - 1];
     return last == '/' || last == 'h';
+  };
+  auto hex_tail = [&](std::size_t digits) {
+    if (inner.size() < digits) return false;
+    for (std::size_t k = inner.size() - digits; k < inner.size(); ++k) {
+      if (!IsHexDigit(inner[k])) return false;
+    }
+    return true;
+  };
+  auto matches = [&](std::size_t digits) {
+    return hex_tail(digits) && SumaK(inner.substr(0, inner.size() - digits)) ==
+                                   inner.substr(inner.size() - digits);
   };
   std::size_t digits = 0;
   if (ends_body(2) != ends_body(1)) {
     digits = ends_body(2) ? 2 : 1;
-  } else if (inner.size() >= 2 && IsHexDigit(inner[inner.size() - 1]) &&
-      IsHexDigit(inner[inner.size() - 2]) &&
-      SumaK(inner.substr(0, inner.size() - 2)) == inner.substr(inner.size() - 2)) {
-    digits = 2;
-  } else if (!inner.empty() && IsHexDigit(inner.back()) &&
-             SumaK(inner.substr(0, inner.size() - 1)) == inner.substr(inner.size() - 1)) {
-    digits = 1;
-  } else if (inner.size() >= 2 && IsHexDigit(inner[inner.size() - 1]) &&
-             IsHexDigit(inner[inner.size() - 2])) {
-    digits = 2;
-  } else if (!inner.empty() && IsHexDigit(inner.back())) {
-    digits = 1;
+  } else if (matches(2) || matches(1)) {
+    digits = matches(2) ? 2 : 1;
+  } else {
+    digits = hex_tail(2) ? 2 : (hex_tail(1) ? 1 : 0);
   }
   t.body = inner.substr(0, inner.size() - digits);
   t.checksum = inner.substr(inner.size() - digits);
@@ -342,19 +345,22 @@ float AsFloat(double value) {
 
 }  // namespace
 
-ReceiptReport CheckReceipt(const std::vector<RawText>& raw) {
+ReceiptReport CheckReceipt(const std::vector<RawText>& texts) {
   ReceiptReport report;
   bool version = false, begun = false, ended = false;
   int expected_number = 1;
   float total = 0;
   bool total_known = true;
 
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    report.texts.push_back(DecodeText(raw[i]));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    report.texts.push_back(DecodeText(texts[i]));
     const DecodedText& t = report.texts.back();
     const std::string label = Label(i, t);
     auto problem = [&](const std::string& what) {
-      report.problems.push_back(label + ": " + what);
+      std::string line = label;
+      line += ": ";
+      line += what;
+      report.problems.push_back(std::move(line));
     };
     for (const std::string& p : t.problems) problem(p);
     if (ended) {

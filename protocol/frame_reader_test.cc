@@ -239,6 +239,7 @@ TEST(DecodeTextTest, KindsAndMalformedFrames) {
 
 std::vector<RawText> Raw(const std::vector<std::string>& texts) {
   std::vector<RawText> raw;
+  raw.reserve(texts.size());
   for (const std::string& t : texts) raw.push_back({t, 0});
   return raw;
 }

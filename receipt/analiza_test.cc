@@ -122,7 +122,7 @@ TEST(AnalizaTest, RefusedLines) {
       "1\tA\t1\t100\t1e999\t",
       "1\tA\t1\t100\t-1e999\t",
       // An ESC in the name would end the frame early.
-      "1\tBR\x1b" "EAD\t1\t100\t250\t",
+      "1\tBR\x1b\x45\x41\x44\t1\t100\t250\t",  // ESC then "EAD"
       "1\t\x1b\t",
   };
   for (const std::string& line : refused) {

@@ -14,7 +14,7 @@ namespace fiskal {
 namespace {
 
 // The input is small; anything larger than this is not a receipt.
-constexpr std::size_t kMaxInputBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxInputBytes = std::size_t{16} << 20;
 
 // A port together with the run lock on its device.
 class LockedPort : public Port {
@@ -50,7 +50,7 @@ class PosixEnv : public Env {
       if (data.size() > kMaxInputBytes) {
         ::close(fd);
         return Status::Error(path + ": larger than " +
-                             std::to_string(kMaxInputBytes / (1024 * 1024)) +
+                             std::to_string(kMaxInputBytes >> 20) +
                              " MiB; not a receipt");
       }
     }

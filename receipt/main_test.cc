@@ -86,7 +86,7 @@ TEST(Fiskal, CommandLine) {
   r = RunFiskal(dir.path(), {"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "fiskal ver.:0.6a\n");
-  for (std::vector<std::string> args :
+  for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-x"}, {"fiskal.txt"}, {"--help", "extra"}}) {
     r = RunFiskal(dir.path(), args);
     EXPECT_EQ(r.status, 1);

@@ -75,10 +75,12 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
         {PelkLinia(state.nLp, state.cNazwa, state.nCena, state.nSzt,
                    state.cVAT),
          "item " + std::to_string(state.nLp), true});
+    built.items.push_back({state.cNazwa, state.cVAT, state.nSzt, state.nCena});
   }
 
   built.texts.push_back({PelkEnd(state.cStopka, state.nWart), "end frame",
                          false});
+  built.nWart = state.nWart;
   *receipt = std::move(built);
   return Status::Ok();
 }

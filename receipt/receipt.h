@@ -33,9 +33,19 @@ struct Text {
   bool pause_after = false;  // the begin frame and every item frame
 };
 
+// The values an item frame was built from, as the run used them.
+struct ItemValues {
+  std::string cNazwa;  // shortened, as printed
+  std::string cVAT;
+  float nSzt = 0;
+  float nCena = 0;
+};
+
 struct Receipt {
   std::uint8_t nPort = 0;
   std::vector<Text> texts;  // version text, begin frame, items, end frame
+  std::vector<ItemValues> items;  // one per item frame
+  float nWart = 0;                // the total in the end frame
 };
 
 // Builds the receipt from the contents of the input file. Refuses, with the

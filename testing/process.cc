@@ -49,6 +49,7 @@ Process::Process(std::vector<std::string> argv, const std::string& folder)
   ::dup2(err, 2);
   if (::chdir(folder.c_str()) != 0) ::_exit(126);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (std::string& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
   ::execvp(args[0], args.data());
