@@ -107,7 +107,7 @@ class PosixSerialPort : public Port {
     bool exclusive = false;
     Status status = SendOpen(fd, text, &exclusive);
     if (exclusive) ::ioctl(fd, TIOCNXCL);
-    ::flock(fd, LOCK_UN);
+    // Closing releases the flock too.
     if (::close(fd) != 0 && errno != EINTR && status.ok()) {
       status = Status::FromErrno("cannot close", errno);
     }
@@ -116,8 +116,13 @@ class PosixSerialPort : public Port {
 
  private:
   Status SendOpen(int fd, std::string_view text, bool* exclusive) {
-    if (!::isatty(fd)) {
-      return Status::Error("not a serial port (the path is not a terminal device)");
+    // Reading the line settings is also the test that this is a terminal.
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+      if (errno == ENOTTY || errno == EINVAL) {
+        return Status::Error("not a serial port (the path is not a terminal device)");
+      }
+      return Status::FromErrno("cannot read line settings", errno);
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
@@ -131,10 +136,6 @@ class PosixSerialPort : public Port {
     }
     *exclusive = true;
 
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
-      return Status::FromErrno("cannot read line settings", errno);
-    }
     MakeRaw9600(&settings);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
       return Status::FromErrno(std::string("cannot set line settings ") +
