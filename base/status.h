@@ -18,6 +18,11 @@ class Status {
   // "<what>: <system error text>", followed by "(<hint>)" when a hint is given.
   static Status FromErrno(std::string_view what, int err,
                           std::string_view hint = {});
+#ifdef _WIN32
+  // "<what>: <the system's text> (error <n>)", then "(<hint>)" when given.
+  static Status FromWindowsError(std::string_view what, unsigned long err,
+                                 std::string_view hint = {});
+#endif
 
   bool ok() const { return !message_.has_value(); }
   explicit operator bool() const { return ok(); }

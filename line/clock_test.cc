@@ -1,17 +1,16 @@
 #include "line/clock.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
+#include <chrono>
 #include <limits>
 
 namespace fiskal {
 namespace {
 
 double Now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // Only the lower bound is checked: a sleep may run long on a busy machine,

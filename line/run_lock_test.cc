@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "line/transcript.h"
 #include "testing/temp_dir.h"
 
 namespace fiskal {
 namespace {
 
-using testing::ReadAll;
 using testing::TempDir;
 using testing::WriteAll;
 
@@ -33,24 +31,6 @@ TEST(PortRunLock, OneRunPerDeviceWhateverItsName) {
   // The lock goes with its holder.
   first.reset();
   EXPECT_TRUE(LockPortForRun(2, link, &second).ok());
-}
-
-TEST(FolderRunLock, SecondTranscriptInTheSameFolderIsRefusedAndLeavesTheFirst) {
-  TempDir dir;
-  const std::string path = dir.File("fiskal.log");
-  std::unique_ptr<Transcript> first;
-  ASSERT_TRUE(CreateFileTranscript(path, &first).ok());
-  ASSERT_TRUE(first->Record("ver.:0.6a").ok());
-
-  std::unique_ptr<Transcript> second;
-  const Status s = CreateFileTranscript(path, &second);
-  EXPECT_EQ(s.message(), path + ": another receipt run is using this folder");
-  EXPECT_EQ(ReadAll(path), "\"ver.:0.6a\"\r\n");  // not emptied
-
-  ASSERT_TRUE(first->Close().ok());
-  first.reset();
-  EXPECT_TRUE(CreateFileTranscript(path, &second).ok());
-  EXPECT_EQ(ReadAll(path), "");
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 #include "printer/decode.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +39,9 @@ Decoded DecodeContents(std::string_view contents, std::string_view name, bool js
 
 int RunDecode(const std::string& path, bool json) {
   const bool stdin_input = path == "-";
+#ifdef _WIN32
+  if (stdin_input) _setmode(_fileno(stdin), _O_BINARY);  // no CR LF or ^Z handling
+#endif
   std::FILE* in = stdin_input ? stdin : std::fopen(path.c_str(), "rb");
   if (in == nullptr) {
     std::fprintf(stderr, "fiskal-printer: %s: cannot open: %s\n", path.c_str(),

@@ -101,7 +101,8 @@ std::string RenderReceipt(const ReceiptReport& report, std::string_view source) 
       price_width = std::max(price_width, t->unit_price.size());
       value_width = std::max(value_width, t->line_value.size());
     }
-    out += "\n" + Pad("#", 5, true) + "  " + Pad("name", name_width, false) + "  " +
+    out += '\n';
+    out += Pad("#", 5, true) + "  " + Pad("name", name_width, false) + "  " +
            Pad("quantity", qty_width, true) + "  tax  " +
            Pad("unit price", price_width, true) + "  " +
            Pad("line value", value_width, true) + "\n";
@@ -133,7 +134,9 @@ std::string RenderReceipt(const ReceiptReport& report, std::string_view source) 
     out += "end      (none)\n";
   }
 
-  out += "\n" + Verdict(report) + "\n";
+  out += '\n';
+  out += Verdict(report);
+  out += '\n';
   for (const std::string& p : report.problems) out += "  " + p + "\n";
   return out;
 }

@@ -209,7 +209,7 @@ void DecodeItem(DecodedText* t) {
     t->problems.push_back("item frame amounts are not tax letter/unit price/line value/");
     return;
   }
-  t->tax_letter = amounts[0];
+  t->tax_letter = std::string(1, amounts[0][0]);
   t->unit_price = amounts[1];
   t->line_value = amounts[2];
   for (const auto& [what, text] : {std::pair{"quantity", t->quantity},

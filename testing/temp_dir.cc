@@ -1,8 +1,6 @@
 #include "testing/temp_dir.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <random>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,14 +10,17 @@
 namespace fiskal::testing {
 
 TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "fiskal-test-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed for " + pattern);
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("fiskal-test-" + std::to_string(random()));
+    std::error_code error;
+    if (std::filesystem::create_directory(path, error)) {
+      path_ = path.string();
+      return;
+    }
   }
-  path_ = buffer.data();
+  throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempDir::~TempDir() {

@@ -1,13 +1,10 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 
 #include "line/run_lock.h"
 #include "line/serial_port.h"
 #include "line/stop_signal.h"
 #include "receipt/env.h"
+#include "receipt/read_file.h"
 
 namespace fiskal {
 
@@ -28,35 +25,12 @@ class LockedPort : public Port {
   std::unique_ptr<RunLock> lock_;
 };
 
-class PosixEnv : public Env {
+class SystemEnvironment : public Env {
  public:
-  PosixEnv() { CatchStopSignals(); }
+  SystemEnvironment() { CatchStopSignals(); }
 
   Status ReadFile(const std::string& path, std::string* contents) override {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Status::FromErrno(path + ": cannot open", errno);
-    std::string data;
-    char buffer[64 * 1024];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
-        ::close(fd);
-        return Status::FromErrno(path + ": cannot read", err);
-      }
-      data.append(buffer, static_cast<std::size_t>(n));
-      if (data.size() > kMaxInputBytes) {
-        ::close(fd);
-        return Status::Error(path + ": larger than " +
-                             std::to_string(kMaxInputBytes >> 20) +
-                             " MiB; not a receipt");
-      }
-    }
-    ::close(fd);
-    *contents = std::move(data);
-    return Status::Ok();
+    return ReadInputFile(path, kMaxInputBytes, contents);
   }
 
   Status CreateTranscript(const std::string& path,
@@ -81,7 +55,7 @@ class PosixEnv : public Env {
 }  // namespace
 
 Env& SystemEnv() {
-  static PosixEnv env;
+  static SystemEnvironment env;
   return env;
 }
 

@@ -1,0 +1,22 @@
+# Cross-compiling for 64-bit Windows with mingw-w64 (Debian's
+# g++-mingw-w64-x86-64-posix):
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(FISKAL_MINGW x86_64-w64-mingw32)
+
+set(CMAKE_C_COMPILER ${FISKAL_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${FISKAL_MINGW}-g++-posix)
+set(CMAKE_RC_COMPILER ${FISKAL_MINGW}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${FISKAL_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Tests of the Windows build run under Wine where it is installed.
+find_program(FISKAL_WINE NAMES wine64 wine)
+if(FISKAL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FISKAL_WINE})
+endif()
