@@ -158,17 +158,6 @@ class PosixSerialPort : public Port {
     return Drain(fd, deadline, limit);
   }
 
-  static std::string Seconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f s", seconds);
-    return text;
-  }
-
-  static Status Stalled(const std::string& what, double limit) {
-    return Status::Error("line stalled: " + what + " within " + Seconds(limit) +
-                         " (is the printer on and not holding the line?)");
-  }
-
   static Status WriteAll(int fd, std::string_view text, double deadline,
                          double limit) {
     std::size_t done = 0;
@@ -185,7 +174,7 @@ class PosixSerialPort : public Port {
       // The line's buffer is full: wait until it takes more, or the deadline.
       const double left = deadline - MonotonicSeconds();
       if (left <= 0) {
-        return Stalled(std::to_string(done) + " of " +
+        return LineStalled(std::to_string(done) + " of " +
                            std::to_string(text.size()) + " bytes went out",
                        limit);
       }
@@ -209,7 +198,7 @@ class PosixSerialPort : public Port {
       if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
       const double left = deadline - MonotonicSeconds();
       if (left <= 0) {
-        return Stalled(std::to_string(queued) + " bytes still queued", limit);
+        return LineStalled(std::to_string(queued) + " bytes still queued", limit);
       }
       SleepSeconds(std::min(left, TransmitSeconds(static_cast<std::size_t>(queued)) + 0.001));
     }

@@ -119,11 +119,9 @@ class WindowsSerialPort : public Port {
         return Status::FromWindowsError("cannot write", GetLastError());
       }
       if (n == 0) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.2f s", limit);
-        return Status::Error("line stalled: " + std::to_string(done) + " of " +
-                             std::to_string(text.size()) + " bytes went out within " +
-                             seconds + " (is the printer on and not holding the line?)");
+        return LineStalled(std::to_string(done) + " of " + std::to_string(text.size()) +
+                               " bytes went out",
+                           limit);
       }
       done += n;
     }

@@ -24,6 +24,10 @@ inline double TransmitSeconds(std::size_t bytes) {
   return static_cast<double>(bytes) * kBitsPerByte / kBaud;
 }
 
+// The failure of a line that did not take a text in time: "line stalled:
+// <what> within <limit> s (...)".
+Status LineStalled(const std::string& what, double limit_seconds);
+
 // The environment variable naming the device of port n: FISKAL_COM<n>.
 std::string PortVariable(std::uint8_t nPort);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "testing/comma_locale.h"
+
 namespace fiskal {
 namespace {
 
@@ -35,7 +37,7 @@ TEST(SumaKTest, ChecksumTable) {
       {"1;0;1$e\rTHANK YOU\r0.00/2.50/", "B2"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.body));
+    SCOPED_TRACE(::testing::PrintToString(c.body));
     EXPECT_EQ(SumaK(c.body), c.expected);
   }
 }
@@ -56,7 +58,7 @@ TEST(VAT2PTUTest, LetterTable) {
       {"A", "X"}, {"a", "X"}, {"1\0"s, "X"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.code));
+    SCOPED_TRACE(::testing::PrintToString(c.code));
     EXPECT_EQ(VAT2PTU(c.code), c.expected);
   }
 }
@@ -162,37 +164,8 @@ TEST(FrmTest, NegativeIsSignAndMagnitude) {
 }
 
 // Restores the C locale when it goes out of scope.
-class CommaLocale {
- public:
-  CommaLocale() {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "pl_PL.UTF-8",
-                             "pl_PL.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                             "de_DE", "pl_PL", "fr_FR"}) {
-      if (std::setlocale(LC_NUMERIC, name) == nullptr) continue;
-      if (std::localeconv()->decimal_point[0] != ',') continue;
-      try {
-        std::locale::global(std::locale(name));
-      } catch (const std::exception&) {
-        continue;
-      }
-      active_ = true;
-      return;
-    }
-    Restore();
-  }
-  ~CommaLocale() { Restore(); }
-  bool active() const { return active_; }
-
- private:
-  static void Restore() {
-    std::locale::global(std::locale::classic());
-    std::setlocale(LC_ALL, "C");
-  }
-  bool active_ = false;
-};
-
 TEST(FrmTest, FullStopWhateverTheLocale) {
-  CommaLocale locale;
+  testing::CommaLocale locale;
   if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma";
   EXPECT_EQ(Frm(2.5), "2.50");
   EXPECT_EQ(Frm(1234567.0f), "1234567.00");
@@ -231,7 +204,7 @@ TEST(ShortNameTest, NameTable) {
       {std::string(39, 'B') + " X", std::string(39, 'B')},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.name));
+    SCOPED_TRACE(::testing::PrintToString(c.name));
     EXPECT_EQ(ShortName(c.name), c.expected);
   }
 }
@@ -251,7 +224,7 @@ TEST(FrameTest, EnvelopeTable) {
       {"A\r\n", "\x1bP" "A\r\nB9\x1b\\"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.body));
+    SCOPED_TRACE(::testing::PrintToString(c.body));
     EXPECT_EQ(Frame(c.body), c.expected);
   }
 }

@@ -8,6 +8,8 @@
 #include <locale>
 #include <string>
 
+#include "testing/comma_locale.h"
+
 namespace fiskal {
 namespace {
 
@@ -20,7 +22,7 @@ struct Case {
 
 void CheckTable(const Case* begin, const Case* end) {
   for (const Case* c = begin; c != end; ++c) {
-    SCOPED_TRACE(testing::PrintToString(c->text));
+    SCOPED_TRACE(::testing::PrintToString(c->text));
     EXPECT_EQ(ReadNumber(c->text), c->expected);
   }
 }
@@ -116,39 +118,8 @@ TEST(ReadNumberTest, VeryLongDigitStrings) {
   CheckTable(std::begin(cases), std::end(cases));
 }
 
-// Switches the C and C++ number locales to one with a decimal comma, if one
-// is installed, and restores "C" when it goes out of scope.
-class CommaLocale {
- public:
-  CommaLocale() {
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "pl_PL.UTF-8",
-                             "pl_PL.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                             "de_DE", "pl_PL", "fr_FR"}) {
-      if (std::setlocale(LC_NUMERIC, name) == nullptr) continue;
-      if (std::localeconv()->decimal_point[0] != ',') continue;
-      try {
-        std::locale::global(std::locale(name));
-      } catch (const std::exception&) {
-        continue;
-      }
-      active_ = true;
-      return;
-    }
-    Restore();
-  }
-  ~CommaLocale() { Restore(); }
-  bool active() const { return active_; }
-
- private:
-  static void Restore() {
-    std::locale::global(std::locale::classic());
-    std::setlocale(LC_ALL, "C");
-  }
-  bool active_ = false;
-};
-
 TEST(ReadNumberTest, FullStopWhateverTheLocale) {
-  CommaLocale locale;
+  testing::CommaLocale locale;
   if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma";
   const Case cases[] = {
       {"12.5", 12.5},
