@@ -90,6 +90,13 @@ bool IsRaw9600(const termios& t) {
          (t.c_lflag & (ICANON | ECHO | ISIG)) == 0;
 }
 
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+         a.c_cc[VTIME] == b.c_cc[VTIME] && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+         ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
 class PosixSerialPort : public Port {
  public:
   PosixSerialPort(std::uint8_t nPort, std::string device)
@@ -116,14 +123,6 @@ class PosixSerialPort : public Port {
 
  private:
   Status SendOpen(int fd, std::string_view text, bool* exclusive) {
-    // Reading the line settings is also the test that this is a terminal.
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
-      if (errno == ENOTTY || errno == EINVAL) {
-        return Status::Error("not a serial port (the path is not a terminal device)");
-      }
-      return Status::FromErrno("cannot read line settings", errno);
-    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       if (err == EWOULDBLOCK) {
@@ -131,20 +130,33 @@ class PosixSerialPort : public Port {
       }
       return Status::FromErrno("cannot lock", err);
     }
+    // Reading the line settings is also the test that this is a terminal.
+    termios current{};
+    if (::tcgetattr(fd, &current) != 0) {
+      if (errno == ENOTTY || errno == EINVAL) {
+        return Status::Error("not a serial port (the path is not a terminal device)");
+      }
+      return Status::FromErrno("cannot read line settings", errno);
+    }
     if (::ioctl(fd, TIOCEXCL) != 0) {
       return Status::FromErrno("cannot take exclusive use", errno);
     }
     *exclusive = true;
 
-    MakeRaw9600(&settings);
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
-      return Status::FromErrno(std::string("cannot set line settings ") +
-                                   kLineSettings,
-                               errno);
-    }
-    termios applied{};
-    if (::tcgetattr(fd, &applied) != 0) {
-      return Status::FromErrno("cannot read line settings back", errno);
+    // The line keeps its settings between texts; they are set when they
+    // differ (the first text of a run, or someone changed them) and always
+    // checked.
+    termios wanted = current;
+    MakeRaw9600(&wanted);
+    termios applied = current;
+    if (!SameSettings(current, wanted)) {
+      if (::tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        return Status::FromErrno(std::string("cannot set line settings ") + kLineSettings,
+                                 errno);
+      }
+      if (::tcgetattr(fd, &applied) != 0) {
+        return Status::FromErrno("cannot read line settings back", errno);
+      }
     }
     if (!IsRaw9600(applied)) {
       return Status::Error(std::string("the device did not take the line "
