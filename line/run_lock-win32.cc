@@ -24,13 +24,10 @@ class FileLock : public RunLock {
 // other paths are made full.
 std::string DeviceName(const std::string& device) {
   std::string name = device;
-  if (name.rfind("\\\\.\\", 0) == 0) {
-    name = name.substr(4);
-  } else {
-    char full[MAX_PATH];
-    const DWORD n = GetFullPathNameA(device.c_str(), sizeof full, full, nullptr);
-    if (n > 0 && n < sizeof full) name.assign(full, n);
-  }
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(device.c_str(), sizeof full, full, nullptr);
+  if (n > 0 && n < sizeof full) name.assign(full, n);  // "COM5" gives "\\.\COM5"
+  if (name.rfind("\\\\.\\", 0) == 0) name = name.substr(4);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return name;
 }

@@ -1,7 +1,10 @@
 #include "line/run_lock.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "testing/temp_dir.h"
 
@@ -11,6 +14,28 @@ namespace {
 using testing::TempDir;
 using testing::WriteAll;
 
+TEST(PortRunLock, OneRunPerDevice) {
+  TempDir dir;
+  const std::string device = dir.File("ttyFAKE");
+  std::unique_ptr<RunLock> first;
+  ASSERT_TRUE(LockPortForRun(1, device, &first).ok());
+  std::unique_ptr<RunLock> second;
+  const Status s = LockPortForRun(2, device, &second);
+  EXPECT_EQ(s.message(), "port 2 (" + device + ") is in use by another receipt run (lock " +
+                             PortLockPath(device) + ")");
+  std::unique_ptr<RunLock> other;
+  EXPECT_TRUE(LockPortForRun(3, dir.File("ttyOTHER"), &other).ok());
+  first.reset();  // the lock goes with its holder
+  EXPECT_TRUE(LockPortForRun(2, device, &second).ok());
+}
+
+#ifdef _WIN32
+TEST(PortRunLock, OneNamePerComPort) {
+  EXPECT_EQ(PortLockPath("\\\\.\\COM5"), PortLockPath("COM5"));
+  EXPECT_EQ(PortLockPath("\\\\.\\COM5"), PortLockPath("\\\\.\\com5"));
+  EXPECT_NE(PortLockPath("\\\\.\\COM5"), PortLockPath("\\\\.\\COM15"));
+}
+#else
 TEST(PortRunLock, OneRunPerDeviceWhateverItsName) {
   TempDir dir;
   const std::string device = dir.File("ttyFAKE");
@@ -32,6 +57,7 @@ TEST(PortRunLock, OneRunPerDeviceWhateverItsName) {
   first.reset();
   EXPECT_TRUE(LockPortForRun(2, link, &second).ok());
 }
+#endif
 
 }  // namespace
 }  // namespace fiskal
