@@ -25,8 +25,7 @@
 
 namespace fiskal {
 
-std::string PortDevice(std::uint8_t nPort, const char* env_value) {
-  if (env_value != nullptr && env_value[0] != '\0') return env_value;
+std::string SystemPortDevice(std::uint8_t nPort) {
   return "/dev/ttyS" + std::to_string(nPort - 1);
 }
 

@@ -16,8 +16,7 @@
 
 namespace fiskal {
 
-std::string PortDevice(std::uint8_t nPort, const char* env_value) {
-  if (env_value != nullptr && env_value[0] != '\0') return env_value;
+std::string SystemPortDevice(std::uint8_t nPort) {
   return "\\\\.\\COM" + std::to_string(nPort);
 }
 

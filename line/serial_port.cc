@@ -15,4 +15,9 @@ std::string PortVariable(std::uint8_t nPort) {
   return "FISKAL_COM" + std::to_string(nPort);
 }
 
+std::string PortDevice(std::uint8_t nPort, const char* env_value) {
+  if (env_value != nullptr && env_value[0] != '\0') return env_value;
+  return SystemPortDevice(nPort);
+}
+
 }  // namespace fiskal

@@ -31,8 +31,11 @@ Status LineStalled(const std::string& what, double limit_seconds);
 // The environment variable naming the device of port n: FISKAL_COM<n>.
 std::string PortVariable(std::uint8_t nPort);
 
+// The system's own device for port n (1..9), one per platform.
+std::string SystemPortDevice(std::uint8_t nPort);
+
 // The device of port n (1..9): the value of FISKAL_COM<n> when it is set and
-// not empty (env_value), else the system's n-th serial port.
+// not empty (env_value), else the system's own.
 std::string PortDevice(std::uint8_t nPort, const char* env_value);
 
 // The serial port nPort on the given device. Nothing is opened until Send.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "protocol/frame_reader.h"
+#include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/pty.h"
 #include "testing/temp_dir.h"

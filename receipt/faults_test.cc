@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/pty.h"
 #include "testing/temp_dir.h"

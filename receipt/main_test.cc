@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/pty.h"
 #include "testing/temp_dir.h"

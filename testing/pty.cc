@@ -7,7 +7,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <stdexcept>
 
 namespace fiskal::testing {
@@ -60,15 +59,6 @@ std::string Pty::Read(std::size_t size, double seconds) {
 
 std::string Pty::ReadFor(double seconds) {
   return Read(static_cast<std::size_t>(-1), seconds);
-}
-
-void PointPortsAt(int n, const std::string& path) {
-  for (int i = 1; i <= 9; ++i) {
-    const std::string name = "FISKAL_COM" + std::to_string(i);
-    const std::string value =
-        i == n ? path : "/nonexistent/fiskal-test-port-" + std::to_string(i);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
 }
 
 }  // namespace fiskal::testing

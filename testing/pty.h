@@ -31,8 +31,4 @@ class Pty {
   std::string path_;
 };
 
-// Sets FISKAL_COM1..9 for this process to `path` for port `n` and to a path
-// that does not exist for the others, so no real device can be opened.
-void PointPortsAt(int n, const std::string& path);
-
 }  // namespace fiskal::testing

@@ -1,0 +1,15 @@
+// Where the ports of the program under test lead. Every test binary that
+// links this starts with all nine ports pointing at a path that does not
+// exist, so no test can fall back to a serial device of the system's own.
+#pragma once
+
+#include <string>
+
+namespace fiskal::testing {
+
+// Sets FISKAL_COM1..9 for this process (and the children it starts): port n
+// to `path`, the others to a path that does not exist. n = 0 points every
+// port nowhere.
+void PointPortsAt(int n, const std::string& path);
+
+}  // namespace fiskal::testing
