@@ -2,24 +2,21 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <limits>
+
+#include "testing/now.h"
 
 namespace fiskal {
 namespace {
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Only the lower bound is checked: a sleep may run long on a busy machine,
 // but it must never be short.
 TEST(MonotonicClock, NeverReturnsEarly) {
   for (double seconds : {0.0, 0.001, 0.02, 0.05}) {
-    const double start = Now();
+    const double start = testing::MonotonicNow();
     ASSERT_TRUE(MonotonicClock().Sleep(seconds).ok());
-    EXPECT_GE(Now() - start, seconds);
+    EXPECT_GE(testing::MonotonicNow() - start, seconds);
   }
 }
 

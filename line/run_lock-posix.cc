@@ -39,13 +39,7 @@ std::string LockFolder() {
 std::string PortLockPath(const std::string& device) {
   char resolved[PATH_MAX];
   const std::string real = ::realpath(device.c_str(), resolved) ? resolved : device;
-  std::string name = "fiskal-port";
-  for (char c : real) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '.' || c == '-';
-    name += plain ? c : '_';
-  }
-  return LockFolder() + "/" + name + ".lock";
+  return LockFolder() + "/" + PortLockFileName(real);
 }
 
 Status LockPortForRun(std::uint8_t nPort, const std::string& device,

@@ -38,12 +38,7 @@ std::string PortLockPath(const std::string& device) {
   char folder[MAX_PATH + 1];
   const DWORD n = GetTempPathA(sizeof folder, folder);
   std::string path = n > 0 && n < sizeof folder ? std::string(folder, n) : std::string(".\\");
-  path += "fiskal-port";
-  for (char c : DeviceName(device)) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-    path += plain ? c : '_';
-  }
-  return path + ".lock";
+  return path + PortLockFileName(DeviceName(device));
 }
 
 Status LockPortForRun(std::uint8_t nPort, const std::string& device,

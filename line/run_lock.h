@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/status.h"
 
@@ -20,6 +21,10 @@ class RunLock {
 // The lock file of a device: named after its real path (links resolved),
 // in the system's runtime lock folder, else the temporary folder.
 std::string PortLockPath(const std::string& device);
+
+// The file name of the lock of a device whose real name is given: letters,
+// digits, '.' and '-' kept, anything else '_'.
+std::string PortLockFileName(std::string_view real_name);
 
 // Takes the run lock of port nPort on `device` without waiting. Fails with
 // "... is in use by another receipt run" when another run holds it.

@@ -7,9 +7,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "testing/now.h"
 #include "testing/pty.h"
 #include "testing/temp_dir.h"
 
@@ -18,11 +18,6 @@ namespace {
 
 using testing::Pty;
 
-double Now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 bool Has(const Status& s, const std::string& part) {
   return s.message().find(part) != std::string::npos;
@@ -130,9 +125,9 @@ TEST(SerialPort, StalledLineFailsWithinItsDeadline) {
   Pty pty;
   ASSERT_EQ(tcflow(pty.slave(), TCOOFF), 0);  // the line takes nothing
   const std::string text(100, 'x');
-  const double start = Now();
+  const double start = testing::MonotonicNow();
   const Status s = NewSerialPort(1, pty.path())->Send(text);
-  const double took = Now() - start;
+  const double took = testing::MonotonicNow() - start;
   EXPECT_TRUE(Has(s, "line stalled: 0 of 100 bytes went out")) << s.message();
   // The deadline is 2 s plus the transmit time; the upper bound only guards
   // against a hang.

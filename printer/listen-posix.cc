@@ -72,8 +72,8 @@ struct Receipt {
   double paused_since = -1;    // end of the last begin or item frame
 };
 
-char* Seconds(double s) {
-  static char text[32];
+std::string Seconds(double s) {
+  char text[32];
   std::snprintf(text, sizeof text, "%8.3f s", s);
   return text;
 }
@@ -175,7 +175,7 @@ class Listener {
     if (receipt_.start < 0) receipt_.start = first;
     const DecodedText text = DecodeText(raw);
     const std::size_t number = receipt_.texts.size() + 1;
-    std::string line = std::string("[") + Seconds(first - receipt_.start) + "] " +
+    std::string line = "[" + Seconds(first - receipt_.start) + "] " +
                        DescribeText(text);
     if (receipt_.paused_since >= 0) {
       const double gap = first - receipt_.paused_since;

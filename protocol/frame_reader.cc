@@ -271,20 +271,17 @@ DecodedText DecodeText(const RawText& raw) {
   // digits at the end that match the body; failing that, those that are
   // there.
   const std::string_view inner = bytes.substr(2, bytes.size() - 4);
-  auto ends_body = [&](std::size_t digits) {
-    if (inner.size() < digits + 1) return false;
-    const char last = inner[inner.size() - digits - 1];
-    for (std::size_t k = inner.size() - digits; k < inner.size(); ++k) {
-      if (!IsHexDigit(inner[k])) return false;
-    }
-    return last == '/' || last == 'h';
-  };
   auto hex_tail = [&](std::size_t digits) {
     if (inner.size() < digits) return false;
     for (std::size_t k = inner.size() - digits; k < inner.size(); ++k) {
       if (!IsHexDigit(inner[k])) return false;
     }
     return true;
+  };
+  auto ends_body = [&](std::size_t digits) {
+    if (inner.size() < digits + 1 || !hex_tail(digits)) return false;
+    const char last = inner[inner.size() - digits - 1];
+    return last == '/' || last == 'h';
   };
   auto matches = [&](std::size_t digits) {
     return hex_tail(digits) && SumaK(inner.substr(0, inner.size() - digits)) ==

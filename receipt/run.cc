@@ -35,6 +35,53 @@ std::string Progress(const Receipt& receipt, std::size_t failed,
   return text;
 }
 
+// Sends the texts of a checked receipt, pausing after the begin and item
+// frames, and stops at the first failure or stop signal.
+Outcome SendReceipt(Env& env, const Receipt& receipt, Transcript& transcript) {
+  PrinterLine line(env, transcript, env.clock());
+  if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
+    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+  }
+
+  const std::size_t count = receipt.texts.size();
+  // Stops the run after `done` texts because a stop signal came.
+  auto stopped = [&](std::size_t done) -> Outcome {
+    const std::string by = std::string("stopped by ") + StopSignalName(env.StopSignal());
+    if (done == 0) {
+      return {ExitStatus::kNothingSent, by + " before anything was sent"};
+    }
+    const Text& last = receipt.texts[done - 1];
+    return {ExitStatus::kSendFailed,
+            by + " after text " + std::to_string(done) + " of " +
+                std::to_string(count) + " (" + last.label + "); " +
+                Progress(receipt, done, false)};
+  };
+
+  for (std::size_t i = 0; i < count; ++i) {
+    if (env.StopSignal() != 0) return stopped(i);
+    const Text& text = receipt.texts[i];
+    const std::string which = text.label + " (text " + std::to_string(i + 1) +
+                              " of " + std::to_string(count) + ")";
+    if (Status s = line.WriteComm(receipt.nPort, text.bytes); !s.ok()) {
+      return {ExitStatus::kSendFailed,
+              which + ": " + s.message() + "; " +
+                  Progress(receipt, i, line.last_text_sent())};
+    }
+    // A stop asked for while the last text went out comes too late to
+    // matter: the receipt is whole.
+    if (i + 1 == count) break;
+    if (env.StopSignal() != 0) return stopped(i + 1);
+    if (!text.pause_after) continue;
+    if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
+      if (env.StopSignal() != 0) return stopped(i + 1);
+      return {ExitStatus::kSendFailed, "after the " + which + ": " +
+                                           s.message() + "; " +
+                                           Progress(receipt, i + 1, false)};
+    }
+  }
+  return {ExitStatus::kOk, {}};
+}
+
 }  // namespace
 
 Outcome RunReceipt(Env& env) {
@@ -59,57 +106,13 @@ Outcome RunReceipt(Env& env) {
     return {ExitStatus::kNothingSent, message};
   }
 
-  PrinterLine line(env, *transcript, env.clock());
-  if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
-    (void)transcript->Close();
-    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+  Outcome outcome = SendReceipt(env, receipt, *transcript);
+  // A failure has been said already; a close that fails after it adds
+  // nothing the caller can act on.
+  if (Status s = transcript->Close(); !s.ok() && outcome.status == ExitStatus::kOk) {
+    return {ExitStatus::kSendFailed, "the receipt went out whole, but " + s.message()};
   }
-
-  const std::size_t count = receipt.texts.size();
-  // Stops the run after `done` texts because a stop signal came.
-  auto stopped = [&](std::size_t done) -> Outcome {
-    (void)transcript->Close();
-    const std::string by = std::string("stopped by ") + StopSignalName(env.StopSignal());
-    if (done == 0) {
-      return {ExitStatus::kNothingSent, by + " before anything was sent"};
-    }
-    const Text& last = receipt.texts[done - 1];
-    return {ExitStatus::kSendFailed,
-            by + " after text " + std::to_string(done) + " of " +
-                std::to_string(count) + " (" + last.label + "); " +
-                Progress(receipt, done, false)};
-  };
-
-  for (std::size_t i = 0; i < count; ++i) {
-    if (env.StopSignal() != 0) return stopped(i);
-    const Text& text = receipt.texts[i];
-    const std::string which = text.label + " (text " + std::to_string(i + 1) +
-                              " of " + std::to_string(count) + ")";
-    if (Status s = line.WriteComm(receipt.nPort, text.bytes); !s.ok()) {
-      (void)transcript->Close();
-      return {ExitStatus::kSendFailed,
-              which + ": " + s.message() + "; " +
-                  Progress(receipt, i, line.last_text_sent())};
-    }
-    // A stop asked for while the last text went out comes too late to
-    // matter: the receipt is whole.
-    if (i + 1 == count) break;
-    if (env.StopSignal() != 0) return stopped(i + 1);
-    if (!text.pause_after) continue;
-    if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
-      if (env.StopSignal() != 0) return stopped(i + 1);
-      (void)transcript->Close();
-      return {ExitStatus::kSendFailed, "after the " + which + ": " +
-                                           s.message() + "; " +
-                                           Progress(receipt, i + 1, false)};
-    }
-  }
-
-  if (Status s = transcript->Close(); !s.ok()) {
-    return {ExitStatus::kSendFailed,
-            "the receipt went out whole, but " + s.message()};
-  }
-  return {ExitStatus::kOk, {}};
+  return outcome;
 }
 
 }  // namespace fiskal

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/now.h"
+
 namespace fiskal::testing {
 
 struct ProcessResult {
@@ -40,8 +42,5 @@ ProcessResult RunProcess(std::vector<std::string> argv, const std::string& folde
 
 // Waits until `path` exists (or `seconds` pass); true when it does.
 bool WaitForPath(const std::string& path, double seconds = 20);
-
-// Seconds on the monotonic clock.
-double MonotonicNow();
 
 }  // namespace fiskal::testing

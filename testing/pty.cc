@@ -4,22 +4,13 @@
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
+#include "testing/now.h"
+
 namespace fiskal::testing {
-
-namespace {
-
-double Now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-}  // namespace
 
 Pty::Pty() {
   char name[256] = {};
@@ -43,9 +34,9 @@ void Pty::CloseMaster() {
 
 std::string Pty::Read(std::size_t size, double seconds) {
   std::string data;
-  const double deadline = Now() + seconds;
+  const double deadline = MonotonicNow() + seconds;
   while (data.size() < size) {
-    const double left = deadline - Now();
+    const double left = deadline - MonotonicNow();
     if (left <= 0) break;
     pollfd p{master_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
