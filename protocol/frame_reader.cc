@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <tuple>
 
 #include "protocol/frames.h"
 
@@ -384,14 +385,32 @@ ReceiptReport CheckReceipt(const std::vector<RawText>& texts) {
         const auto quantity = ParseAmount(t.quantity);
         const auto price = ParseAmount(t.unit_price);
         const auto value = ParseAmount(t.line_value);
-        if (quantity && price && value) {
-          const std::string due = Frm(LineValue(AsFloat(*price), AsFloat(*quantity)));
-          if (due != t.line_value) {
-            problem("line value " + t.line_value + " is not quantity times unit price (" +
-                    t.quantity + " x " + t.unit_price + " gives " + due + ")");
+        if (!quantity || !price || !value) {
+          total_known = false;
+          break;
+        }
+        bool fits = true;
+        for (const auto& [name, amount, text] :
+             {std::tuple{"quantity", *quantity, &t.quantity},
+              std::tuple{"unit price", *price, &t.unit_price},
+              std::tuple{"line value", *value, &t.line_value}}) {
+          if (std::isnan(AsFloat(amount))) {
+            problem(std::string(name) + " " + *text + " is beyond any 32-bit amount");
+            fits = false;
           }
-          total = static_cast<float>(static_cast<double>(total) + *value);
-        } else {
+        }
+        if (!fits) {
+          total_known = false;
+          break;
+        }
+        const std::string due = Frm(LineValue(AsFloat(*price), AsFloat(*quantity)));
+        if (due != t.line_value) {
+          problem("line value " + t.line_value + " is not quantity times unit price (" +
+                  t.quantity + " x " + t.unit_price + " gives " + due + ")");
+        }
+        total = static_cast<float>(static_cast<double>(total) + *value);
+        if (total_known && std::isinf(total)) {
+          problem("the line values add up beyond any 32-bit amount");
           total_known = false;
         }
         break;

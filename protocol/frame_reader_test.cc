@@ -246,6 +246,7 @@ std::vector<RawText> Raw(const std::vector<std::string>& texts) {
 
 TEST(CheckReceiptTest, Table) {
   const std::string big = "A/1.00/131072.02/";  // 131072.01 held as 131072.015625
+  const std::string kMax = "340282346638528859811704183484516925440.00";  // FLT_MAX
   struct Case {
     const char* what;
     std::vector<std::string> texts;
@@ -277,6 +278,17 @@ TEST(CheckReceiptTest, Table) {
        {"text 3 (stray bytes): 3 bytes outside any frame"}},
       {"unknown frame", {kV, kB, Frame("hello"), PelkEnd("", 0)}, true,
        {"text 3 (unknown frame): frame is not a begin, item or end frame"}},
+      {"unit price beyond any 32-bit amount",
+       {kV, kB, Frame("1;0$lBREAL\r1.20\rA/" + std::string(80, '9') + "2.50/2.50/"),
+        PelkEnd("", 2.5f)},
+       true,
+       {"text 3 (item 1): unit price " + std::string(80, '9') +
+        "2.50 is beyond any 32-bit amount"}},
+      {"line values that add up beyond any 32-bit amount",
+       {kV, kB, Frame("1;0$lMAX\r1.00\rA/" + kMax + "/" + kMax + "/"),
+        Frame("2;0$lMAX\r1.00\rA/" + kMax + "/" + kMax + "/"), PelkEnd("", 0)},
+       true,
+       {"text 4 (item 2): the line values add up beyond any 32-bit amount"}},
       {"no version text", {kB, PelkEnd("", 0)}, false,
        {"text 1 (begin frame): begin frame without the version text before it"}},
   };

@@ -34,9 +34,14 @@ double Round2(float nVal) {
 
 namespace {
 
-// Text of a non-negative finite amount.
+// Text of a non-negative amount. Amounts the printer cannot hold print as
+// "inf" or "nan", which no reader takes for an amount.
 std::string FrmMagnitude(double value) {
-  const double rounded = std::round(value * 100.0) / 100.0;
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return "inf";
+  double rounded = std::round(value * 100.0) / 100.0;
+  // Past a hundredth of the largest double the value is whole already.
+  if (!std::isfinite(rounded)) rounded = value;
   const double whole = std::floor(rounded);
   const int hundredths = static_cast<int>(std::round((rounded - whole) * 100.0));
   // A double of any size prints exactly in fixed notation with no fraction.
@@ -53,7 +58,7 @@ std::string FrmMagnitude(double value) {
 }  // namespace
 
 std::string Frm(double nLicz) {
-  if (!std::signbit(nLicz)) return FrmMagnitude(nLicz);
+  if (std::isnan(nLicz) || !std::signbit(nLicz)) return FrmMagnitude(nLicz);
   std::string magnitude = FrmMagnitude(-nLicz);
   if (magnitude == "0.00") return magnitude;
   return "-" + magnitude;

@@ -36,8 +36,8 @@ double Round2(float nVal);
 
 // Amount text: rounded to hundredths (halves away from zero), whole part in
 // plain decimal digits, ".", two digits of hundredths. A negative amount is
-// "-" and the text of its magnitude; nothing prints as "-0.00".
-// Expects a finite value.
+// "-" and the text of its magnitude; nothing prints as "-0.00". A value
+// that is not finite prints as "nan", "inf" or "-inf", never as an amount.
 std::string Frm(double nLicz);
 
 // The line value of an item: Round2 of price times quantity, the product

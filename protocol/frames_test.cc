@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <clocale>
 #include <cmath>
+#include <limits>
 #include <locale>
 #include <string>
 #include <string_view>
@@ -107,6 +108,8 @@ TEST(Round2Test, NegativeIsMirrorOfPositive) {
 // --- Frm -------------------------------------------------------------------
 
 TEST(FrmTest, AmountTable) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   struct Case {
     double value;
     std::string expected;
@@ -130,6 +133,17 @@ TEST(FrmTest, AmountTable) {
       // No width limit and no exponent notation, however large.
       {1e20, "100000000000000000000.00"},
       {FLT_MAX, "340282346638528859811704183484516925440.00"},
+      // Too large to take hundredths of: printed whole, never as "inf".
+      {DBL_MAX,
+       "17976931348623157081452742373170435679807056752584499659891747680315726078002853"
+       "87605895586327668781715404589535143824642343213268894641827684675467035375169860"
+       "49910576551282076245490090389328944075868508455133942304583236903222948165808559"
+       "332123348274797826204144723168738177180919299881250404026184124858368.00"},
+      // What no amount can be never prints as one.
+      {kInf, "inf"},
+      {-kInf, "-inf"},
+      {kNan, "nan"},
+      {-kNan, "nan"},
       // The 64-bit line value prints as such.
       {Round2(0.285f), "0.29"},
       {0.285f, "0.28"},
