@@ -29,6 +29,16 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
   const Header header = ParseHeader(lines[0]);
   state.nPort = header.nPort;
   state.cStopka = header.cStopka;
+  // A TAB has no use in a footer. One there almost always means the file's
+  // lines end in LF alone, so the item lines were read as part of the
+  // header: printing that would close an empty receipt and report success.
+  if (state.cStopka.find(kTab) != std::string::npos) {
+    return AtLine(file_name, 1,
+                  Status::Error("the footer holds a TAB, so the item lines were "
+                                "read as part of the header: lines must end "
+                                "with CR LF (or CR); a file with LF-only line "
+                                "ends is one single line"));
+  }
   if (state.cStopka.find(kEsc) != std::string::npos) {
     return AtLine(file_name, 1,
                   Status::Error("footer holds an ESC byte (27), which would "

@@ -51,7 +51,8 @@ struct Receipt {
 // Builds the receipt from the contents of the input file. Refuses, with the
 // line number and the reason (prefixed "<file_name>:<line>: "), input that
 // must not reach the printer: see Analiza, a 256th item, a line product or
-// receipt total beyond the range of amounts, an ESC byte in the footer.
+// receipt total beyond the range of amounts, a TAB or an ESC byte in
+// the footer.
 // Empty item lines are skipped.
 Status PrepareReceipt(std::string_view contents, std::string_view file_name,
                       Receipt* receipt);

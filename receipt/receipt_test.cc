@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frames.h"
+
 namespace fiskal {
 namespace {
 
@@ -209,18 +211,23 @@ TEST(PrepareReceiptTest, EmptyHeaderLineIsLogOnly) {
   EXPECT_EQ(Bytes(receipt), expected);
 }
 
-TEST(PrepareReceiptTest, LfOnlyFileIsOneHeaderLine) {
+// A file with LF-only line ends is one header line whose footer holds the
+// item lines, TABs included: refused, not printed as an empty receipt. An
+// LF inside a footer without a TAB still prints as it stands.
+TEST(PrepareReceiptTest, TabInFooterRefusedLfInFooterPrinted) {
+  const std::string message =
+      Refusal("1;THANK YOU\n1\tBREAD\t1\t100\t250\t\n", 1);
+  EXPECT_NE(message.find("LF-only line ends"), std::string::npos) << message;
+  Refusal("0;A\tB\r\n", 1);
+
   Receipt receipt;
   const Status status = PrepareReceipt(
-      "1;THANK YOU\n1\tBREAD\t1\t100\t250\t\n", "fiskal.txt", &receipt);
+      "1;THANK YOU\nSEE YOU\r\n1\tBREAD\t1\t100\t250\t\r\n", "fiskal.txt",
+      &receipt);
   ASSERT_TRUE(status.ok()) << status.message();
-  EXPECT_EQ(receipt.nPort, 1);
-  const std::vector<std::string> expected = {
-      kVersion,
-      kBegin,
-      "\x1bP1;0;1$e\rTHANK YOU\n1\tBREAD\t1\t100\t250\t\n\r0.00/0.00/EA\x1b\\",
-  };
-  EXPECT_EQ(Bytes(receipt), expected);
+  ASSERT_EQ(receipt.texts.size(), 4u);
+  EXPECT_EQ(receipt.texts[3].bytes,
+            Frame("1;0;1$e\rTHANK YOU\nSEE YOU\r0.00/2.50/"));
 }
 
 }  // namespace

@@ -130,6 +130,10 @@ TEST(RunReceipt, RefusedInputSendsNothing) {
       {header + "1\tBRE\x1b" "AD\t1\t100\t250\t\r\n",
        "fiskal.txt:2: item name holds an ESC byte"},
       {"1;THANK\x1bYOU\r\n" + bread, "fiskal.txt:1: footer holds an ESC byte"},
+      {"1;THANK YOU\n1\tBREAD\t1\t100\t250\tpcs\t\n",
+       "fiskal.txt:1: the footer holds a TAB, so the item lines were read as "
+       "part of the header: lines must end with CR LF (or CR); a file with "
+       "LF-only line ends is one single line; nothing was sent"},
       {too_many, "fiskal.txt:257: a receipt holds at most 255 items"},
   };
   for (const Case& c : cases) {
