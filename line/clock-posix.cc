@@ -1,7 +1,7 @@
 // The monotonic clock on POSIX systems: an absolute deadline on
 // CLOCK_MONOTONIC, slept towards with clock_nanosleep. A signal that
 // interrupts the sleep resumes it, the deadline staying where it was,
-// unless it asked the run to stop.
+// unless the run's stop flag is raised.
 
 #include <time.h>
 
@@ -18,7 +18,13 @@ namespace {
 
 class PosixMonotonicClock : public Clock {
  public:
-  Status Sleep(double seconds) override {
+  double Now() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  }
+
+  Status Sleep(double seconds, StopFlag& stop) override {
     timespec deadline{};
     if (::clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
       return Status::FromErrno("cannot read the monotonic clock", errno);
@@ -38,7 +44,7 @@ class PosixMonotonicClock : public Clock {
           ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
       if (rc == 0) return Status::Ok();
       if (rc != EINTR) return Status::FromErrno("cannot sleep", rc);
-      if (const int signal = CaughtStopSignal()) {
+      if (const int signal = stop.StopSignal()) {
         return Status::Error(std::string("pause cut short by ") + StopSignalName(signal));
       }
     }

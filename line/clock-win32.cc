@@ -1,6 +1,7 @@
 // The monotonic clock on Windows: a deadline on the performance counter,
 // waited for on a waitable timer (high resolution where the system has
-// one) together with the stop event. Never spins; never returns early.
+// one) together with the stop event, which wakes the wait so that the
+// run's stop flag is looked at. Never spins; never returns early.
 
 #include <windows.h>
 
@@ -38,11 +39,18 @@ class WindowsMonotonicClock : public Clock {
     if (timer_ == nullptr) timer_ = CreateWaitableTimerW(nullptr, TRUE, nullptr);
   }
 
-  Status Sleep(double seconds) override {
+  double Now() override {
+    return static_cast<double>(Ticks()) / static_cast<double>(TicksPerSecond());
+  }
+
+  Status Sleep(double seconds, StopFlag& stop) override {
     if (!(seconds > 0)) return Status::Ok();
     const LONGLONG per_second = TicksPerSecond();
     const LONGLONG deadline =
         Ticks() + static_cast<LONGLONG>(std::ceil(seconds * static_cast<double>(per_second)));
+    // The stop event is manual-reset: once it woke a wait whose flag stays
+    // down (a wait that must run to its end), only the timer is watched.
+    bool watch_stop = StopSignalEvent() != nullptr;
     for (;;) {
       const LONGLONG left = deadline - Ticks();
       if (left <= 0) return Status::Ok();
@@ -53,11 +61,13 @@ class WindowsMonotonicClock : public Clock {
         return Status::FromWindowsError("cannot set the pause timer", GetLastError());
       }
       HANDLE waits[2] = {timer_, static_cast<HANDLE>(StopSignalEvent())};
-      const DWORD count = waits[1] != nullptr ? 2 : 1;
-      const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
-      if (woke == WAIT_OBJECT_0 + 1 || CaughtStopSignal() != 0) {
-        return Status::Error(std::string("pause cut short by ") +
-                             StopSignalName(CaughtStopSignal()));
+      const DWORD woke = WaitForMultipleObjects(watch_stop ? 2 : 1, waits, FALSE, INFINITE);
+      if (const int signal = stop.StopSignal()) {
+        return Status::Error(std::string("pause cut short by ") + StopSignalName(signal));
+      }
+      if (woke == WAIT_OBJECT_0 + 1) {
+        watch_stop = false;
+        continue;
       }
       if (woke != WAIT_OBJECT_0) {
         return Status::FromWindowsError("cannot wait for the pause timer", GetLastError());

@@ -27,6 +27,6 @@ Status PrinterLine::WriteComm(std::uint8_t nPort, std::string_view cTxt) {
   return Status::Ok();
 }
 
-Status PrinterLine::Pause(float nSec) { return clock_.Sleep(nSec); }
+Status PrinterLine::Pause(float nSec) { return clock_.Sleep(nSec, stop_); }
 
 }  // namespace fiskal

@@ -24,8 +24,9 @@ class PortFactory {
 
 class PrinterLine {
  public:
-  PrinterLine(PortFactory& ports, Transcript& transcript, Clock& clock)
-      : ports_(ports), transcript_(transcript), clock_(clock) {}
+  // Pauses are cut short when `stop` is raised.
+  PrinterLine(PortFactory& ports, Transcript& transcript, Clock& clock, StopFlag& stop)
+      : ports_(ports), transcript_(transcript), clock_(clock), stop_(stop) {}
 
   // Selects port nPort for the run; 0 selects log-only mode, in which no
   // serial port is touched.
@@ -40,13 +41,15 @@ class PrinterLine {
   // log-only mode, would have): true also when only its record failed.
   bool last_text_sent() const { return last_text_sent_; }
 
-  // Returns after nSec seconds.
+  // Returns after nSec seconds, or fails at once when the run is asked to
+  // stop.
   Status Pause(float nSec);
 
  private:
   PortFactory& ports_;
   Transcript& transcript_;
   Clock& clock_;
+  StopFlag& stop_;
   std::unique_ptr<Port> port_;
   bool last_text_sent_ = false;
 };

@@ -17,7 +17,7 @@ struct Line {
 
   Line() {
     EXPECT_TRUE(env.CreateTranscript("fiskal.log", &transcript).ok());
-    line = std::make_unique<PrinterLine>(env, *transcript, env.clock());
+    line = std::make_unique<PrinterLine>(env, *transcript, env.clock(), env);
     env.events.clear();
   }
 };

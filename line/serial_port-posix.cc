@@ -13,13 +13,11 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 
 #include "line/serial_port.h"
 
@@ -30,21 +28,6 @@ std::string SystemPortDevice(std::uint8_t nPort) {
 }
 
 namespace {
-
-double MonotonicSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-void SleepSeconds(double seconds) {
-  if (seconds <= 0) return;
-  timespec delay{};
-  delay.tv_sec = static_cast<time_t>(seconds);
-  delay.tv_nsec = static_cast<long>((seconds - static_cast<double>(delay.tv_sec)) * 1e9);
-  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-  }
-}
 
 std::string OpenHint(int err, std::uint8_t nPort) {
   switch (err) {
@@ -98,8 +81,9 @@ bool SameSettings(const termios& a, const termios& b) {
 
 class PosixSerialPort : public Port {
  public:
-  PosixSerialPort(std::uint8_t nPort, std::string device)
-      : nPort_(nPort),
+  PosixSerialPort(std::uint8_t nPort, std::string device, Clock& clock)
+      : clock_(clock),
+        nPort_(nPort),
         device_(std::move(device)),
         where_("port " + std::to_string(nPort) + " (" + device_ + ")") {}
 
@@ -164,13 +148,12 @@ class PosixSerialPort : public Port {
     }
 
     const double limit = kLineTimeoutSeconds + TransmitSeconds(text.size());
-    const double deadline = MonotonicSeconds() + limit;
+    const double deadline = clock_.Now() + limit;
     if (Status s = WriteAll(fd, text, deadline, limit); !s.ok()) return s;
     return Drain(fd, deadline, limit);
   }
 
-  static Status WriteAll(int fd, std::string_view text, double deadline,
-                         double limit) {
+  Status WriteAll(int fd, std::string_view text, double deadline, double limit) {
     std::size_t done = 0;
     while (done < text.size()) {
       const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -183,7 +166,7 @@ class PosixSerialPort : public Port {
         return Status::FromErrno("cannot write", errno);
       }
       // The line's buffer is full: wait until it takes more, or the deadline.
-      const double left = deadline - MonotonicSeconds();
+      const double left = deadline - clock_.Now();
       if (left <= 0) {
         return LineStalled(std::to_string(done) + " of " +
                            std::to_string(text.size()) + " bytes went out",
@@ -203,15 +186,17 @@ class PosixSerialPort : public Port {
 
   // Waits until the bytes have left the system's output queue, within the
   // deadline, then lets tcdrain wait out the last bytes in the hardware.
-  static Status Drain(int fd, double deadline, double limit) {
+  Status Drain(int fd, double deadline, double limit) {
     for (;;) {
       int queued = 0;
       if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-      const double left = deadline - MonotonicSeconds();
+      const double left = deadline - clock_.Now();
       if (left <= 0) {
         return LineStalled(std::to_string(queued) + " bytes still queued", limit);
       }
-      SleepSeconds(std::min(left, TransmitSeconds(static_cast<std::size_t>(queued)) + 0.001));
+      // A text is never cut short: this wait ignores stop requests.
+      const double wait = std::min(left, TransmitSeconds(static_cast<std::size_t>(queued)) + 0.001);
+      if (Status s = clock_.Sleep(wait, NeverStop()); !s.ok()) return s;
     }
     while (::tcdrain(fd) != 0) {
       if (errno != EINTR) return Status::FromErrno("cannot drain the output", errno);
@@ -219,6 +204,7 @@ class PosixSerialPort : public Port {
     return Status::Ok();
   }
 
+  Clock& clock_;
   std::uint8_t nPort_;
   std::string device_;
   std::string where_;
@@ -226,8 +212,8 @@ class PosixSerialPort : public Port {
 
 }  // namespace
 
-std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device) {
-  return std::make_unique<PosixSerialPort>(nPort, std::move(device));
+std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device, Clock& clock) {
+  return std::make_unique<PosixSerialPort>(nPort, std::move(device), clock);
 }
 
 }  // namespace fiskal

@@ -137,7 +137,8 @@ class WindowsSerialPort : public Port {
 
 }  // namespace
 
-std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device) {
+// The write timeout is kept by the system; the clock is not needed here.
+std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device, Clock&) {
   return std::make_unique<WindowsSerialPort>(nPort, std::move(device));
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "line/clock.h"
 #include "line/port.h"
 
 namespace fiskal {
@@ -38,7 +39,9 @@ std::string SystemPortDevice(std::uint8_t nPort);
 // not empty (env_value), else the system's own.
 std::string PortDevice(std::uint8_t nPort, const char* env_value);
 
-// The serial port nPort on the given device. Nothing is opened until Send.
-std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device);
+// The serial port nPort on the given device. Nothing is opened until Send;
+// the deadline of a text on the line is kept on `clock`.
+std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device,
+                                    Clock& clock = MonotonicClock());
 
 }  // namespace fiskal

@@ -13,15 +13,13 @@
 
 namespace fiskal {
 
-class Env : public PortFactory {
+class Env : public PortFactory, public StopFlag {
  public:
   // Reads the whole file. Fails when it is missing or unreadable.
   virtual Status ReadFile(const std::string& path, std::string* contents) = 0;
   virtual Status CreateTranscript(const std::string& path,
                                   std::unique_ptr<Transcript>* transcript) = 0;
   virtual Clock& clock() = 0;
-  // The stop signal the run has caught (SIGINT, SIGTERM, SIGHUP), or 0.
-  virtual int StopSignal() = 0;
 };
 
 // The real environment: files in the current folder, the serial ports named

@@ -38,7 +38,7 @@ std::string Progress(const Receipt& receipt, std::size_t failed,
 // Sends the texts of a checked receipt, pausing after the begin and item
 // frames, and stops at the first failure or stop signal.
 Outcome SendReceipt(Env& env, const Receipt& receipt, Transcript& transcript) {
-  PrinterLine line(env, transcript, env.clock());
+  PrinterLine line(env, transcript, env.clock(), env);
   if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
     return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
   }

@@ -61,17 +61,20 @@ class FakeEnv::FakeTranscript : public Transcript {
 class FakeEnv::FakeClock : public Clock {
  public:
   explicit FakeClock(FakeEnv& env) : env_(env) {}
-  Status Sleep(double seconds) override {
+  double Now() override { return now_; }
+  Status Sleep(double seconds, StopFlag& stop) override {
     std::string text = std::to_string(seconds);
     text.erase(text.find_last_not_of('0') + 1);
     env_.events.push_back({"pause", text});
     if (++env_.pauses_ == env_.stop_during_pause) env_.stop_signal_ = SIGTERM;
-    if (env_.stop_signal_ != 0) return Status::Error("pause cut short by SIGTERM");
+    if (stop.StopSignal() != 0) return Status::Error("pause cut short by SIGTERM");
+    now_ += seconds;
     return Status::Ok();
   }
 
  private:
   FakeEnv& env_;
+  double now_ = 0;
 };
 
 std::vector<std::string> FakeEnv::Texts(const std::string& kind) const {
