@@ -25,7 +25,6 @@ class Status {
 #endif
 
   bool ok() const { return !message_.has_value(); }
-  explicit operator bool() const { return ok(); }
 
   // The message; empty for an ok status.
   const std::string& message() const;

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "printer/decode.h"
-#include "protocol/frame_reader.h"
+#include "protocol/receipt_check.h"
+#include "protocol/text_splitter.h"
+#include "protocol/transcript_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace fiskal;

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "line/transcript.h"
-#include "protocol/frame_reader.h"
 #include "protocol/frames.h"
+#include "protocol/receipt_check.h"
+#include "protocol/transcript_record.h"
 #include "receipt/receipt.h"
 
 namespace {

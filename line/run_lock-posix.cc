@@ -1,3 +1,6 @@
+// Run locks on POSIX systems: flock on an open file, released when the
+// file is closed (and so when the process ends, however it ends).
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -21,42 +24,53 @@ class FileLock : public RunLock {
   int fd_;
 };
 
-bool WritableFolder(const std::string& path) {
-  return !path.empty() && ::access(path.c_str(), W_OK | X_OK) == 0;
-}
-
-std::string LockFolder() {
-  for (const char* folder : {"/run/lock", "/var/lock"}) {
-    if (WritableFolder(folder)) return folder;
-  }
-  const char* tmp = std::getenv("TMPDIR");
-  if (tmp != nullptr && WritableFolder(tmp)) return tmp;
-  return "/tmp";
+bool WritableFolder(const char* path) {
+  return path != nullptr && path[0] != '\0' && ::access(path, W_OK | X_OK) == 0;
 }
 
 }  // namespace
 
+Status TryRunLock(OpenFile file, std::string_view what, bool* taken) {
+  *taken = false;
+  if (::flock(file, LOCK_EX | LOCK_NB) == 0) {
+    *taken = true;
+    return Status::Ok();
+  }
+  if (errno == EWOULDBLOCK) return Status::Ok();
+  return Status::FromErrno(what, errno);
+}
+
+std::string PortLockFolder() {
+  const char* chosen = std::getenv("FISKAL_LOCK_DIR");
+  if (chosen != nullptr && chosen[0] != '\0') return chosen;
+  for (const char* folder : {static_cast<const char*>("/run/lock"), "/var/lock",
+                             static_cast<const char*>(std::getenv("TMPDIR"))}) {
+    if (WritableFolder(folder)) return folder;
+  }
+  return "/tmp";
+}
+
 std::string PortLockPath(const std::string& device) {
   char resolved[PATH_MAX];
   const std::string real = ::realpath(device.c_str(), resolved) ? resolved : device;
-  return LockFolder() + "/" + PortLockFileName(real);
+  return PortLockFolder() + "/" + PortLockFileName(real);
 }
 
 Status LockPortForRun(std::uint8_t nPort, const std::string& device,
-                      std::unique_ptr<RunLock>* lock) {
+                      std::unique_ptr<RunLock>* lock, bool* busy) {
+  if (busy != nullptr) *busy = false;
   const std::string where = "port " + std::to_string(nPort) + " (" + device + ")";
   const std::string path = PortLockPath(device);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) {
     return Status::FromErrno("cannot create the run lock " + path, errno).Context(where);
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
+  bool taken = false;
+  if (Status s = TryRunLock(fd, "cannot take the run lock " + path, &taken); !s.ok() || !taken) {
     ::close(fd);
-    if (err == EWOULDBLOCK) {
-      return Status::Error(where + " is in use by another receipt run (lock " + path + ")");
-    }
-    return Status::FromErrno("cannot take the run lock " + path, err).Context(where);
+    if (!s.ok()) return s.Context(where);
+    if (busy != nullptr) *busy = true;
+    return Status::Error(where + " is in use by another receipt run (lock " + path + ")");
   }
   *lock = std::make_unique<FileLock>(fd);
   return Status::Ok();

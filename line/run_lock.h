@@ -13,13 +13,31 @@
 
 namespace fiskal {
 
+// An open file as the system names it: a descriptor, on Windows a HANDLE.
+#ifdef _WIN32
+using OpenFile = void*;
+#else
+using OpenFile = int;
+#endif
+
+// Tries to take the run lock on an open file without waiting. Ok with
+// *taken true: the lock is held until the file is closed. Ok with *taken
+// false: another run holds it. Fails with "<what>: <the system's text>"
+// when the system refuses the lock for any other reason. The one place
+// where a run lock is taken.
+Status TryRunLock(OpenFile file, std::string_view what, bool* taken);
+
 class RunLock {
  public:
   virtual ~RunLock() = default;  // releases the lock
 };
 
+// The folder of the port locks: FISKAL_LOCK_DIR when it is set and not
+// empty; else the system's runtime lock folder, else the temporary folder.
+std::string PortLockFolder();
+
 // The lock file of a device: named after its real path (links resolved),
-// in the system's runtime lock folder, else the temporary folder.
+// in the port lock folder.
 std::string PortLockPath(const std::string& device);
 
 // The file name of the lock of a device whose real name is given: letters,
@@ -27,8 +45,9 @@ std::string PortLockPath(const std::string& device);
 std::string PortLockFileName(std::string_view real_name);
 
 // Takes the run lock of port nPort on `device` without waiting. Fails with
-// "... is in use by another receipt run" when another run holds it.
+// "... is in use by another receipt run" when another run holds it, and
+// then sets *busy when it is given.
 Status LockPortForRun(std::uint8_t nPort, const std::string& device,
-                      std::unique_ptr<RunLock>* lock);
+                      std::unique_ptr<RunLock>* lock, bool* busy = nullptr);
 
 }  // namespace fiskal

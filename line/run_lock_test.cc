@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -17,6 +19,9 @@ using testing::WriteAll;
 TEST(PortRunLock, OneRunPerDevice) {
   TempDir dir;
   const std::string device = dir.File("ttyFAKE");
+  // The test binaries keep their locks in a folder of their own.
+  EXPECT_EQ(PortLockPath(device).rfind(PortLockFolder(), 0), 0u);
+  EXPECT_EQ(PortLockFolder().rfind(std::getenv("FISKAL_LOCK_DIR"), 0), 0u);
   std::unique_ptr<RunLock> first;
   ASSERT_TRUE(LockPortForRun(1, device, &first).ok());
   std::unique_ptr<RunLock> second;

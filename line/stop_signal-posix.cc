@@ -21,7 +21,9 @@ void CatchStopSignals() {
   struct sigaction action{};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a sleep is interrupted and looks
+  // No SA_RESTART: a pause that a signal interrupts returns, looks at the
+  // stop flag, and ends the pause when the run is to stop.
+  action.sa_flags = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 

@@ -1,15 +1,16 @@
 // The transcript file on POSIX systems: each record goes to the file with
 // one write(2) as soon as it is made, so it survives a crash of the program.
-// The open file also carries the folder's run lock (flock) until closed.
+// The open file also carries the folder's run lock until closed.
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "line/run_lock.h"
 #include "line/transcript.h"
+#include "protocol/transcript_record.h"
 
 namespace fiskal {
 
@@ -65,13 +66,11 @@ Status CreateFileTranscript(const std::string& path,
   // in the same folder leaves the first run's transcript as it is.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Status::FromErrno(path + ": cannot create", errno);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
+  bool taken = false;
+  if (Status s = TryRunLock(fd, path + ": cannot lock", &taken); !s.ok() || !taken) {
     ::close(fd);
-    if (err == EWOULDBLOCK) {
-      return Status::Error(path + ": another receipt run is using this folder");
-    }
-    return Status::FromErrno(path + ": cannot lock", err);
+    if (!s.ok()) return s;
+    return Status::Error(path + ": another receipt run is using this folder");
   }
   struct stat st{};
   if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {

@@ -1,18 +1,16 @@
 // The transcript file on Windows: binary writes (no newline translation),
 // each record passed to the system as soon as it is made. The open file
-// carries the folder's run lock (LockFileEx on a byte far beyond any
-// content, so readers of the transcript are not blocked) until closed.
+// carries the folder's run lock until closed.
 
 #include <windows.h>
 
+#include "line/run_lock.h"
 #include "line/transcript.h"
+#include "protocol/transcript_record.h"
 
 namespace fiskal {
 
 namespace {
-
-// The locked byte: far beyond any transcript, so the lock blocks no reader.
-constexpr DWORD kLockOffsetHigh = 0x40000000;
 
 class FileTranscript : public Transcript {
  public:
@@ -65,15 +63,11 @@ Status CreateFileTranscript(const std::string& path,
   if (file == INVALID_HANDLE_VALUE) {
     return Status::FromWindowsError(path + ": cannot create", GetLastError());
   }
-  OVERLAPPED at{};
-  at.OffsetHigh = kLockOffsetHigh;
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    const DWORD err = GetLastError();
+  bool taken = false;
+  if (Status s = TryRunLock(file, path + ": cannot lock", &taken); !s.ok() || !taken) {
     CloseHandle(file);
-    if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) {
-      return Status::Error(path + ": another receipt run is using this folder");
-    }
-    return Status::FromWindowsError(path + ": cannot lock", err);
+    if (!s.ok()) return s;
+    return Status::Error(path + ": another receipt run is using this folder");
   }
   if (!SetEndOfFile(file)) {  // the position is 0 on a fresh open
     const DWORD err = GetLastError();

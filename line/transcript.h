@@ -1,4 +1,5 @@
 // The transcript: one record per text sent, in order, and nothing else.
+// The record format lives in protocol/transcript_record.h.
 #pragma once
 
 #include <memory>
@@ -8,10 +9,6 @@
 #include "base/status.h"
 
 namespace fiskal {
-
-// A record: a double quote, the bytes of the text unchanged (double quotes,
-// ESC, CR and LF included), a double quote, CR, LF.
-std::string TranscriptRecord(std::string_view text);
 
 class Transcript {
  public:
@@ -24,7 +21,8 @@ class Transcript {
 };
 
 // Creates (or empties) the transcript file at path, holding the lock of the
-// folder's receipt runs until the transcript is destroyed. Fails with
+// folder's receipt runs (a run lock on the file itself) until the
+// transcript is destroyed. Fails with
 // "another receipt run is using this folder", leaving the file as it is,
 // when another run holds it.
 Status CreateFileTranscript(const std::string& path,

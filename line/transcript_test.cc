@@ -11,14 +11,6 @@ using testing::ReadAll;
 using testing::TempDir;
 using testing::WriteAll;
 
-TEST(TranscriptRecord, QuotesTheTextUnchanged) {
-  EXPECT_EQ(TranscriptRecord("ver.:0.6a"),
-            std::string("\x22ver.:0.6a\x22\x0d\x0a"));
-  EXPECT_EQ(TranscriptRecord(""), "\"\"\r\n");
-  // Double quotes, CR, LF and ESC inside the text are written as they are.
-  EXPECT_EQ(TranscriptRecord("a\"b\r\n\x1b"), "\"a\"b\r\n\x1b\"\r\n");
-}
-
 TEST(FileTranscript, WritesRecordsByteForByteAndEmptiesAnOldFile) {
   TempDir dir;
   const std::string path = dir.File("fiskal.log");

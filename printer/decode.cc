@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "printer/render.h"
-#include "protocol/frame_reader.h"
+#include "protocol/receipt_check.h"
+#include "protocol/text_splitter.h"
+#include "protocol/transcript_record.h"
 
 namespace fiskal {
 

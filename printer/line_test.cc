@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/frame_reader.h"
+#include "protocol/receipt_check.h"
+#include "protocol/text_splitter.h"
 #include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/pty.h"

@@ -23,7 +23,9 @@
 #include "printer/decode.h"
 #include "printer/listen.h"
 #include "printer/render.h"
-#include "protocol/frame_reader.h"
+#include "protocol/frame_decoder.h"
+#include "protocol/receipt_check.h"
+#include "protocol/text_splitter.h"
 
 namespace fiskal {
 

@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/frame_reader.h"
+#include "protocol/frame_decoder.h"
+#include "protocol/receipt_check.h"
 
 namespace fiskal {
 

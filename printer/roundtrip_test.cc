@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "line/transcript.h"
+#include "protocol/transcript_record.h"
 #include "printer/decode.h"
 #include "receipt/receipt.h"
 

@@ -73,16 +73,14 @@ double LineValue(float nCena, float nSzt) {
 std::string Frame(std::string_view body) {
   std::string frame;
   frame.reserve(body.size() + 6);
-  frame += kEsc;
-  frame += 'P';
+  frame += kFrameStart;
   frame += body;
   frame += SumaK(body);
-  frame += kEsc;
-  frame += '\\';
+  frame += kFrameEnd;
   return frame;
 }
 
-std::string PelkStart() { return Frame("0;0$h"); }
+std::string PelkStart() { return Frame(kBeginBody); }
 
 std::string ShortName(std::string_view cNazwa) {
   std::string_view name = cNazwa.substr(0, kMaxNameLength);
@@ -94,28 +92,28 @@ std::string PelkLinia(std::uint8_t nLp, std::string& cNazwa, float nCena,
                       float nSzt, std::string_view cVAT) {
   cNazwa = ShortName(cNazwa);
   std::string body = std::to_string(nLp);
-  body += ";0$l";
+  body += kItemTag;
   body += cNazwa;
   body += kCr;
   body += Frm(nSzt);
   body += kCr;
   body += VAT2PTU(cVAT);
-  body += '/';
+  body += kAmountSeparator;
   body += Frm(nCena);
-  body += '/';
+  body += kAmountSeparator;
   body += Frm(LineValue(nCena, nSzt));
-  body += '/';
+  body += kAmountSeparator;
   return Frame(body);
 }
 
 std::string PelkEnd(std::string_view cStopka, float nWart) {
-  std::string body = "1;0;1$e";
+  std::string body(kEndTag);
   body += kCr;
   body += cStopka;
   body += kCr;
-  body += "0.00/";
+  body += kEndFixed;
   body += Frm(nWart);
-  body += '/';
+  body += kAmountSeparator;
   return Frame(body);
 }
 

@@ -16,6 +16,15 @@ inline constexpr char kCr = '\r';
 inline constexpr char kLf = '\n';
 inline constexpr char kTab = '\t';
 
+// The wire format, written once for the builders and the reader.
+inline constexpr std::string_view kFrameStart = "\x1bP";  // ESC 'P'
+inline constexpr std::string_view kFrameEnd = "\x1b\\";  // ESC '\'
+inline constexpr std::string_view kBeginBody = "0;0$h";    // the whole begin body
+inline constexpr std::string_view kItemTag = ";0$l";       // after the item number
+inline constexpr std::string_view kEndTag = "1;0;1$e";     // opens the end body
+inline constexpr std::string_view kEndFixed = "0.00/";     // before the total
+inline constexpr char kAmountSeparator = '/';
+
 // The text sent before the first frame of every receipt.
 inline constexpr std::string_view kVersionText = "ver.:0.6a";
 

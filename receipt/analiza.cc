@@ -10,6 +10,13 @@ namespace fiskal {
 
 Status ReadAmount(std::string_view field, std::string_view what, float* out) {
   const double hundredths = ReadNumber(field);
+  // Two steps, each rounded as a 64-bit double: the field is divided by 100
+  // into units, then the units are rounded to two decimals with halves to
+  // even (multiply by 100, round, divide). Dividing and multiplying back is
+  // not the identity for a field with a fraction of a hundredth: 54.5/100
+  // is held as 0.545000000000000040, so 54.5 gives 0.55, where rounding
+  // 54.5 itself would give 0.54; 12.5 gives 0.12 both ways. Quantities and
+  // prices read this way match the amounts the printer has always got.
   const double value = std::nearbyint(hundredths / 100.0 * 100.0) / 100.0;
   std::string shown(field.substr(0, 32));
   if (field.size() > 32) shown += "...";

@@ -157,6 +157,7 @@ TEST(ReadAmountTest, AcceptedTable) {
       {"12.5", 0.12f},    // 0.125 halves to even
       {"37.5", 0.38f},    // 0.375 halves to even
       {"112.5", 1.12f},   // 1.125 halves to even
+      {"54.5", 0.55f},    // 0.545 is held just above the half
       {"12.4", 0.12f},
       {"12.6", 0.13f},
       {"12,50", 0.12f},

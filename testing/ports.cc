@@ -1,6 +1,10 @@
 #include "testing/ports.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "testing/temp_dir.h"
 
 namespace fiskal::testing {
 
@@ -14,10 +18,16 @@ void SetVariable(const std::string& name, const std::string& value) {
 #endif
 }
 
-// Before any test runs.
-const bool kNoSystemPorts = [] {
+// Before any test runs; the lock folder goes when the binary ends.
+const std::unique_ptr<TempDir> kLockFolder = [] {
   PointPortsAt(0, "");
-  return true;
+  auto folder = std::make_unique<TempDir>();
+  // Open to every user, as the system's lock folder is: some tests run the
+  // program as another user.
+  std::filesystem::permissions(folder->path(), std::filesystem::perms::all |
+                                                   std::filesystem::perms::sticky_bit);
+  SetVariable("FISKAL_LOCK_DIR", folder->path());
+  return folder;
 }();
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include "protocol/frame_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/frame_decoder.h"
 #include "protocol/frames.h"
+#include "protocol/receipt_check.h"
+#include "protocol/text_splitter.h"
+#include "protocol/transcript_record.h"
 
 namespace fiskal {
 namespace {
@@ -93,7 +96,15 @@ TEST(TextSplitterTest, UnfinishedAndBrokenTexts) {
   }
 }
 
-// --- SplitTranscript -------------------------------------------------------
+// --- Transcript records ----------------------------------------------------
+
+TEST(TranscriptRecord, QuotesTheTextUnchanged) {
+  EXPECT_EQ(TranscriptRecord("ver.:0.6a"),
+            std::string("\x22ver.:0.6a\x22\x0d\x0a"));
+  EXPECT_EQ(TranscriptRecord(""), "\"\"\r\n");
+  // Double quotes, CR, LF and ESC inside the text are written as they are.
+  EXPECT_EQ(TranscriptRecord("a\"b\r\n\x1b"), "\"a\"b\r\n\x1b\"\r\n");
+}
 
 TEST(SplitTranscriptTest, Table) {
   const std::string footer_end = PelkEnd("SAY \"HI\"\nBYE", 2.5f);
