@@ -1,7 +1,6 @@
 #include "receipt/number.h"
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <string>
 

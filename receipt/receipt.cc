@@ -1,7 +1,6 @@
 #include "receipt/receipt.h"
 
 #include <cfloat>
-#include <cmath>
 
 #include "protocol/frames.h"
 #include "receipt/analiza.h"

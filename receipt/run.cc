@@ -35,54 +35,54 @@ std::string Progress(const Receipt& receipt, std::size_t failed,
   return text;
 }
 
-// Sends the texts of a checked receipt, pausing after the begin and item
-// frames, and stops at the first failure or stop signal.
-Outcome SendReceipt(Env& env, const Receipt& receipt, Transcript& transcript) {
-  PrinterLine line(env, transcript, env.clock(), env);
+}  // namespace
+
+Sent SendReceipt(PortFactory& ports, Clock& clock, StopFlag& stop, const Receipt& receipt,
+                 Transcript& transcript) {
+  PrinterLine line(ports, transcript, clock, stop);
   if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
-    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+    return {{ExitStatus::kNothingSent, s.message() + "; nothing was sent"}, 0};
   }
 
   const std::size_t count = receipt.texts.size();
   // Stops the run after `done` texts because a stop signal came.
-  auto stopped = [&](std::size_t done) -> Outcome {
-    const std::string by = std::string("stopped by ") + StopSignalName(env.StopSignal());
+  auto stopped = [&](std::size_t done) -> Sent {
+    const std::string by = std::string("stopped by ") + StopSignalName(stop.StopSignal());
     if (done == 0) {
-      return {ExitStatus::kNothingSent, by + " before anything was sent"};
+      return {{ExitStatus::kNothingSent, by + " before anything was sent"}, 0};
     }
     const Text& last = receipt.texts[done - 1];
-    return {ExitStatus::kSendFailed,
-            by + " after text " + std::to_string(done) + " of " +
-                std::to_string(count) + " (" + last.label + "); " +
-                Progress(receipt, done, false)};
+    return {{ExitStatus::kSendFailed,
+             by + " after text " + std::to_string(done) + " of " + std::to_string(count) +
+                 " (" + last.label + "); " + Progress(receipt, done, false)},
+            done};
   };
 
   for (std::size_t i = 0; i < count; ++i) {
-    if (env.StopSignal() != 0) return stopped(i);
+    if (stop.StopSignal() != 0) return stopped(i);
     const Text& text = receipt.texts[i];
     const std::string which = text.label + " (text " + std::to_string(i + 1) +
                               " of " + std::to_string(count) + ")";
     if (Status s = line.WriteComm(receipt.nPort, text.bytes); !s.ok()) {
-      return {ExitStatus::kSendFailed,
-              which + ": " + s.message() + "; " +
-                  Progress(receipt, i, line.last_text_sent())};
+      const bool went_out = line.last_text_sent();
+      return {{ExitStatus::kSendFailed,
+               which + ": " + s.message() + "; " + Progress(receipt, i, went_out)},
+              i + (went_out ? 1 : 0)};
     }
     // A stop asked for while the last text went out comes too late to
     // matter: the receipt is whole.
     if (i + 1 == count) break;
-    if (env.StopSignal() != 0) return stopped(i + 1);
+    if (stop.StopSignal() != 0) return stopped(i + 1);
     if (!text.pause_after) continue;
     if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
-      if (env.StopSignal() != 0) return stopped(i + 1);
-      return {ExitStatus::kSendFailed, "after the " + which + ": " +
-                                           s.message() + "; " +
-                                           Progress(receipt, i + 1, false)};
+      if (stop.StopSignal() != 0) return stopped(i + 1);
+      return {{ExitStatus::kSendFailed,
+               "after the " + which + ": " + s.message() + "; " + Progress(receipt, i + 1, false)},
+              i + 1};
     }
   }
-  return {ExitStatus::kOk, {}};
+  return {{ExitStatus::kOk, {}}, count};
 }
-
-}  // namespace
 
 Outcome RunReceipt(Env& env) {
   std::string contents;
@@ -106,7 +106,7 @@ Outcome RunReceipt(Env& env) {
     return {ExitStatus::kNothingSent, message};
   }
 
-  Outcome outcome = SendReceipt(env, receipt, *transcript);
+  Outcome outcome = SendReceipt(env, env.clock(), env, receipt, *transcript).outcome;
   // A failure has been said already; a close that fails after it adds
   // nothing the caller can act on.
   if (Status s = transcript->Close(); !s.ok() && outcome.status == ExitStatus::kOk) {
