@@ -8,16 +8,16 @@
 
 namespace fiskal {
 
-namespace {
-
-Status AtLine(std::string_view file_name, std::size_t line, const Status& s) {
-  return s.Context(std::string(file_name) + ":" + std::to_string(line));
-}
-
-}  // namespace
-
 Status PrepareReceipt(std::string_view contents, std::string_view file_name,
-                      Receipt* receipt) {
+                      Receipt* receipt, std::size_t* refused_line) {
+  std::size_t ignored = 0;
+  if (refused_line == nullptr) refused_line = &ignored;
+  *refused_line = 0;
+  // Refuses with the line's number in front of the reason.
+  auto at_line = [&](std::size_t line, const Status& s) {
+    *refused_line = line;
+    return s.Context(std::string(file_name) + ":" + std::to_string(line));
+  };
   const std::vector<std::string> lines = SplitLines(contents);
   if (lines.empty()) {
     return Status::Error(std::string(file_name) +
@@ -32,14 +32,14 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
   // lines end in LF alone, so the item lines were read as part of the
   // header: printing that would close an empty receipt and report success.
   if (state.cStopka.find(kTab) != std::string::npos) {
-    return AtLine(file_name, 1,
+    return at_line(1,
                   Status::Error("the footer holds a TAB, so the item lines were "
                                 "read as part of the header: lines must end "
                                 "with CR LF (or CR); a file with LF-only line "
                                 "ends is one single line"));
   }
   if (state.cStopka.find(kEsc) != std::string::npos) {
-    return AtLine(file_name, 1,
+    return at_line(1,
                   Status::Error("footer holds an ESC byte (27), which would "
                                 "end the printer frame early"));
   }
@@ -56,10 +56,10 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
     if (Status s = Analiza(line, state.cNazwa, state.cVAT, state.nSzt,
                            state.nCena);
         !s.ok()) {
-      return AtLine(file_name, line_number, s);
+      return at_line(line_number, s);
     }
     if (state.nLp == kMaxItems) {
-      return AtLine(file_name, line_number,
+      return at_line(line_number,
                     Status::Error("a receipt holds at most " +
                                   std::to_string(kMaxItems) + " items"));
     }
@@ -67,14 +67,14 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
 
     const double product = static_cast<double>(state.nCena) * state.nSzt;
     if (!(product <= FLT_MAX)) {
-      return AtLine(file_name, line_number,
+      return at_line(line_number,
                     Status::Error("quantity times unit price is beyond the "
                                   "range of amounts"));
     }
     const double total =
         static_cast<double>(state.nWart) + LineValue(state.nCena, state.nSzt);
     if (!(total <= FLT_MAX)) {
-      return AtLine(file_name, line_number,
+      return at_line(line_number,
                     Status::Error("the receipt total is beyond the range of "
                                   "amounts"));
     }

@@ -53,8 +53,9 @@ struct Receipt {
 // must not reach the printer: see Analiza, a 256th item, a line product or
 // receipt total beyond the range of amounts, a TAB or an ESC byte in
 // the footer.
-// Empty item lines are skipped.
+// Empty item lines are skipped. On refusal, *refused_line (when given) is
+// the line's number, or 0 when the refusal is of the whole file.
 Status PrepareReceipt(std::string_view contents, std::string_view file_name,
-                      Receipt* receipt);
+                      Receipt* receipt, std::size_t* refused_line = nullptr);
 
 }  // namespace fiskal

@@ -60,6 +60,8 @@ Process::~Process() {
   std::filesystem::remove(err_path_, ignored);
 }
 
+std::string Process::ErrSoFar() const { return ReadAll(err_path_); }
+
 void Process::Signal(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
 }

@@ -26,6 +26,8 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   pid_t pid() const { return pid_; }
+  // What the child has written to standard error so far.
+  std::string ErrSoFar() const;
   void Signal(int signal);
   // Waits for the child; kills it when it has not ended after `seconds`
   // (a guard against a hang, never a speed requirement).

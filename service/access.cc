@@ -1,0 +1,131 @@
+#include "service/access.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+
+namespace fiskal::service {
+
+namespace {
+
+bool IsIpv6(std::string_view host) { return host.find(':') != std::string_view::npos; }
+
+// An address literal: IPv4 dotted quad, or IPv6 (without brackets).
+bool IsAddressLiteral(std::string_view host) {
+  const std::string text(host);
+  unsigned char buffer[16];
+  return ::inet_pton(AF_INET, text.c_str(), buffer) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
+// Splits "host:port" or "[v6]:port" into host (brackets removed) and port.
+bool SplitAuthority(std::string_view text, std::string* host, int* port) {
+  std::string_view port_text;
+  if (!text.empty() && text[0] == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      return false;
+    }
+    *host = std::string(text.substr(1, close - 1));
+    port_text = text.substr(close + 2);
+  } else {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || IsIpv6(text.substr(0, colon))) return false;
+    *host = std::string(text.substr(0, colon));
+    port_text = text.substr(colon + 1);
+  }
+  if (host->empty() || port_text.empty() || port_text.size() > 5) return false;
+  int value = 0;
+  auto [end, error] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), value);
+  if (error != std::errc() || end != port_text.data() + port_text.size()) return false;
+  if (value < 0 || value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+}  // namespace
+
+std::string ListenAddress::Authority() const {
+  return (IsIpv6(host) ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string ListenAddress::Origin() const { return "http://" + Authority(); }
+
+bool ListenAddress::IsLoopback() const {
+  const std::string text(host);
+  unsigned char v4[4];
+  if (::inet_pton(AF_INET, text.c_str(), v4) == 1) return v4[0] == 127;
+  unsigned char v6[16];
+  if (::inet_pton(AF_INET6, text.c_str(), v6) == 1) {
+    for (int i = 0; i < 15; ++i) {
+      if (v6[i] != 0) return false;
+    }
+    return v6[15] == 1;
+  }
+  return false;
+}
+
+bool ListenAddress::IsWildcard() const { return host == "0.0.0.0" || host == "::"; }
+
+bool ParseListenAddress(std::string_view text, ListenAddress* address) {
+  ListenAddress parsed;
+  if (!SplitAuthority(text, &parsed.host, &parsed.port)) return false;
+  if (parsed.host == "localhost") parsed.host = "127.0.0.1";
+  if (!IsAddressLiteral(parsed.host)) return false;
+  *address = parsed;
+  return true;
+}
+
+bool HostAllowed(const AccessRules& rules, std::string_view host_header) {
+  std::string host;
+  int port = 0;
+  if (!SplitAuthority(host_header, &host, &port) || port != rules.listen.port) return false;
+  host = Lower(host);
+  if (host == "localhost") return true;
+  if (rules.listen.IsWildcard()) return IsAddressLiteral(host);
+  // The literal as given, or another spelling of the same address.
+  unsigned char want[16] = {}, got[16] = {};
+  const int family = IsIpv6(rules.listen.host) ? AF_INET6 : AF_INET;
+  return ::inet_pton(family, rules.listen.host.c_str(), want) == 1 &&
+         ::inet_pton(family, host.c_str(), got) == 1 &&
+         std::string_view(reinterpret_cast<char*>(want), 16) ==
+             std::string_view(reinterpret_cast<char*>(got), 16);
+}
+
+bool IsOwnOrigin(const AccessRules& rules, std::string_view origin) {
+  return origin == rules.listen.Origin() ||
+         origin == "http://localhost:" + std::to_string(rules.listen.port);
+}
+
+bool IsListedOrigin(const AccessRules& rules, std::string_view origin) {
+  for (const std::string& allowed : rules.allowed_origins) {
+    if (origin == allowed) return true;
+  }
+  return false;
+}
+
+bool TokenMatches(const AccessRules& rules, std::string_view authorization) {
+  constexpr std::string_view kScheme = "Bearer ";
+  if (rules.token.empty()) return true;
+  if (authorization.substr(0, kScheme.size()) != kScheme) return false;
+  const std::string_view given = authorization.substr(kScheme.size());
+  // Every byte of the expected token is looked at whatever the given one
+  // holds, so the time taken says nothing of where they differ.
+  const std::string& token = rules.token;
+  unsigned char diff = given.size() == token.size() ? 0 : 1;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(token[i]));
+  }
+  return diff == 0;
+}
+
+}  // namespace fiskal::service

@@ -1,0 +1,445 @@
+// fiskald end to end: the binary on a loopback port the system gives, a
+// real journal file, real HTTP, and the printer a pseudo-terminal the test
+// reads. No real serial device is ever opened.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/transcript_record.h"
+#include "receipt/receipt.h"
+#include "testing/ports.h"
+#include "testing/process.h"
+#include "testing/pty.h"
+#include "testing/temp_dir.h"
+
+namespace fiskal {
+namespace {
+
+using Json = nlohmann::json;
+using testing::ReadAll;
+using testing::TempDir;
+using testing::WriteAll;
+
+// A guard against a hang, never a speed requirement.
+constexpr double kPatience = 60;
+
+void Nap() { usleep(20'000); }
+
+// fiskald in a folder of its own, on a port the system gives.
+class Service {
+ public:
+  explicit Service(const TempDir& dir, std::vector<std::string> extra = {})
+      : dir_(dir), extra_(std::move(extra)) {
+    Start();
+  }
+
+  void Start() {
+    std::vector<std::string> argv = {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal",
+                                     dir_.File("fiskald.db")};
+    argv.insert(argv.end(), extra_.begin(), extra_.end());
+    process_ = std::make_unique<testing::Process>(argv, dir_.path());
+    const std::string marker = "listening on http://127.0.0.1:";
+    const double deadline = testing::MonotonicNow() + kPatience;
+    for (;;) {
+      const std::string err = process_->ErrSoFar();
+      const std::size_t at = err.find(marker);
+      if (at != std::string::npos && err.find(' ', at + marker.size()) != std::string::npos) {
+        port_ = std::stoi(err.substr(at + marker.size()));
+        return;
+      }
+      ASSERT_LT(testing::MonotonicNow(), deadline) << "fiskald did not start: " << err;
+      Nap();
+    }
+  }
+
+  testing::ProcessResult Stop(int signal = SIGTERM) {
+    process_->Signal(signal);
+    return process_->Wait(kPatience * 3);
+  }
+  void Kill() {
+    process_->Signal(SIGKILL);
+    process_->Wait();
+  }
+  testing::Process& process() { return *process_; }
+  int port() const { return port_; }
+
+  httplib::Client Client() const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(static_cast<time_t>(kPatience * 6));
+    return client;
+  }
+
+  httplib::Result Post(const std::string& key, const std::string& body,
+                       const std::string& type = "application/json",
+                       const std::string& query = "") {
+    httplib::Headers headers;
+    if (!key.empty()) headers.emplace("Idempotency-Key", key);
+    return Client().Post("/v1/receipts" + query, headers, body, type);
+  }
+
+  Json Get(std::int64_t id, const std::string& query = "") {
+    auto res = Client().Get("/v1/receipts/" + std::to_string(id) + query);
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? Json::parse(res->body) : Json();
+  }
+
+  // Waits until `done` holds for the receipt.
+  Json WaitFor(std::int64_t id, const std::function<bool(const Json&)>& done) {
+    const double deadline = testing::MonotonicNow() + kPatience;
+    for (;;) {
+      Json r = Get(id);
+      if (done(r) || testing::MonotonicNow() > deadline) return r;
+      Nap();
+    }
+  }
+
+ private:
+  const TempDir& dir_;
+  std::vector<std::string> extra_;
+  std::unique_ptr<testing::Process> process_;
+  int port_ = 0;
+};
+
+// A JSON receipt of `items` items.
+std::string JsonReceipt(int port, int items, const std::string& footer = "THANK YOU") {
+  Json r = {{"port", port}, {"footer", footer}, {"items", Json::array()}};
+  for (int i = 0; i < items; ++i) {
+    r["items"].push_back({{"name", "ITEM " + std::to_string(i + 1)},
+                          {"tax", "1"},
+                          {"quantity", "1.00"},
+                          {"price", std::to_string(i + 1) + ".50"}});
+  }
+  return r.dump();
+}
+
+// The bytes the line carries for the fiskal.txt of `json`.
+std::string LineBytes(int port, int items, const std::string& footer = "THANK YOU") {
+  std::string text = std::to_string(port) + ";" + footer + "\r\n";
+  for (int i = 0; i < items; ++i) {
+    text += std::to_string(i + 1) + "\tITEM " + std::to_string(i + 1) + "\t1\t100\t" +
+            std::to_string(i + 1) + "50\t\r\n";
+  }
+  Receipt receipt;
+  EXPECT_TRUE(PrepareReceipt(text, "fiskal.txt", &receipt).ok());
+  std::string bytes;
+  for (const Text& t : receipt.texts) bytes += t.bytes;
+  return bytes;
+}
+
+std::int64_t IdOf(const httplib::Result& res) {
+  return res ? Json::parse(res->body).value("id", std::int64_t{0}) : 0;
+}
+
+// One key posted 20 times at once, and again after the receipt printed,
+// gives one receipt on the printer; the key with another body is refused.
+TEST(Fiskald, ExactlyOnceUnderRetries) {
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  Service service(dir);
+  const std::string body = JsonReceipt(1, 2);
+
+  std::vector<int> statuses(20);
+  std::vector<std::int64_t> ids(20);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.emplace_back([&, i] {
+      auto res = service.Post("sale-1", body);
+      statuses[i] = res ? res->status : -1;
+      if (res && res->status < 300) ids[i] = IdOf(res);
+    });
+  }
+  for (auto& c : clients) c.join();
+  int created = 0;
+  std::int64_t id = 0;
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(statuses[i] == 201 || statuses[i] == 200 || statuses[i] == 409) << statuses[i];
+    if (statuses[i] == 201) ++created, id = ids[i];
+    if (statuses[i] == 200) EXPECT_EQ(ids[i], ids[0] ? ids[0] : ids[i]);
+  }
+  EXPECT_EQ(created, 1);
+
+  const Json done = service.Get(id, "?wait=120");
+  EXPECT_EQ(done["state"], "printed") << done.dump();
+  auto again = service.Post("sale-1", body, "application/json", "?wait=0");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
+  EXPECT_EQ(IdOf(again), id);
+  auto other = service.Post("sale-1", JsonReceipt(1, 3));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 422);
+  EXPECT_EQ(other->get_header_value("Content-Type"), "application/problem+json");
+
+  const std::string expected = LineBytes(1, 2);
+  EXPECT_EQ(printer.Read(expected.size()), expected);
+  EXPECT_EQ(printer.ReadFor(1.0), "");  // printed once, and once only
+}
+
+// Killed while sending, fiskald comes back with that receipt in doubt and
+// sends nothing of it again; the receipts queued behind it print once
+// each, in order.
+TEST(Fiskald, KilledWhileSendingNeverSendsTwiceAndLosesNothing) {
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  auto service = std::make_unique<Service>(dir);
+  const std::int64_t first = IdOf(service->Post("a", JsonReceipt(1, 6)));
+  const std::int64_t second = IdOf(service->Post("b", JsonReceipt(1, 1, "B")));
+  const std::int64_t third = IdOf(service->Post("c", JsonReceipt(1, 2, "C")));
+  ASSERT_TRUE(first > 0 && second > first && third > second);
+  service->WaitFor(first, [](const Json& r) { return r["texts_sent"] >= 3; });
+  service->Kill();
+  const std::string before = printer.ReadFor(0.5);
+  EXPECT_EQ(before, LineBytes(1, 6).substr(0, before.size()));
+
+  service->Start();
+  const Json doubt = service->Get(first);
+  EXPECT_EQ(doubt["state"], "in_doubt");
+  EXPECT_GE(doubt["texts_sent"], 3);
+  EXPECT_EQ(service->Get(third, "?wait=120")["state"], "printed");
+  EXPECT_EQ(service->Get(second)["state"], "printed");
+  const std::string after = LineBytes(1, 1, "B") + LineBytes(1, 2, "C");
+  EXPECT_EQ(printer.Read(after.size()), after);
+  EXPECT_EQ(printer.ReadFor(0.5), "");
+
+  // A person looks at the printer and says what happened.
+  httplib::Client client = service->Client();
+  auto resolved = client.Post("/v1/receipts/" + std::to_string(first) + "/resolve",
+                              R"({"printed": true})", "application/json");
+  ASSERT_TRUE(resolved);
+  EXPECT_EQ(resolved->status, 200);
+  EXPECT_EQ(Json::parse(resolved->body)["state"], "resolved_printed");
+  auto twice = client.Post("/v1/receipts/" + std::to_string(second) + "/resolve",
+                           R"({"printed": false})", "application/json");
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(twice->status, 409);
+}
+
+// SIGTERM finishes the receipt being sent and keeps the queued ones for
+// the next start; a second signal stops after the text being sent.
+TEST(Fiskald, StopSignals) {
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  auto service = std::make_unique<Service>(dir);
+  const std::int64_t first = IdOf(service->Post("a", JsonReceipt(1, 2)));
+  const std::int64_t second = IdOf(service->Post("b", JsonReceipt(0, 1)));
+  const std::int64_t third = IdOf(service->Post("c", JsonReceipt(1, 1, "C")));
+  service->WaitFor(first, [](const Json& r) { return r["state"] == "sending"; });
+  const testing::ProcessResult stopped = service->Stop();
+  EXPECT_EQ(stopped.status, 0) << stopped.err;
+  EXPECT_EQ(printer.Read(LineBytes(1, 2).size()), LineBytes(1, 2));
+
+  service->Start();
+  EXPECT_EQ(service->Get(first)["state"], "printed");
+  EXPECT_EQ(service->Get(third, "?wait=120")["state"], "printed");
+  EXPECT_EQ(service->Get(second, "?wait=120")["state"], "printed");
+  EXPECT_EQ(printer.Read(LineBytes(1, 1, "C").size()), LineBytes(1, 1, "C"));
+
+  const std::int64_t cut = IdOf(service->Post("d", JsonReceipt(1, 8)));
+  service->WaitFor(cut, [](const Json& r) { return r["texts_sent"] >= 2; });
+  service->process().Signal(SIGTERM);
+  service->process().Signal(SIGINT);
+  EXPECT_EQ(service->process().Wait(kPatience).status, 0);
+  service->Start();
+  const Json r = service->Get(cut);
+  EXPECT_EQ(r["state"], "cut") << r.dump();
+  EXPECT_NE(r["message"].get<std::string>().find("stopped by SIG"), std::string::npos);
+  EXPECT_NE(r["message"].get<std::string>().find("left open on the printer"), std::string::npos);
+}
+
+// fiskal and fiskald on one device take turns: the service waits for the
+// port lock the run holds.
+TEST(Fiskald, NeverInterleavesWithAFiskalRun) {
+  TempDir dir, folder;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  std::string fiskal_txt = "1;RUN\r\n";
+  for (int i = 0; i < 4; ++i) fiskal_txt += "1\tROLL\t1\t100\t100\t\r\n";
+  WriteAll(folder.File("fiskal.txt"), fiskal_txt);
+  Service service(dir);
+  testing::Process run({FISKAL_BINARY}, folder.path());
+  // The run holds the port once its first text is recorded.
+  const double deadline = testing::MonotonicNow() + kPatience;
+  while (::access(folder.File("fiskal.log").c_str(), F_OK) != 0 ||
+         ReadAll(folder.File("fiskal.log")).empty()) {
+    ASSERT_LT(testing::MonotonicNow(), deadline);
+    Nap();
+  }
+  const std::int64_t id = IdOf(service.Post("k", JsonReceipt(1, 1)));
+  EXPECT_EQ(run.Wait().status, 0);
+  EXPECT_EQ(service.Get(id, "?wait=120")["state"], "printed");
+
+  Receipt by_fiskal;
+  ASSERT_TRUE(PrepareReceipt(fiskal_txt, "fiskal.txt", &by_fiskal).ok());
+  std::string expected;
+  for (const Text& t : by_fiskal.texts) expected += t.bytes;
+  expected += LineBytes(1, 1);
+  EXPECT_EQ(printer.Read(expected.size()), expected);
+}
+
+// What fiskal refuses is refused with its words, nothing sent or stored;
+// the two forms of one receipt leave the transcript fiskal leaves.
+TEST(Fiskald, FiskalsRulesAndTranscripts) {
+  TempDir dir, folder;
+  Service service(dir);
+  const std::string refused = "0;THANK YOU\r\n1\tBREAD\t1\t100\t250\t\r\n2 ROLL 1 100 100\r\n";
+  WriteAll(folder.File("fiskal.txt"), refused);
+  const testing::ProcessResult by_fiskal = testing::RunProcess({FISKAL_BINARY}, folder.path());
+  auto res = service.Post("k1", refused, "text/plain");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 422);
+  const Json problem = Json::parse(res->body);
+  EXPECT_EQ("fiskal: " + problem["detail"].get<std::string>() + "\n", by_fiskal.err);
+  EXPECT_EQ(problem["line"], 3);
+
+  // The key stays free; the same receipt in both forms.
+  const std::string text = "0;THANK YOU\r\n1\tBREAD\t1\t100\t250\tpcs\t\r\n2\tMILK\t2\t200\t300\tl\t\r\n";
+  const std::string json = R"({"port": 0, "footer": "THANK YOU", "items": [
+      {"name": "BREAD", "tax": "1", "quantity": "1.00", "price": "2.50"},
+      {"name": "MILK", "tax": "2", "quantity": 2, "price": "3"}]})";
+  const std::int64_t a = IdOf(service.Post("k1", text, "text/plain; charset=windows-1250"));
+  const std::int64_t b = IdOf(service.Post("k2", json));
+  ASSERT_TRUE(a > 0 && b > 0);
+  EXPECT_EQ(service.Get(a, "?wait=120")["state"], "printed");
+  const Json r = service.Get(b, "?wait=120");
+  EXPECT_EQ(r["state"], "printed");
+  EXPECT_EQ(r["total"], "8.50");
+  EXPECT_EQ(r["items"][1], Json({{"number", 2}, {"name", "MILK"}, {"tax_letter", "B"},
+                                 {"quantity", "2.00"}, {"price", "3.00"}, {"line_value", "6.00"}}));
+
+  WriteAll(folder.File("fiskal.txt"), text);
+  ASSERT_EQ(testing::RunProcess({FISKAL_BINARY}, folder.path()).status, 0);
+  httplib::Client client = service.Client();
+  for (std::int64_t id : {a, b}) {
+    auto t = client.Get("/v1/receipts/" + std::to_string(id) + "/transcript");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->body, ReadAll(folder.File("fiskal.log")));
+  }
+}
+
+TEST(Fiskald, BadRequestsAndIntruders) {
+  TempDir dir;
+  const std::string token = "0123456789abcdef0123";
+  WriteAll(dir.File("token"), token + "\n");
+  ASSERT_EQ(::chmod(dir.File("token").c_str(), 0600), 0);
+  Service service(dir, {"--token-file", dir.File("token"), "--allow-origin", "https://pos.example"});
+  httplib::Client client = service.Client();
+  const std::string self = "127.0.0.1:" + std::to_string(service.port());
+  const httplib::Headers bearer = {{"Authorization", "Bearer " + token}};
+  auto with = [&](httplib::Headers extra) {
+    httplib::Headers h = bearer;
+    h.insert(extra.begin(), extra.end());
+    return h;
+  };
+  const std::string ok = JsonReceipt(0, 0);
+  struct Case {
+    const char* what;
+    httplib::Result res;
+    int status;
+  };
+  const Case cases[] = {
+      {"no token", client.Get("/v1/receipts"), 401},
+      {"a wrong token", client.Get("/v1/printers", {{"Authorization", "Bearer " + token + "x"}}),
+       401},
+      {"health needs none", client.Get("/healthz"), 200},
+      {"the right token", client.Get("/v1/printers", bearer), 200},
+      {"no key", client.Post("/v1/receipts", bearer, ok, "application/json"), 400},
+      {"a key too long", client.Post("/v1/receipts", with({{"Idempotency-Key", std::string(256, 'k')}}),
+                                     ok, "application/json"), 400},
+      {"malformed JSON", client.Post("/v1/receipts", with({{"Idempotency-Key", "m"}}), "{\"port\":",
+                                     "application/json"), 400},
+      {"another type", client.Post("/v1/receipts", with({{"Idempotency-Key", "t"}}), "<receipt/>",
+                                   "application/xml"), 415},
+      {"a body too large", client.Post("/v1/receipts", with({{"Idempotency-Key", "l"}}),
+                                       std::string((1 << 20) + 1, 'x'), "text/plain"), 413},
+      {"a foreign origin", client.Get("/v1/printers", with({{"Origin", "https://evil.example"}})),
+       403},
+      {"a listed origin", client.Get("/v1/printers", with({{"Origin", "https://pos.example"}})), 200},
+      {"a foreign host", client.Get("/v1/printers", with({{"Host", "rebound.example:" +
+                                                                      std::to_string(service.port())}})),
+       403},
+      {"a preflight of a listed origin", client.Options("/v1/receipts", {{"Origin", "https://pos.example"},
+                                                                          {"Access-Control-Request-Method", "POST"}}),
+       204},
+      {"a preflight of another", client.Options("/v1/receipts", {{"Origin", "https://evil.example"}}),
+       403},
+      {"no such receipt", client.Get("/v1/receipts/999", bearer), 404},
+      {"a bad state", client.Get("/v1/receipts?state=lost", bearer), 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(c.res);
+    EXPECT_EQ(c.res->status, c.status) << c.res->body;
+    if (c.status >= 400) {
+      EXPECT_EQ(c.res->get_header_value("Content-Type"), "application/problem+json");
+      EXPECT_FALSE(Json::parse(c.res->body)["detail"].get<std::string>().empty());
+    }
+  }
+  EXPECT_EQ(cases[10].res->get_header_value("Access-Control-Allow-Origin"), "https://pos.example");
+  EXPECT_EQ(cases[12].res->get_header_value("Access-Control-Allow-Headers"),
+            "Content-Type, Idempotency-Key, Authorization");
+  (void)self;
+
+  // Refused at start, with one clear line.
+  WriteAll(dir.File("open-token"), token);
+  ASSERT_EQ(::chmod(dir.File("open-token").c_str(), 0644), 0);
+  struct Start {
+    std::vector<std::string> argv;
+    const char* says;
+  };
+  const Start starts[] = {
+      {{FISKALD_BINARY, "--listen", "0.0.0.0:0"}, "give --token-file too"},
+      {{FISKALD_BINARY, "--token-file", dir.File("open-token"), "--listen", "127.0.0.1:0"},
+       "other users may read it"},
+      {{FISKALD_BINARY, "--allow-origin", "*"}, "no wildcard"},
+      {{FISKALD_BINARY, "--bogus"}, "unexpected argument '--bogus'"},
+  };
+  for (const Start& s : starts) {
+    const testing::ProcessResult r = testing::RunProcess(s.argv, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("fiskald: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(s.says), std::string::npos) << r.err;
+  }
+}
+
+// READY=1 reaches the service manager's socket once fiskald listens.
+TEST(Fiskald, TellsTheServiceManagerItIsReady) {
+  TempDir dir;
+  const std::string path = dir.File("notify");
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  Service service(dir);
+  ::unsetenv("NOTIFY_SOCKET");
+  timeval patience{static_cast<time_t>(kPatience), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  char message[512] = {};
+  const ssize_t n = ::recv(fd, message, sizeof message - 1, 0);
+  ::close(fd);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(message, n).rfind("READY=1\n", 0), 0u) << message;
+  EXPECT_NE(std::string(message, n).find(std::to_string(service.port())), std::string::npos);
+  EXPECT_EQ(service.Stop().status, 0);
+}
+
+}  // namespace
+}  // namespace fiskal

@@ -1,0 +1,620 @@
+#include "service/journal.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace fiskal::service {
+
+namespace {
+
+// Marks the file as this program's journal ("FSKL").
+constexpr int kApplicationId = 0x46534B4C;
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE receipts(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  idempotency_key TEXT NOT NULL UNIQUE,
+  body_sha256 BLOB NOT NULL,
+  state TEXT NOT NULL,
+  port INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  message TEXT NOT NULL DEFAULT '',
+  accepted_ms INTEGER NOT NULL,
+  finished_ms INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX receipts_by_state ON receipts(state, id);
+CREATE TABLE texts(
+  receipt_id INTEGER NOT NULL REFERENCES receipts(id) ON DELETE CASCADE,
+  seq INTEGER NOT NULL,
+  bytes BLOB NOT NULL,
+  label TEXT NOT NULL,
+  pause_after INTEGER NOT NULL,
+  sent INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY(receipt_id, seq)
+) WITHOUT ROWID;
+CREATE TABLE health(id INTEGER PRIMARY KEY CHECK (id = 1), checked_ms INTEGER NOT NULL);
+INSERT INTO health VALUES(1, 0);
+)sql";
+
+}  // namespace
+
+int StoredReceipt::texts_sent() const {
+  int n = 0;
+  for (const JournalText& t : texts) n += t.sent ? 1 : 0;
+  return n;
+}
+
+WallClock SystemWallClock() {
+  return [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+}
+
+// One SQLite connection, with the journal's path for messages.
+struct JournalConnection {
+  sqlite3* db = nullptr;
+  std::string path;
+  std::mutex mu;  // the reading connection is shared by the request threads
+
+  ~JournalConnection() {
+    if (db != nullptr) sqlite3_close_v2(db);
+  }
+
+  Status Error(const std::string& what) const {
+    return Status::Error("journal " + path + ": " + what + ": " +
+                         (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
+  }
+
+  Status Exec(const char* sql) const {
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+      std::string text = error != nullptr ? error : sqlite3_errmsg(db);
+      sqlite3_free(error);
+      return Status::Error("journal " + path + ": " + text);
+    }
+    return Status::Ok();
+  }
+};
+
+namespace {
+
+// A prepared statement, finalized on destruction. Binding is by position,
+// from 1.
+class Statement {
+ public:
+  Statement(const JournalConnection& c, const char* sql) : c_(c) {
+    if (sqlite3_prepare_v2(c.db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(std::int64_t value) {
+    if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, next_++, value);
+    return *this;
+  }
+  Statement& Bind(const std::string& text) {
+    if (stmt_ != nullptr) {
+      sqlite3_bind_text(stmt_, next_++, text.data(), static_cast<int>(text.size()),
+                        SQLITE_TRANSIENT);
+    }
+    return *this;
+  }
+  Statement& BindBlob(const std::string& bytes) {
+    if (stmt_ != nullptr) {
+      sqlite3_bind_blob(stmt_, next_++, bytes.data(), static_cast<int>(bytes.size()),
+                        SQLITE_TRANSIENT);
+    }
+    return *this;
+  }
+
+  // Steps once: *row is true when a row came.
+  Status Step(bool* row) {
+    *row = false;
+    if (stmt_ == nullptr) return c_.Error("cannot prepare a statement");
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) {
+      *row = true;
+      return Status::Ok();
+    }
+    if (rc == SQLITE_DONE) return Status::Ok();
+    return c_.Error("cannot run a statement");
+  }
+  // Runs to the end, for statements that return no rows.
+  Status Run() {
+    bool row = false;
+    Status s = Step(&row);
+    while (s.ok() && row) s = Step(&row);
+    return s;
+  }
+
+  std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+  std::string Text(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data != nullptr ? std::string(static_cast<const char*>(data), size) : std::string();
+  }
+  int changes() const { return sqlite3_changes(c_.db); }
+
+ private:
+  const JournalConnection& c_;
+  sqlite3_stmt* stmt_ = nullptr;
+  int next_ = 1;
+};
+
+Status OpenConnection(const std::string& path, JournalConnection* c) {
+  c->path = path;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &c->db, flags, nullptr) != SQLITE_OK) {
+    return c->Error("cannot open");
+  }
+  sqlite3_extended_result_codes(c->db, 1);
+  // Readers and the writer never wait long for each other in WAL mode;
+  // a checkpoint may hold the file briefly.
+  sqlite3_busy_timeout(c->db, 5000);
+  if (Status s = c->Exec("PRAGMA journal_mode=WAL"); !s.ok()) return s;
+  if (Status s = c->Exec("PRAGMA synchronous=FULL"); !s.ok()) return s;
+  return c->Exec("PRAGMA foreign_keys=ON");
+}
+
+Status PragmaInt(const JournalConnection& c, const char* sql, int* value) {
+  Statement q(c, sql);
+  bool row = false;
+  if (Status s = q.Step(&row); !s.ok()) return s;
+  *value = row ? static_cast<int>(q.Int(0)) : 0;
+  return Status::Ok();
+}
+
+// Creates the tables of a new journal; refuses a file that is another
+// program's database or a newer journal.
+Status PrepareSchema(const JournalConnection& c) {
+  int application = 0, version = 0, tables = 0;
+  if (Status s = PragmaInt(c, "PRAGMA application_id", &application); !s.ok()) {
+    return Status::Error("journal " + c.path + ": not a journal (" + s.message() + ")");
+  }
+  if (Status s = PragmaInt(c, "PRAGMA user_version", &version); !s.ok()) return s;
+  if (Status s = PragmaInt(c, "SELECT count(*) FROM sqlite_schema", &tables); !s.ok()) return s;
+  if (application == 0 && tables == 0) {
+    if (Status s = c.Exec("BEGIN IMMEDIATE"); !s.ok()) return s;
+    Status s = c.Exec(kSchema);
+    if (s.ok()) {
+      s = c.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId) +
+                  "; PRAGMA user_version=" + std::to_string(kSchemaVersion))
+                     .c_str());
+    }
+    if (s.ok()) return c.Exec("COMMIT");
+    (void)c.Exec("ROLLBACK");
+    return s;
+  }
+  if (application != kApplicationId) {
+    return Status::Error("journal " + c.path +
+                         ": the file is a database of another program, not a fiskald journal");
+  }
+  if (version > kSchemaVersion) {
+    return Status::Error("journal " + c.path + ": written by a newer fiskald (journal version " +
+                         std::to_string(version) + "); this one reads version " +
+                         std::to_string(kSchemaVersion));
+  }
+  return Status::Ok();
+}
+
+// Creates the file with mode 0600 when it is not there, so that nothing of
+// the journal is ever readable by others; SQLite gives its -wal and -shm
+// files the same mode.
+Status CreateFilePrivately(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return Status::Ok();
+  }
+  if (errno == EEXIST) return Status::Ok();
+  return Status::FromErrno("journal " + path + ": cannot create", errno);
+}
+
+}  // namespace
+
+// The one connection that writes, on a thread of its own. Jobs that arrive
+// while a commit is under way are committed together by the next one, each
+// inside a savepoint of its own, so one failing job leaves the others whole.
+class Journal::Writer {
+ public:
+  using Work = std::function<Status(const JournalConnection&)>;
+
+  Status Start(const std::string& path) {
+    if (Status s = OpenConnection(path, &c_); !s.ok()) return s;
+    thread_ = std::thread([this] { Loop(); });
+    return Status::Ok();
+  }
+
+  ~Writer() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  const JournalConnection& connection() const { return c_; }
+
+  // Runs `work` inside the next transaction and waits for its commit.
+  // `after` runs on the writer thread once the commit is durable.
+  Status Run(Work work, std::function<void()> after = {}) {
+    Job job{std::move(work), std::move(after), Status::Ok(), false};
+    std::unique_lock<std::mutex> lock(mu_);
+    pending_.push_back(&job);
+    wake_.notify_one();
+    done_.wait(lock, [&] { return job.done; });
+    return job.result;
+  }
+
+ private:
+  struct Job {
+    Work work;
+    std::function<void()> after;
+    Status result;
+    bool done = false;
+  };
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
+      if (pending_.empty()) return;  // stopping, nothing left
+      std::deque<Job*> batch;
+      batch.swap(pending_);
+      lock.unlock();
+      Commit(batch);
+      lock.lock();
+      for (Job* job : batch) job->done = true;
+      done_.notify_all();
+    }
+  }
+
+  void Commit(const std::deque<Job*>& batch) {
+    if (Status s = c_.Exec("BEGIN IMMEDIATE"); !s.ok()) {
+      for (Job* job : batch) job->result = s;
+      return;
+    }
+    for (Job* job : batch) {
+      Status s = c_.Exec("SAVEPOINT job");
+      if (s.ok()) {
+        s = job->work(c_);
+        if (!s.ok()) (void)c_.Exec("ROLLBACK TO job");
+        (void)c_.Exec("RELEASE job");
+      }
+      job->result = s;
+    }
+    if (Status s = c_.Exec("COMMIT"); !s.ok()) {
+      (void)c_.Exec("ROLLBACK");
+      for (Job* job : batch) {
+        if (job->result.ok()) job->result = s;
+      }
+      return;
+    }
+    for (Job* job : batch) {
+      if (job->result.ok() && job->after) job->after();
+    }
+  }
+
+  JournalConnection c_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::deque<Job*> pending_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+namespace {
+
+constexpr const char* kReceiptColumns =
+    "id, idempotency_key, body_sha256, state, port, device, message, accepted_ms, finished_ms";
+
+StoredReceipt ReceiptFromRow(const Statement& q) {
+  StoredReceipt r;
+  r.id = q.Int(0);
+  r.idempotency_key = q.Text(1);
+  r.body_sha256 = q.Text(2);
+  r.state = ParseState(q.Text(3)).value_or(State::kInDoubt);
+  r.port = static_cast<int>(q.Int(4));
+  r.device = q.Text(5);
+  r.message = q.Text(6);
+  r.accepted_ms = q.Int(7);
+  r.finished_ms = q.Int(8);
+  return r;
+}
+
+Status LoadTexts(const JournalConnection& c, StoredReceipt* r) {
+  Statement q(c, "SELECT bytes, label, pause_after, sent FROM texts WHERE receipt_id = ? "
+                 "ORDER BY seq");
+  q.Bind(r->id);
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) {
+    r->texts.push_back({q.Text(0), q.Text(1), q.Int(2) != 0, q.Int(3) != 0});
+  }
+  return s;
+}
+
+// Runs a query for receipts and loads each one's texts.
+Status QueryReceipts(const JournalConnection& c, Statement& q,
+                     std::vector<StoredReceipt>* receipts) {
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) receipts->push_back(ReceiptFromRow(q));
+  if (!s.ok()) return s;
+  for (StoredReceipt& r : *receipts) {
+    if (Status t = LoadTexts(c, &r); !t.ok()) return t;
+  }
+  return Status::Ok();
+}
+
+Status QueryOne(const JournalConnection& c, Statement& q,
+                std::optional<StoredReceipt>* receipt) {
+  std::vector<StoredReceipt> found;
+  if (Status s = QueryReceipts(c, q, &found); !s.ok()) return s;
+  if (found.empty()) {
+    receipt->reset();
+  } else {
+    *receipt = std::move(found.front());
+  }
+  return Status::Ok();
+}
+
+std::string StateText(State state) { return std::string(StateName(state)); }
+
+}  // namespace
+
+Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal) {
+  if (sqlite3_threadsafe() == 0) return Status::Error("SQLite was built without threads");
+  if (Status s = CreateFilePrivately(path); !s.ok()) return s;
+  std::unique_ptr<Journal> j(new Journal());
+  j->path_ = path;
+  j->wall_ = std::move(wall);
+  j->reader_ = std::make_unique<JournalConnection>();
+  if (Status s = OpenConnection(path, j->reader_.get()); !s.ok()) return s;
+  if (Status s = PrepareSchema(*j->reader_); !s.ok()) return s;
+  j->writer_ = std::make_unique<Writer>();
+  if (Status s = j->writer_->Start(path); !s.ok()) return s;
+  *journal = std::move(j);
+  return Status::Ok();
+}
+
+Journal::~Journal() = default;
+
+Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_t)> committed,
+                       std::int64_t* id, bool* duplicate) {
+  *duplicate = false;
+  std::int64_t new_id = 0;
+  bool taken = false;
+  const std::int64_t now = wall_();
+  Status s = writer_->Run(
+      [&](const JournalConnection& c) -> Status {
+        {
+          Statement q(c, "SELECT 1 FROM receipts WHERE idempotency_key = ?");
+          q.Bind(receipt.idempotency_key);
+          bool row = false;
+          if (Status s = q.Step(&row); !s.ok()) return s;
+          if (row) {
+            taken = true;
+            return Status::Error("idempotency key taken");
+          }
+        }
+        Statement insert(c, "INSERT INTO receipts(idempotency_key, body_sha256, state, port, "
+                            "device, accepted_ms) VALUES(?, ?, ?, ?, ?, ?)");
+        insert.Bind(receipt.idempotency_key)
+            .BindBlob(receipt.body_sha256)
+            .Bind(StateText(State::kQueued))
+            .Bind(receipt.port)
+            .Bind(receipt.device)
+            .Bind(now);
+        if (Status s = insert.Run(); !s.ok()) return s;
+        new_id = sqlite3_last_insert_rowid(c.db);
+        for (std::size_t i = 0; i < receipt.texts.size(); ++i) {
+          const JournalText& t = receipt.texts[i];
+          Statement text(c, "INSERT INTO texts(receipt_id, seq, bytes, label, pause_after) "
+                            "VALUES(?, ?, ?, ?, ?)");
+          text.Bind(new_id)
+              .Bind(static_cast<std::int64_t>(i))
+              .BindBlob(t.bytes)
+              .Bind(t.label)
+              .Bind(t.pause_after ? 1 : 0);
+          if (Status s = text.Run(); !s.ok()) return s;
+        }
+        return Status::Ok();
+      },
+      [&] {
+        if (committed) committed(new_id);
+      });
+  *duplicate = taken;
+  if (s.ok()) *id = new_id;
+  return s;
+}
+
+namespace {
+
+// Sets the state of a receipt that is in `from` (or `or_from`); fails when
+// it is in neither.
+Status ChangeState(const JournalConnection& c, std::int64_t id, State from, State or_from,
+                   State to, const std::string* message, std::int64_t finished_ms) {
+  Statement q(c, message != nullptr
+                     ? "UPDATE receipts SET state = ?, finished_ms = ?, message = ? "
+                       "WHERE id = ? AND state IN (?, ?)"
+                     : "UPDATE receipts SET state = ?, finished_ms = ? "
+                       "WHERE id = ? AND state IN (?, ?)");
+  q.Bind(StateText(to)).Bind(finished_ms);
+  if (message != nullptr) q.Bind(*message);
+  q.Bind(id).Bind(StateText(from)).Bind(StateText(or_from));
+  if (Status s = q.Run(); !s.ok()) return s;
+  if (q.changes() != 1) {
+    return Status::Error("receipt " + std::to_string(id) + " is not " +
+                         std::string(StateName(from)));
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status Journal::MarkSending(std::int64_t id) {
+  return writer_->Run([&](const JournalConnection& c) {
+    return ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
+  });
+}
+
+Status Journal::MarkTextSent(std::int64_t id, std::size_t index) {
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement q(c, "UPDATE texts SET sent = 1 WHERE receipt_id = ? AND seq = ?");
+    q.Bind(id).Bind(static_cast<std::int64_t>(index));
+    if (Status s = q.Run(); !s.ok()) return s;
+    if (q.changes() != 1) {
+      return Status::Error("receipt " + std::to_string(id) + " has no text " +
+                           std::to_string(index + 1));
+    }
+    return Status::Ok();
+  });
+}
+
+Status Journal::Finish(std::int64_t id, State state, const std::string& message) {
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) {
+    return ChangeState(c, id, State::kSending, State::kQueued, state, &message, now);
+  });
+}
+
+Status Journal::Requeue(std::int64_t id) {
+  return writer_->Run([&](const JournalConnection& c) {
+    return ChangeState(c, id, State::kSending, State::kSending, State::kQueued, nullptr, 0);
+  });
+}
+
+Status Journal::Resolve(std::int64_t id, bool printed, bool* found, bool* conflict) {
+  *found = false;
+  *conflict = false;
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement q(c, "SELECT state FROM receipts WHERE id = ?");
+    q.Bind(id);
+    bool row = false;
+    if (Status s = q.Step(&row); !s.ok() || !row) return s;
+    *found = true;
+    const std::optional<State> state = ParseState(q.Text(0));
+    if (!state || !NeedsDecision(*state)) {
+      *conflict = true;
+      return Status::Ok();
+    }
+    Statement u(c, "UPDATE receipts SET state = ?, finished_ms = ? WHERE id = ?");
+    u.Bind(StateText(printed ? State::kResolvedPrinted : State::kResolvedNotPrinted))
+        .Bind(now)
+        .Bind(id);
+    return u.Run();
+  });
+}
+
+Status Journal::MarkInterruptedInDoubt(int* count) {
+  *count = 0;
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement q(c, "UPDATE receipts SET state = ?, finished_ms = ?, message = "
+                   "'fiskald stopped while sending this receipt; it is never sent again: "
+                   "look at the printer, then resolve it as printed or not printed' "
+                   "WHERE state = ?");
+    q.Bind(StateText(State::kInDoubt)).Bind(now).Bind(StateText(State::kSending));
+    if (Status s = q.Run(); !s.ok()) return s;
+    *count = q.changes();
+    return Status::Ok();
+  });
+}
+
+Status Journal::Purge(int keep_days, int* removed) {
+  *removed = 0;
+  const std::int64_t before = wall_() - std::int64_t{keep_days} * 24 * 3600 * 1000;
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement q(c, "DELETE FROM receipts WHERE finished_ms > 0 AND finished_ms < ? "
+                   "AND state NOT IN (?, ?, ?, ?)");
+    q.Bind(before)
+        .Bind(StateText(State::kQueued))
+        .Bind(StateText(State::kSending))
+        .Bind(StateText(State::kInDoubt))
+        .Bind(StateText(State::kCut));
+    if (Status s = q.Run(); !s.ok()) return s;
+    *removed = q.changes();
+    return Status::Ok();
+  });
+}
+
+Status Journal::Get(std::int64_t id, std::optional<StoredReceipt>* receipt) {
+  std::lock_guard<std::mutex> lock(reader_->mu);
+  Statement q(*reader_,
+              (std::string("SELECT ") + kReceiptColumns + " FROM receipts WHERE id = ?").c_str());
+  q.Bind(id);
+  return QueryOne(*reader_, q, receipt);
+}
+
+Status Journal::FindByKey(const std::string& key, std::optional<StoredReceipt>* receipt) {
+  std::lock_guard<std::mutex> lock(reader_->mu);
+  Statement q(*reader_, (std::string("SELECT ") + kReceiptColumns +
+                         " FROM receipts WHERE idempotency_key = ?")
+                            .c_str());
+  q.Bind(key);
+  return QueryOne(*reader_, q, receipt);
+}
+
+Status Journal::List(std::optional<State> state, int limit,
+                     std::vector<StoredReceipt>* receipts) {
+  std::lock_guard<std::mutex> lock(reader_->mu);
+  std::string sql = std::string("SELECT ") + kReceiptColumns + " FROM receipts";
+  if (state) sql += " WHERE state = ?";
+  sql += " ORDER BY id DESC LIMIT ?";
+  Statement q(*reader_, sql.c_str());
+  if (state) q.Bind(StateText(*state));
+  q.Bind(limit);
+  return QueryReceipts(*reader_, q, receipts);
+}
+
+Status Journal::Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports) {
+  std::lock_guard<std::mutex> lock(reader_->mu);
+  Statement q(*reader_, "SELECT id, port FROM receipts WHERE state = ? ORDER BY id");
+  q.Bind(StateText(State::kQueued));
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) {
+    ids_and_ports->emplace_back(q.Int(0), static_cast<int>(q.Int(1)));
+  }
+  return s;
+}
+
+Status Journal::CountByState(std::map<State, std::int64_t>* counts) {
+  std::lock_guard<std::mutex> lock(reader_->mu);
+  for (State state : kAllStates) (*counts)[state] = 0;
+  Statement q(*reader_, "SELECT state, count(*) FROM receipts GROUP BY state");
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) {
+    if (auto state = ParseState(q.Text(0))) (*counts)[*state] = q.Int(1);
+  }
+  return s;
+}
+
+Status Journal::CheckWritable() {
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) {
+    Statement q(c, "UPDATE health SET checked_ms = ? WHERE id = 1");
+    q.Bind(now);
+    return q.Run();
+  });
+}
+
+}  // namespace fiskal::service

@@ -1,0 +1,121 @@
+// The journal of fiskald: every accepted receipt, the texts it is to send,
+// which of them went out, and its state, in one SQLite file (WAL mode,
+// synchronous=FULL, created with mode 0600). Every write is durable when
+// the call returns. Writes from many threads are committed together by one
+// writer thread (a group commit), so an fsync is shared by every request
+// waiting for one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/status.h"
+#include "service/state.h"
+
+namespace fiskal::service {
+
+// One text of a receipt, in sending order.
+struct JournalText {
+  std::string bytes;
+  std::string label;         // "version text", "item 3", ...
+  bool pause_after = false;  // the begin frame and every item frame
+  bool sent = false;         // the port took it (log-only: recorded)
+};
+
+// A receipt to accept.
+struct NewReceipt {
+  std::string idempotency_key;
+  std::string body_sha256;  // 32 bytes
+  int port = 0;
+  std::string device;       // empty for log-only
+  std::vector<JournalText> texts;
+};
+
+struct StoredReceipt {
+  std::int64_t id = 0;
+  std::string idempotency_key;
+  std::string body_sha256;
+  State state = State::kQueued;
+  int port = 0;
+  std::string device;
+  std::string message;
+  std::int64_t accepted_ms = 0;  // milliseconds since 1970 (UTC)
+  std::int64_t finished_ms = 0;  // 0 while not final
+  std::vector<JournalText> texts;
+
+  int texts_sent() const;
+};
+
+struct JournalConnection;
+
+// Milliseconds since 1970 (UTC): the wall clock the journal stamps with.
+using WallClock = std::function<std::int64_t()>;
+WallClock SystemWallClock();
+
+class Journal {
+ public:
+  // Opens (or creates) the journal at `path`. A file that is not a journal
+  // of this program, or is from a newer one, is refused.
+  static Status Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // --- writes: each is durable when it returns ok ---
+
+  // Stores a new receipt as queued. `committed` runs on the writer thread
+  // right after the commit, in commit order (the queue is fed from it, so
+  // receipts are sent in the order they were accepted). Fails with
+  // *duplicate set when the key is taken already.
+  Status Accept(const NewReceipt& receipt, std::function<void(std::int64_t id)> committed,
+                std::int64_t* id, bool* duplicate);
+  // queued -> sending. Committed before the receipt's first byte goes out.
+  Status MarkSending(std::int64_t id);
+  // Text `index` (0-based) went out.
+  Status MarkTextSent(std::int64_t id, std::size_t index);
+  // sending (or queued: it never started) -> a final state, with the
+  // message.
+  Status Finish(std::int64_t id, State state, const std::string& message);
+  // sending -> queued: stopped before anything was sent.
+  Status Requeue(std::int64_t id);
+  // in_doubt or cut -> resolved_printed / resolved_not_printed. *conflict is
+  // set (and nothing changes) when the receipt is in another state;
+  // *found is false when there is no such receipt.
+  Status Resolve(std::int64_t id, bool printed, bool* found, bool* conflict);
+  // Every receipt still sending (the service stopped while sending it)
+  // becomes in_doubt; *count says how many.
+  Status MarkInterruptedInDoubt(int* count);
+  // Forgets receipts finished more than `keep_days` days ago (their keys
+  // become free again), but never one that waits for a person's decision.
+  Status Purge(int keep_days, int* removed);
+
+  // --- reads ---
+
+  Status Get(std::int64_t id, std::optional<StoredReceipt>* receipt);
+  Status FindByKey(const std::string& key, std::optional<StoredReceipt>* receipt);
+  // Newest first; `state` empty for every state. Texts are loaded too.
+  Status List(std::optional<State> state, int limit, std::vector<StoredReceipt>* receipts);
+  // Ids of queued receipts of every port, oldest first.
+  Status Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports);
+  Status CountByState(std::map<State, std::int64_t>* counts);
+  // Whether a write goes through now (a write that changes nothing).
+  Status CheckWritable();
+
+ private:
+  class Writer;
+  Journal() = default;
+
+  std::string path_;
+  WallClock wall_;
+  std::unique_ptr<JournalConnection> reader_;
+  std::unique_ptr<Writer> writer_;
+};
+
+}  // namespace fiskal::service

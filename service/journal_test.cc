@@ -1,0 +1,146 @@
+// The journal against a real SQLite file in a temporary folder.
+
+#include "service/journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+#include <vector>
+
+#include "testing/temp_dir.h"
+
+namespace fiskal::service {
+namespace {
+
+using testing::TempDir;
+
+NewReceipt Receipt(const std::string& key, int port = 0) {
+  NewReceipt r;
+  r.idempotency_key = key;
+  r.body_sha256 = std::string(32, 'h');
+  r.port = port;
+  r.texts = {{"ver.:0.6a", "version text", false, false},
+             {"\x1bP0;0$h88\x1b\\", "begin frame", true, false}};
+  return r;
+}
+
+struct Open {
+  TempDir dir;
+  std::int64_t now = 1'000'000;
+  std::unique_ptr<Journal> journal;
+  explicit Open() { Reopen(); }
+  void Reopen() {
+    journal.reset();
+    const Status s = Journal::Open(dir.File("j.db"), [this] { return now; }, &journal);
+    ASSERT_TRUE(s.ok()) << s.message();
+  }
+};
+
+// Many writers at once are committed together, each in its order; a key
+// is taken once; everything survives a reopen.
+TEST(Journal, ConcurrentAcceptsEachCommittedOnce) {
+  Open j;
+  std::vector<std::int64_t> committed;
+  std::mutex mu;
+  std::vector<std::thread> threads;
+  std::atomic<int> duplicates{0};
+  for (int i = 0; i < 40; ++i) {
+    threads.emplace_back([&, i] {
+      std::int64_t id = 0;
+      bool duplicate = false;
+      const Status s = j.journal->Accept(
+          Receipt("key-" + std::to_string(i % 20)),
+          [&](std::int64_t new_id) {
+            std::lock_guard<std::mutex> lock(mu);
+            committed.push_back(new_id);
+          },
+          &id, &duplicate);
+      if (duplicate) ++duplicates;
+      EXPECT_TRUE(s.ok() || duplicate) << s.message();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(duplicates.load(), 20);
+  ASSERT_EQ(committed.size(), 20u);
+  // Commit callbacks come in the order of the ids: the queue order.
+  EXPECT_TRUE(std::is_sorted(committed.begin(), committed.end()));
+
+  j.Reopen();
+  std::vector<std::pair<std::int64_t, int>> queued;
+  ASSERT_TRUE(j.journal->Queued(&queued).ok());
+  EXPECT_EQ(queued.size(), 20u);
+  std::optional<StoredReceipt> r;
+  ASSERT_TRUE(j.journal->FindByKey("key-3", &r).ok());
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->texts.size(), 2u);
+  EXPECT_EQ(r->texts[1].bytes, "\x1bP0;0$h88\x1b\\");
+  EXPECT_TRUE(r->texts[1].pause_after);
+
+  struct stat st {};
+  ASSERT_EQ(::stat(j.dir.File("j.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Journal, StatesInterruptedSendsAndPurge) {
+  Open j;
+  std::int64_t printed = 0, sending = 0, cut = 0;
+  bool dup = false;
+  ASSERT_TRUE(j.journal->Accept(Receipt("a"), {}, &printed, &dup).ok());
+  ASSERT_TRUE(j.journal->Accept(Receipt("b"), {}, &sending, &dup).ok());
+  ASSERT_TRUE(j.journal->Accept(Receipt("c"), {}, &cut, &dup).ok());
+  for (std::int64_t id : {printed, sending, cut}) ASSERT_TRUE(j.journal->MarkSending(id).ok());
+  EXPECT_FALSE(j.journal->MarkSending(printed).ok());  // only from queued
+  ASSERT_TRUE(j.journal->MarkTextSent(printed, 0).ok());
+  ASSERT_TRUE(j.journal->MarkTextSent(printed, 1).ok());
+  EXPECT_FALSE(j.journal->MarkTextSent(printed, 2).ok());
+  ASSERT_TRUE(j.journal->Finish(printed, State::kPrinted, "").ok());
+  ASSERT_TRUE(j.journal->MarkTextSent(sending, 0).ok());
+  ASSERT_TRUE(j.journal->Finish(cut, State::kCut, "port failed").ok());
+
+  // A restart finds "b" sending: in doubt, never queued again.
+  j.Reopen();
+  int in_doubt = 0;
+  ASSERT_TRUE(j.journal->MarkInterruptedInDoubt(&in_doubt).ok());
+  EXPECT_EQ(in_doubt, 1);
+  std::optional<StoredReceipt> r;
+  ASSERT_TRUE(j.journal->Get(sending, &r).ok());
+  EXPECT_EQ(r->state, State::kInDoubt);
+  EXPECT_EQ(r->texts_sent(), 1);
+  std::vector<std::pair<std::int64_t, int>> queued;
+  ASSERT_TRUE(j.journal->Queued(&queued).ok());
+  EXPECT_TRUE(queued.empty());
+
+  bool found = false, conflict = false;
+  ASSERT_TRUE(j.journal->Resolve(printed, true, &found, &conflict).ok());
+  EXPECT_TRUE(found && conflict);
+  ASSERT_TRUE(j.journal->Resolve(cut, false, &found, &conflict).ok());
+  EXPECT_TRUE(found && !conflict);
+  ASSERT_TRUE(j.journal->Resolve(999, false, &found, &conflict).ok());
+  EXPECT_FALSE(found);
+
+  // Past the keeping time the finished ones go, and their keys are free;
+  // the one in doubt stays until someone decides.
+  j.now += std::int64_t{31} * 24 * 3600 * 1000;
+  int removed = 0;
+  ASSERT_TRUE(j.journal->Purge(30, &removed).ok());
+  EXPECT_EQ(removed, 2);
+  ASSERT_TRUE(j.journal->Get(sending, &r).ok());
+  EXPECT_TRUE(r.has_value());
+  std::int64_t again = 0;
+  EXPECT_TRUE(j.journal->Accept(Receipt("a"), {}, &again, &dup).ok());
+  EXPECT_GT(again, cut);  // ids are never reused
+}
+
+TEST(Journal, RefusesAFileThatIsNotAJournal) {
+  TempDir dir;
+  std::unique_ptr<Journal> journal;
+  testing::WriteAll(dir.File("x.db"), "this is not a database, it is a text file.........");
+  EXPECT_FALSE(Journal::Open(dir.File("x.db"), SystemWallClock(), &journal).ok());
+  const Status s = Journal::Open(dir.File("missing/j.db"), SystemWallClock(), &journal);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find("missing/j.db"), std::string::npos) << s.message();
+}
+
+}  // namespace
+}  // namespace fiskal::service

@@ -1,0 +1,130 @@
+#include "service/options.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+namespace fiskal::service {
+
+const char* const kUsage =
+    "usage: fiskald [--listen ADDR:PORT] [--journal PATH] [--token-file PATH]\n"
+    "               [--allow-origin ORIGIN]... [--keep-days N]\n"
+    "       fiskald --help | --version\n"
+    "\n"
+    "Takes receipts over HTTP, keeps them in a durable journal and prints each\n"
+    "exactly once, through the same checked run as fiskal.\n"
+    "\n"
+    "  --listen ADDR:PORT     where to listen (default 127.0.0.1:8470; [::1]:8470\n"
+    "                         for IPv6; port 0: any free port). An address other\n"
+    "                         than loopback needs --token-file.\n"
+    "  --journal PATH         the journal (default fiskald.db in the current folder)\n"
+    "  --token-file PATH      require Authorization: Bearer <token> with the\n"
+    "                         token in this file (mode 0600: others may not read it)\n"
+    "  --allow-origin ORIGIN  let a web page from ORIGIN (exact, e.g.\n"
+    "                         https://pos.example) call the API; repeatable\n"
+    "  --keep-days N          keep finished receipts and their keys N days (30)\n"
+    "\n"
+    "Ports map to devices as for fiskal: FISKAL_COM<n>, else /dev/ttyS<n-1>.\n"
+    "SIGTERM or SIGINT: finish the receipt being sent on each port, keep queued\n"
+    "ones for the next start, exit 0; a second signal stops after the text being\n"
+    "sent. Exit status: 0 stopped cleanly; 1 bad arguments or the service could\n"
+    "not start.\n";
+
+Status ParseOptions(const std::vector<std::string>& args, Options* options) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "--version") {
+      (arg == "--help" ? o.help : o.version) = true;
+      continue;
+    }
+    const bool takes_value = arg == "--listen" || arg == "--journal" ||
+                             arg == "--token-file" || arg == "--allow-origin" ||
+                             arg == "--keep-days";
+    if (!takes_value) return Status::Error("unexpected argument '" + arg + "'");
+    if (i + 1 >= args.size()) return Status::Error(arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--listen") {
+      if (!ParseListenAddress(value, &o.listen)) {
+        return Status::Error("--listen " + value +
+                             ": not an address and port such as 127.0.0.1:8470 or [::1]:8470");
+      }
+    } else if (arg == "--journal") {
+      if (value.empty()) return Status::Error("--journal needs a path");
+      o.journal = value;
+    } else if (arg == "--token-file") {
+      o.token_file = value;
+    } else if (arg == "--allow-origin") {
+      // An origin is scheme://host[:port], nothing after it.
+      const std::size_t scheme = value.find("://");
+      if (scheme == std::string::npos || scheme == 0 ||
+          value.find('/', scheme + 3) != std::string::npos || value.size() == scheme + 3 ||
+          value.find('*') != std::string::npos) {
+        return Status::Error("--allow-origin " + value +
+                             ": not an origin such as https://pos.example or "
+                             "http://192.168.1.20:8080 (no path, no wildcard)");
+      }
+      o.allowed_origins.push_back(value);
+    } else {
+      int days = 0;
+      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), days);
+      if (error != std::errc() || end != value.data() + value.size() || days < 1 ||
+          days > 36500) {
+        return Status::Error("--keep-days " + value + ": a whole number of days from 1");
+      }
+      o.keep_days = days;
+    }
+  }
+  if (!o.help && !o.version && !o.listen.IsLoopback() && o.token_file.empty()) {
+    return Status::Error("--listen " + o.listen.Authority() +
+                         " is reachable from other machines; give --token-file too, so that "
+                         "only holders of the token can print");
+  }
+  *options = o;
+  return Status::Ok();
+}
+
+Status ReadToken(const std::string& path, std::string* token) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Status::FromErrno("token file " + path + ": cannot open", errno);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return Status::FromErrno("token file " + path + ": cannot read", err);
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    ::close(fd);
+    return Status::Error("token file " + path +
+                         ": other users may read it; make it private (chmod 600 " + path + ")");
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      return Status::FromErrno("token file " + path + ": cannot read", err);
+    }
+    if (n == 0 || text.size() > 4096) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  text = text.substr(0, text.find_first_of("\r\n"));
+  bool visible = !text.empty();
+  for (char c : text) visible = visible && c > 0x20 && c < 0x7F;
+  if (!visible || text.size() < 16) {
+    return Status::Error("token file " + path +
+                         ": its first line must be the token, at least 16 visible ASCII "
+                         "characters (e.g. from: openssl rand -hex 32)");
+  }
+  *token = text;
+  return Status::Ok();
+}
+
+}  // namespace fiskal::service

@@ -1,0 +1,310 @@
+#include "service/printers.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "line/serial_port.h"
+#include "line/transcript.h"
+#include "receipt/run.h"
+
+namespace fiskal::service {
+
+namespace {
+
+class SystemPorts : public PortAccess {
+ public:
+  explicit SystemPorts(Clock& clock) : clock_(clock) {}
+  std::string Device(int port) override {
+    const auto n = static_cast<std::uint8_t>(port);
+    return PortDevice(n, std::getenv(PortVariable(n).c_str()));
+  }
+  Status Lock(int port, const std::string& device, std::unique_ptr<RunLock>* lock,
+              bool* busy) override {
+    return LockPortForRun(static_cast<std::uint8_t>(port), device, lock, busy);
+  }
+  std::unique_ptr<Port> Open(int port, const std::string& device) override {
+    return NewSerialPort(static_cast<std::uint8_t>(port), device, clock_);
+  }
+
+ private:
+  Clock& clock_;
+};
+
+// Raised while the service drains: a wait for a busy port ends then, and
+// the receipt stays queued for the next start.
+class DrainFlag : public StopFlag {
+ public:
+  explicit DrainFlag(Shutdown& shutdown) : shutdown_(shutdown) {}
+  int StopSignal() override { return shutdown_.draining() ? SIGTERM : 0; }
+
+ private:
+  Shutdown& shutdown_;
+};
+
+// The port a worker has locked already, handed to the run.
+class LockedPorts : public PortFactory {
+ public:
+  explicit LockedPorts(std::unique_ptr<Port> port) : port_(std::move(port)) {}
+  Status NewPort(std::uint8_t, std::unique_ptr<Port>* port) override {
+    if (port_ == nullptr) return Status::Error("the port was handed out already");
+    *port = std::move(port_);
+    return Status::Ok();
+  }
+
+ private:
+  std::unique_ptr<Port> port_;
+};
+
+// The transcript of a receipt is its texts in the journal: a record marks
+// the next text as sent, durably, before the run goes on.
+class JournalTranscript : public Transcript {
+ public:
+  JournalTranscript(Journal& journal, std::int64_t id, std::function<void(std::size_t)> recorded)
+      : journal_(journal), id_(id), recorded_(std::move(recorded)) {}
+  Status Record(std::string_view) override {
+    if (Status s = journal_.MarkTextSent(id_, next_); !s.ok()) return s;
+    recorded_(++next_);
+    return Status::Ok();
+  }
+  Status Close() override { return Status::Ok(); }
+
+ private:
+  Journal& journal_;
+  std::int64_t id_;
+  std::function<void(std::size_t)> recorded_;
+  std::size_t next_ = 0;
+};
+
+void Log(const std::string& line) {
+  std::string text = "fiskald: " + line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+}  // namespace
+
+std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock) {
+  return std::make_unique<SystemPorts>(clock);
+}
+
+struct Printers::Worker {
+  int port = 0;
+  std::string device;
+  std::deque<std::int64_t> queue;
+  std::optional<std::int64_t> sending;
+  std::size_t text = 0;
+  std::size_t texts = 0;
+  std::optional<std::int64_t> last_id;
+  std::string last_state;
+  std::int64_t last_finished_ms = 0;
+  std::thread thread;
+};
+
+Printers::Printers(Journal& journal, Shutdown& shutdown, Clock& clock, PortAccess& ports,
+                   PrinterOptions options)
+    : journal_(journal), shutdown_(shutdown), clock_(clock), ports_(ports), options_(options) {}
+
+Printers::~Printers() { Stop(); }
+
+Printers::Worker& Printers::WorkerFor(int port) {
+  std::unique_ptr<Worker>& worker = workers_[port];
+  if (worker == nullptr) {
+    worker = std::make_unique<Worker>();
+    worker->port = port;
+    if (port != 0) worker->device = ports_.Device(port);
+    Worker* w = worker.get();
+    w->thread = std::thread([this, w] { Run(*w); });
+  }
+  return *worker;
+}
+
+void Printers::Enqueue(std::int64_t id, int port) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    WorkerFor(port).queue.push_back(id);
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+std::size_t Printers::QueueLength(int port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = workers_.find(port);
+  if (it == workers_.end()) return 0;
+  return it->second->queue.size() + (it->second->sending ? 1 : 0);
+}
+
+std::size_t Printers::Pending() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::size_t n = 0;
+  for (const auto& [port, w] : workers_) n += w->queue.size() + (w->sending ? 1 : 0);
+  return n;
+}
+
+std::vector<PrinterStatus> Printers::Snapshot() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<PrinterStatus> all;
+  for (const auto& [port, w] : workers_) {
+    all.push_back({w->port, w->device, w->queue.size(), w->sending, w->text, w->texts,
+                   w->last_id, w->last_state, w->last_finished_ms});
+  }
+  return all;
+}
+
+void Printers::Changed() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+void Printers::WaitFor(const std::function<bool()>& done, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+  for (;;) {
+    std::uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      seen = generation_;
+    }
+    if (done()) return;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!changed_.wait_until(lock, deadline,
+                             [&] { return generation_ != seen || stopping_; })) {
+      return;  // the time is up
+    }
+    if (stopping_) return;
+  }
+}
+
+bool Printers::Idle() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [port, w] : workers_) {
+    if (w->sending || (!stopping_ && !w->queue.empty())) return false;
+  }
+  return true;
+}
+
+void Printers::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    ++generation_;
+  }
+  changed_.notify_all();
+  for (auto& [port, w] : workers_) {
+    if (w->thread.joinable()) w->thread.join();
+  }
+}
+
+void Printers::SendTimes(double* sum, std::uint64_t* count) {
+  std::lock_guard<std::mutex> lock(mu_);
+  *sum = send_seconds_;
+  *count = sends_;
+}
+
+void Printers::Run(Worker& worker) {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !worker.queue.empty(); });
+    // Draining: the receipt in hand was finished; the queued ones stay in
+    // the journal for the next start.
+    if (stopping_ || shutdown_.draining()) return;
+    const std::int64_t id = worker.queue.front();
+    worker.queue.pop_front();
+    worker.sending = id;
+    worker.text = 0;
+    worker.texts = 0;
+    lock.unlock();
+    Send(worker, id);
+    lock.lock();
+    worker.sending.reset();
+    ++generation_;
+    changed_.notify_all();
+  }
+}
+
+void Printers::Send(Worker& worker, std::int64_t id) {
+  std::optional<StoredReceipt> stored;
+  if (Status s = journal_.Get(id, &stored); !s.ok() || !stored || stored->state != State::kQueued) {
+    if (!s.ok()) Log("receipt " + std::to_string(id) + ": " + s.message());
+    return;
+  }
+  const double started = clock_.Now();
+  auto finish = [&](State state, const std::string& message) {
+    if (Status s = journal_.Finish(id, state, message); !s.ok()) {
+      Log("receipt " + std::to_string(id) + ": " + s.message());
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    worker.last_id = id;
+    worker.last_state = std::string(StateName(state));
+    worker.last_finished_ms = SystemWallClock()();
+    send_seconds_ += clock_.Now() - started;
+    ++sends_;
+  };
+
+  Receipt receipt;
+  receipt.nPort = static_cast<std::uint8_t>(stored->port);
+  for (const JournalText& t : stored->texts) {
+    receipt.texts.push_back({t.bytes, t.label, t.pause_after});
+  }
+
+  // The port's run lock, held for the whole receipt. A fiskal run holding
+  // it is waited for, up to the limit.
+  std::unique_ptr<RunLock> run_lock;
+  if (stored->port != 0) {
+    DrainFlag drain(shutdown_);
+    for (;;) {
+      bool busy = false;
+      const Status s = ports_.Lock(stored->port, stored->device, &run_lock, &busy);
+      if (s.ok()) break;
+      if (!busy) return finish(State::kNotSent, s.message() + "; nothing was sent");
+      const double waited = clock_.Now() - started;
+      if (waited >= options_.lock_wait_seconds) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.0f", options_.lock_wait_seconds);
+        return finish(State::kNotSent, s.message() + "; waited " + seconds +
+                                           " s for it to end; nothing was sent");
+      }
+      if (!clock_.Sleep(options_.lock_retry_seconds, drain).ok()) return;  // stays queued
+    }
+  }
+
+  if (Status s = journal_.MarkSending(id); !s.ok()) {
+    Log("receipt " + std::to_string(id) + ": " + s.message());
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    worker.texts = receipt.texts.size();
+    ++generation_;
+  }
+  changed_.notify_all();
+
+  LockedPorts ports(stored->port != 0 ? ports_.Open(stored->port, stored->device) : nullptr);
+  JournalTranscript transcript(journal_, id, [&](std::size_t sent) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      worker.text = sent;
+      ++generation_;
+    }
+    changed_.notify_all();
+  });
+  const Sent sent = SendReceipt(ports, clock_, shutdown_, receipt, transcript);
+  run_lock.reset();
+
+  if (sent.outcome.status == ExitStatus::kOk) return finish(State::kPrinted, "");
+  if (sent.texts_out == 0 && shutdown_.StopSignal() != 0) {
+    // Stopped before its first text: nothing happened, so it is sent at
+    // the next start.
+    if (Status s = journal_.Requeue(id); !s.ok()) {
+      Log("receipt " + std::to_string(id) + ": " + s.message());
+    }
+    return;
+  }
+  finish(sent.texts_out == 0 ? State::kNotSent : State::kCut, sent.outcome.message);
+}
+
+}  // namespace fiskal::service

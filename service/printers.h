@@ -1,0 +1,119 @@
+// The printers of fiskald: one worker per port, each sending its queued
+// receipts one at a time, first accepted first sent, through the same
+// checked run as fiskal. Before the first text of a receipt a worker takes
+// the port's run lock, the lock fiskal takes, so that a fiskal run and
+// fiskald never interleave on one device.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line/clock.h"
+#include "line/port.h"
+#include "line/run_lock.h"
+#include "service/journal.h"
+#include "service/shutdown.h"
+
+namespace fiskal::service {
+
+// What the workers need of the world, so that tests can fake it.
+class PortAccess {
+ public:
+  virtual ~PortAccess() = default;
+  // The device of port n (1..9): FISKAL_COM<n>, else the system's own.
+  virtual std::string Device(int port) = 0;
+  // Takes the port's run lock without waiting; *busy when another run
+  // holds it.
+  virtual Status Lock(int port, const std::string& device, std::unique_ptr<RunLock>* lock,
+                      bool* busy) = 0;
+  // The serial port on the device, to be sent through under the lock.
+  virtual std::unique_ptr<Port> Open(int port, const std::string& device) = 0;
+};
+
+// The real ports: the devices fiskal uses, its run locks, its serial port.
+std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock);
+
+struct PrinterStatus {
+  int port = 0;
+  std::string device;  // empty for log-only
+  std::size_t queued = 0;
+  // The receipt being sent, and how far: text k of n.
+  std::optional<std::int64_t> sending;
+  std::size_t text = 0;
+  std::size_t texts = 0;
+  // The last receipt that ended here.
+  std::optional<std::int64_t> last_id;
+  std::string last_state;
+  std::int64_t last_finished_ms = 0;
+};
+
+struct PrinterOptions {
+  // How long a worker waits for a port another run holds before the
+  // receipt ends not_sent, and how often it looks again.
+  double lock_wait_seconds = 60;
+  double lock_retry_seconds = 0.1;
+};
+
+class Printers {
+ public:
+  Printers(Journal& journal, Shutdown& shutdown, Clock& clock, PortAccess& ports,
+           PrinterOptions options = {});
+  ~Printers();  // waits for every worker
+  Printers(const Printers&) = delete;
+  Printers& operator=(const Printers&) = delete;
+
+  // Queues a receipt the journal holds as queued. Called in commit order.
+  void Enqueue(std::int64_t id, int port);
+
+  // Receipts queued or being sent on `port`, and in all.
+  std::size_t QueueLength(int port);
+  std::size_t Pending();
+
+  std::vector<PrinterStatus> Snapshot();
+
+  // Called whenever a receipt changed state (also by others: a resolve).
+  void Changed();
+  // Waits until `done` holds or `seconds` pass, waking on every change.
+  void WaitFor(const std::function<bool()>& done, double seconds);
+
+  // Whether every worker is idle with nothing queued, or (draining) has
+  // finished the receipt it was sending.
+  bool Idle();
+  // Ends the workers: each finishes the receipt it is sending (or stops
+  // after the text being sent when the stop is hard) and takes no other.
+  void Stop();
+
+  // Seconds each finished receipt took to send, summed, and their count.
+  void SendTimes(double* sum, std::uint64_t* count);
+
+ private:
+  struct Worker;
+  Worker& WorkerFor(int port);  // under mu_
+  void Run(Worker& worker);
+  void Send(Worker& worker, std::int64_t id);
+
+  Journal& journal_;
+  Shutdown& shutdown_;
+  Clock& clock_;
+  PortAccess& ports_;
+  PrinterOptions options_;
+
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::uint64_t generation_ = 0;  // counts changes
+  std::map<int, std::unique_ptr<Worker>> workers_;
+  bool stopping_ = false;
+  double send_seconds_ = 0;
+  std::uint64_t sends_ = 0;
+};
+
+}  // namespace fiskal::service

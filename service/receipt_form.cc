@@ -1,0 +1,199 @@
+#include "service/receipt_form.h"
+
+#include <nlohmann/json.hpp>
+
+#include "protocol/frames.h"
+
+namespace fiskal::service {
+
+namespace {
+
+using Json = nlohmann::json;
+
+FormProblem BadRequest(std::string detail) { return {400, std::move(detail), {}, {}}; }
+
+FormProblem Refused(std::string detail, std::optional<std::size_t> item = {}) {
+  return {422, std::move(detail) + "; nothing was sent", {}, item};
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "items[2].name" and the like.
+std::string ItemField(std::size_t index, const char* field) {
+  return "items[" + std::to_string(index) + "]." + field;
+}
+
+// The name of a control byte a text must not hold, or nothing.
+std::optional<std::string> ForbiddenByte(std::string_view text, std::string_view forbidden) {
+  for (char c : text) {
+    if (forbidden.find(c) == std::string_view::npos) continue;
+    switch (c) {
+      case kTab: return "a TAB";
+      case kCr: return "a CR";
+      case kLf: return "an LF";
+      case kEsc: return "an ESC byte (27)";
+      default: return "a control byte";
+    }
+  }
+  return std::nullopt;
+}
+
+// An amount field: a decimal string, or a JSON number written with at
+// most two decimals.
+std::optional<FormProblem> AmountField(const Json& item, std::size_t index, const char* field,
+                                       std::string* hundredths) {
+  const std::string where = ItemField(index, field);
+  const Json& value = item.at(field);
+  std::string text;
+  if (value.is_string()) {
+    text = value.get<std::string>();
+  } else if (value.is_number()) {
+    text = value.dump();  // the shortest form that reads back as the number
+  } else {
+    return BadRequest(where + " must be a decimal string such as \"1.25\" (or a number)");
+  }
+  if (!text.empty() && text[0] == '-' && DecimalToHundredths(text.substr(1))) {
+    return Refused(where + " \"" + text + "\" is negative; a sale line cannot be negative", index);
+  }
+  std::optional<std::string> field_text = DecimalToHundredths(text);
+  if (!field_text) {
+    return Refused(where + " \"" + text +
+                       "\" is not an amount in units with at most two decimals, such as "
+                       "\"2.50\"",
+                   index);
+  }
+  *hundredths = *field_text;
+  return std::nullopt;
+}
+
+std::optional<FormProblem> TextField(const Json& object, const std::string& where,
+                                     const char* field, std::string_view forbidden,
+                                     std::optional<std::size_t> item, std::string* out) {
+  const Json& value = object.at(field);
+  if (!value.is_string()) return BadRequest(where + " must be a string");
+  *out = value.get<std::string>();
+  if (auto byte = ForbiddenByte(*out, forbidden)) {
+    return Refused(where + " holds " + *byte + ", which " +
+                       (*byte == "an ESC byte (27)"
+                            ? "would end the printer frame early"
+                            : "cannot stand in a line of the receipt"),
+                   item);
+  }
+  return std::nullopt;
+}
+
+// Fails when `object` has a key not in `known`, or lacks one in `required`.
+std::optional<FormProblem> CheckKeys(const Json& object, const std::string& where,
+                                     std::initializer_list<const char*> known,
+                                     std::initializer_list<const char*> required) {
+  for (const auto& [key, value] : object.items()) {
+    bool ok = false;
+    for (const char* k : known) ok = ok || key == k;
+    if (!ok) return BadRequest(where + " has an unknown field \"" + key + "\"");
+  }
+  for (const char* k : required) {
+    if (!object.contains(k)) return BadRequest(where + " lacks the field \"" + k + "\"");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> DecimalToHundredths(std::string_view decimal) {
+  const std::size_t dot = decimal.find('.');
+  const std::string_view whole = decimal.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : decimal.substr(dot + 1);
+  if (whole.empty() || (dot != std::string_view::npos && fraction.empty()) ||
+      fraction.size() > 2) {
+    return std::nullopt;
+  }
+  for (char c : whole) {
+    if (!IsDigit(c)) return std::nullopt;
+  }
+  for (char c : fraction) {
+    if (!IsDigit(c)) return std::nullopt;
+  }
+  std::string hundredths(whole);
+  hundredths += fraction;
+  hundredths.append(2 - fraction.size(), '0');
+  // Leading zeros read the same; keep one digit at least.
+  const std::size_t first = hundredths.find_first_not_of('0');
+  return first == std::string::npos ? "0" : hundredths.substr(first);
+}
+
+std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt) {
+  Json receipt = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (receipt.is_discarded()) return BadRequest("the body is not well-formed JSON");
+  if (!receipt.is_object()) return BadRequest("the body must be a JSON object");
+  if (auto p = CheckKeys(receipt, "the receipt", {"port", "footer", "items"}, {"port", "items"})) {
+    return p;
+  }
+
+  const Json& port = receipt.at("port");
+  if (!port.is_number_integer()) return BadRequest("port must be a whole number from 0 to 9");
+  const std::int64_t port_number = port.get<std::int64_t>();
+  if (port_number < 0 || port_number > 9) {
+    return Refused("port " + std::to_string(port_number) +
+                   " does not exist: 1 to 9 select a serial port, 0 prints log-only");
+  }
+
+  std::string footer;
+  if (receipt.contains("footer")) {
+    // An LF prints the footer on several lines; a TAB has no use there.
+    if (auto p = TextField(receipt, "footer", "footer", "\r\x1b\t", {}, &footer)) return p;
+  }
+
+  const Json& items = receipt.at("items");
+  if (!items.is_array()) return BadRequest("items must be an array (it may be empty)");
+
+  std::string text;
+  text += static_cast<char>('0' + port_number);
+  text += ';';
+  text += footer;
+  text += "\r\n";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Json& item = items[i];
+    const std::string where = "items[" + std::to_string(i) + "]";
+    if (!item.is_object()) return BadRequest(where + " must be an object");
+    if (auto p = CheckKeys(item, where, {"name", "tax", "quantity", "price"},
+                           {"name", "tax", "quantity", "price"})) {
+      return p;
+    }
+    std::string name, tax, quantity, price;
+    if (auto p = TextField(item, ItemField(i, "name"), "name", "\t\r\n\x1b", i, &name)) return p;
+    if (auto p = TextField(item, ItemField(i, "tax"), "tax", "\t\r\n\x1b", i, &tax)) return p;
+    if (auto p = AmountField(item, i, "quantity", &quantity)) return p;
+    if (auto p = AmountField(item, i, "price", &price)) return p;
+    text += std::to_string(i + 1) + '\t' + name + '\t' + tax + '\t' + quantity + '\t' + price +
+            "\t\r\n";
+  }
+  *fiskal_txt = std::move(text);
+  return std::nullopt;
+}
+
+std::optional<FormProblem> PrepareFromText(std::string_view fiskal_txt, bool json,
+                                           Receipt* receipt) {
+  constexpr std::string_view kFile = "fiskal.txt";
+  std::size_t line = 0;
+  const Status s = PrepareReceipt(fiskal_txt, kFile, receipt, &line);
+  if (s.ok()) return std::nullopt;
+  FormProblem problem{422, s.message() + "; nothing was sent", {}, {}};
+  if (line == 0) return problem;
+  if (!json) {
+    problem.line = line;
+    return problem;
+  }
+  // Line 1 is the header, line 2 the first item: name the item instead.
+  const std::string prefix = std::string(kFile) + ":" + std::to_string(line) + ": ";
+  std::string reason = problem.detail.substr(prefix.size());
+  if (line >= 2) {
+    problem.item = line - 2;
+    problem.detail = "items[" + std::to_string(line - 2) + "]: " + reason;
+  } else {
+    problem.detail = "the receipt: " + reason;
+  }
+  return problem;
+}
+
+}  // namespace fiskal::service

@@ -1,0 +1,67 @@
+#include "service/resource.h"
+
+#include <ctime>
+
+#include "protocol/frame_decoder.h"
+#include "protocol/transcript_record.h"
+
+namespace fiskal::service {
+
+using Json = nlohmann::json;
+
+std::string Rfc3339(std::int64_t unix_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(unix_ms % 1000));
+  return text;
+}
+
+Json ReceiptJson(const StoredReceipt& r) {
+  Json items = Json::array();
+  Json footer = nullptr, total = nullptr;
+  for (const JournalText& t : r.texts) {
+    const DecodedText text = DecodeText({t.bytes, 0});
+    if (text.kind == TextKind::kItem) {
+      items.push_back({{"number", text.number.value_or(0)},
+                       {"name", text.name},
+                       {"tax_letter", text.tax_letter},
+                       {"quantity", text.quantity},
+                       {"price", text.unit_price},
+                       {"line_value", text.line_value}});
+    } else if (text.kind == TextKind::kEnd) {
+      footer = text.footer;
+      total = text.total;
+    }
+  }
+  return {{"id", r.id},
+          {"idempotency_key", r.idempotency_key},
+          {"state", StateName(r.state)},
+          {"port", r.port},
+          {"device", r.device.empty() ? Json(nullptr) : Json(r.device)},
+          {"footer", footer},
+          {"items", items},
+          {"total", total},
+          {"texts_total", r.texts.size()},
+          {"texts_sent", r.texts_sent()},
+          {"message", r.message},
+          {"accepted_at", Rfc3339(r.accepted_ms)},
+          {"finished_at", r.finished_ms > 0 ? Json(Rfc3339(r.finished_ms)) : Json(nullptr)}};
+}
+
+std::string Dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string TranscriptOf(const StoredReceipt& receipt) {
+  std::string transcript;
+  for (const JournalText& t : receipt.texts) {
+    if (t.sent) transcript += TranscriptRecord(t.bytes);
+  }
+  return transcript;
+}
+
+}  // namespace fiskal::service
