@@ -16,7 +16,8 @@ inline constexpr char kCr = '\r';
 inline constexpr char kLf = '\n';
 inline constexpr char kTab = '\t';
 
-// The text sent before the first frame of every receipt.
+// The text sent before the first frame of every receipt: "ver.:" and the
+// version (FISKAL_VERSION in CMakeLists.txt; frames.cc checks they agree).
 inline constexpr std::string_view kVersionText = "ver.:0.6a";
 
 // A name is cut to this many bytes in an item frame.
