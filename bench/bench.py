@@ -73,7 +73,6 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 
 PAUSE_S = 0.5
-VERSION_TEXT = b"ver.:0.6a"
 ESC = b"\x1b"
 FRAME_START = ESC + b"P"
 FRAME_END = ESC + b"\\"
@@ -136,6 +135,22 @@ def find_binary(given: str | None) -> Path:
             sys.stderr.write(done.stdout.decode(errors="replace"))
             raise BenchError("building fiskal failed")
     return build_dir / "fiskal"
+
+
+def version_text_of(binary: Path) -> bytes:
+    """The version text the binary sends first: what `fiskal --version`
+    prints after "fiskal " ("ver.:..."). --version touches no port."""
+    try:
+        done = subprocess.run([str(binary), "--version"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=10)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise BenchError(f"{binary} --version: {e}")
+    out = done.stdout
+    if done.returncode != 0 or not out.startswith(b"fiskal ver.:") or not out.endswith(b"\n"):
+        raise BenchError(f"{binary} --version: unexpected answer {out!r} "
+                         f"(exit status {done.returncode})")
+    return out[len(b"fiskal "):-1]
 
 
 # --------------------------------------------------------------------------
@@ -261,7 +276,8 @@ def start_fiskal(binary: Path, folder: Path, env: dict[str, str],
     return int(out.split()[0]), t0
 
 
-def run_once(binary: Path, items: int, direct: bool) -> RunResult:
+def run_once(binary: Path, version_text: bytes, items: int,
+             direct: bool) -> RunResult:
     result = RunResult(expected_pauses=items + 1)
     with tempfile.TemporaryDirectory(prefix="fiskal-bench-") as tmp:
         folder = Path(tmp)
@@ -344,7 +360,7 @@ def run_once(binary: Path, items: int, direct: bool) -> RunResult:
 
     received = b"".join(data for _, data in chunks)
     problems_before = len(result.problems)
-    result.texts = split_texts(chunks, result.problems)
+    result.texts = split_texts(chunks, version_text, result.problems)
     expected_texts = items + 3  # version, begin, items, end
     if result.texts and len(result.texts) != expected_texts:
         result.problems.append(
@@ -371,7 +387,7 @@ def run_once(binary: Path, items: int, direct: bool) -> RunResult:
     return result
 
 
-def split_texts(chunks: list[tuple[float, bytes]],
+def split_texts(chunks: list[tuple[float, bytes]], version_text: bytes,
                 problems: list[str]) -> list[Text]:
     """Splits the stream into the version text and the frames after it."""
     # Arrival time of every byte: that of the chunk it came in.
@@ -393,12 +409,12 @@ def split_texts(chunks: list[tuple[float, bytes]],
                 hi = mid - 1
         return times[lo]
 
-    if not data.startswith(VERSION_TEXT):
-        problems.append("the stream does not begin with the version text "
-                        f"(begins {bytes(data[:16])!r})")
+    if not data.startswith(version_text):
+        problems.append(f"the stream does not begin with the version text "
+                        f"{version_text!r} (begins {bytes(data[:16])!r})")
         return []
-    texts = [Text(VERSION_TEXT, time_of(0), time_of(len(VERSION_TEXT) - 1))]
-    pos = len(VERSION_TEXT)
+    texts = [Text(version_text, time_of(0), time_of(len(version_text) - 1))]
+    pos = len(version_text)
     while pos < len(data):
         if not data.startswith(FRAME_START, pos):
             problems.append(f"byte {pos}: a frame does not begin with ESC P")
@@ -562,6 +578,7 @@ def main(argv: list[str]) -> int:
     args = parse_args(argv)
     try:
         binary = find_binary(args.binary)
+        version_text = version_text_of(binary)
         if not args.direct:
             libc = ctypes.CDLL(None, use_errno=True)
             if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
@@ -574,7 +591,7 @@ def main(argv: list[str]) -> int:
               f"started {'directly' if args.direct else 'through /bin/sh'}")
         results = []
         for n in range(1, args.runs + 1):
-            r = run_once(binary, args.items, args.direct)
+            r = run_once(binary, version_text, args.items, args.direct)
             results.append(r)
             checks = checks_for(r, args.direct, args.jitter_ms)
             print(f"run {n}: {len(r.texts)} texts received, "

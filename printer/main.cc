@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fiskal/version.h"
 #include "printer/decode.h"
 #include "printer/listen.h"
 
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
     return fiskal::kPrinterOk;
   }
   if (args.size() == 1 && args[0] == "--version") {
-    std::puts("fiskal-printer ver.:0.6a");
+    std::puts(("fiskal-printer ver.:" + std::string(fiskal::kVersion)).c_str());
     return fiskal::kPrinterOk;
   }
   if (args.empty()) return Usage("a command is needed");

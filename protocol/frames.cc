@@ -4,7 +4,15 @@
 #include <charconv>
 #include <cmath>
 
+#include "fiskal/version.h"
+
 namespace fiskal {
+
+// The printer is told the version the programs print: "ver.:" and
+// FISKAL_VERSION from CMakeLists.txt. A version raised in one place only
+// stops the build here.
+static_assert(kVersionText.starts_with("ver.:") && kVersionText.substr(5) == kVersion,
+              "kVersionText must be \"ver.:\" followed by FISKAL_VERSION (CMakeLists.txt)");
 
 std::string SumaK(std::string_view cLinia) {
   unsigned value = 0xFF;

@@ -25,7 +25,8 @@ inline constexpr std::string_view kEndTag = "1;0;1$e";     // opens the end body
 inline constexpr std::string_view kEndFixed = "0.00/";     // before the total
 inline constexpr char kAmountSeparator = '/';
 
-// The text sent before the first frame of every receipt.
+// The text sent before the first frame of every receipt: "ver.:" and the
+// version (FISKAL_VERSION in CMakeLists.txt; frames.cc checks they agree).
 inline constexpr std::string_view kVersionText = "ver.:0.6a";
 
 // A name is cut to this many bytes in an item frame.

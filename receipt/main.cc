@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "fiskal/version.h"
 #include "receipt/outcome.h"
 #include "receipt/run.h"
 
@@ -36,7 +37,9 @@ int main(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kOk);
   }
   if (argc == 2 && arg == "--version") {
-    Print(stdout, "fiskal ver.:0.6a\n");
+    Print(stdout, "fiskal ver.:");
+    Print(stdout, fiskal::kVersion);
+    Print(stdout, "\n");
     return static_cast<int>(ExitStatus::kOk);
   }
   Print(stderr, kUsage);

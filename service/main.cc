@@ -2,6 +2,7 @@
 // prints each exactly once through the same checked run as fiskal.
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -95,6 +96,15 @@ int Serve(const Options& options) {
   server.set_keep_alive_timeout(5);
   server.set_keep_alive_max_count(1000);
   server.set_tcp_nodelay(true);
+  // SO_REUSEADDR only: with SO_REUSEPORT, which the library sets by
+  // default, a second fiskald could bind the same port and take half of
+  // its requests.
+  int listening = -1;
+  server.set_socket_options([&listening](int socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening = socket;
+  });
   Api api(*journal, printers, *ports, shutdown, rules);
   api.Install(server);
 
@@ -109,6 +119,10 @@ int Serve(const Options& options) {
     return Fail("cannot listen on " + options.listen.Authority() +
                 " (is another fiskald running there, or the port taken?)");
   }
+  // The library listens with a backlog of 5, too short for a burst of
+  // clients (connections beyond it are dropped); listen() again sets the
+  // system's largest.
+  if (listening >= 0) ::listen(listening, SOMAXCONN);
   api.rules().listen.port = port;
   std::thread http([&] { server.listen_after_bind(); });
 

@@ -60,7 +60,9 @@ Process::~Process() {
   std::filesystem::remove(err_path_, ignored);
 }
 
-std::string Process::ErrSoFar() const { return ReadAll(err_path_); }
+std::string Process::ErrSoFar() const {
+  return ::access(err_path_.c_str(), F_OK) == 0 ? ReadAll(err_path_) : std::string();
+}
 
 void Process::Signal(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
