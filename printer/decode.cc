@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "printer/render.h"
+#include "printer/slip.h"
 #include "protocol/receipt_check.h"
 #include "protocol/text_splitter.h"
 #include "protocol/transcript_record.h"
 
 namespace fiskal {
 
-Decoded DecodeContents(std::string_view contents, std::string_view name, bool json) {
+ReceiptReport ReadReceipt(std::string_view contents, std::string* format) {
   std::vector<RawText> texts;
   std::vector<std::string> format_problems;
   const bool transcript = IsTranscript(contents);
@@ -31,15 +32,30 @@ Decoded DecodeContents(std::string_view contents, std::string_view name, bool js
   ReceiptReport report = CheckReceipt(texts);
   report.problems.insert(report.problems.begin(), format_problems.begin(),
                          format_problems.end());
-  const std::string format = transcript ? "transcript" : "raw capture";
+  *format = transcript ? "transcript" : "raw capture";
+  return report;
+}
+
+Decoded DecodeContents(std::string_view contents, std::string_view name, DecodeFormat as) {
+  std::string format;
+  const ReceiptReport report = ReadReceipt(contents, &format);
   Decoded decoded;
-  decoded.output = json ? RenderJson(report, name, format)
-                        : RenderReceipt(report, std::string(name) + ": " + format);
+  switch (as) {
+    case DecodeFormat::kJson:
+      decoded.output = RenderJson(report, name, format);
+      break;
+    case DecodeFormat::kHtml:
+      decoded.output = SlipPage(report, std::string(name) + ": " + format);
+      break;
+    case DecodeFormat::kText:
+      decoded.output = RenderReceipt(report, std::string(name) + ": " + format);
+      break;
+  }
   decoded.status = report.ok() ? kPrinterOk : kPrinterProblems;
   return decoded;
 }
 
-int RunDecode(const std::string& path, bool json) {
+int RunDecode(const std::string& path, DecodeFormat format) {
   const bool stdin_input = path == "-";
 #ifdef _WIN32
   if (stdin_input) _setmode(_fileno(stdin), _O_BINARY);  // no CR LF or ^Z handling
@@ -63,7 +79,7 @@ int RunDecode(const std::string& path, bool json) {
     return kPrinterUnreadable;
   }
   const Decoded decoded =
-      DecodeContents(contents, stdin_input ? "standard input" : path, json);
+      DecodeContents(contents, stdin_input ? "standard input" : path, format);
   std::fwrite(decoded.output.data(), 1, decoded.output.size(), stdout);
   return decoded.status;
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/receipt_check.h"
+
 namespace fiskal {
 
 // Exit statuses of fiskal-printer.
@@ -18,12 +20,23 @@ struct Decoded {
   int status = kPrinterOk;
 };
 
+// How decode shows a receipt: as text for a person, as JSON for a script,
+// or as an HTML page with the receipt drawn as a paper slip.
+enum class DecodeFormat { kText, kJson, kHtml };
+
 // Decodes file contents named `name`: tells a transcript from a raw
-// capture, prints the receipt (or JSON), names every problem.
-Decoded DecodeContents(std::string_view contents, std::string_view name, bool json);
+// capture, prints the receipt in the format asked for, names every problem.
+Decoded DecodeContents(std::string_view contents, std::string_view name, DecodeFormat format);
+inline Decoded DecodeContents(std::string_view contents, std::string_view name, bool json) {
+  return DecodeContents(contents, name, json ? DecodeFormat::kJson : DecodeFormat::kText);
+}
+
+// The texts of a transcript or a raw capture, checked as one receipt;
+// `format` is set to "transcript" or "raw capture".
+ReceiptReport ReadReceipt(std::string_view contents, std::string* format);
 
 // Reads `path` ("-": standard input) and decodes it; writes to stdout and
 // stderr and returns the exit status.
-int RunDecode(const std::string& path, bool json);
+int RunDecode(const std::string& path, DecodeFormat format);
 
 }  // namespace fiskal

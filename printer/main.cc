@@ -12,7 +12,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: fiskal-printer decode [--json] [FILE]\n"
+    "usage: fiskal-printer decode [--json | --html] [FILE]\n"
     "       fiskal-printer listen [--link PATH] [--once] [--capture FILE]\n"
     "       fiskal-printer --help | --version\n"
     "\n"
@@ -25,6 +25,8 @@ constexpr std::string_view kUsage =
     "         frame.\n"
     "  --json   print the decoded receipt as JSON instead (bytes as code\n"
     "           points U+0000 to U+00FF, amounts as numbers)\n"
+    "  --html   print an HTML page with the receipt drawn as a paper slip,\n"
+    "           as fiskald's page shows receipts (nothing fetched from elsewhere)\n"
     "\n"
     "listen   Opens a pseudo-terminal pair at 9600 8N1 raw, prints the device\n"
     "         a sender should open, and decodes every text as it arrives, with\n"
@@ -61,11 +63,13 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("a command is needed");
 
   if (args[0] == "decode") {
-    bool json = false;
+    fiskal::DecodeFormat format = fiskal::DecodeFormat::kText;
     std::string file;
     for (std::size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--json") {
-        json = true;
+        format = fiskal::DecodeFormat::kJson;
+      } else if (args[i] == "--html") {
+        format = fiskal::DecodeFormat::kHtml;
       } else if (args[i] == "--help") {
         std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
         return fiskal::kPrinterOk;
@@ -75,7 +79,7 @@ int main(int argc, char** argv) {
         return Usage("unexpected argument '" + args[i] + "' for decode");
       }
     }
-    return fiskal::RunDecode(file.empty() ? "fiskal.log" : file, json);
+    return fiskal::RunDecode(file.empty() ? "fiskal.log" : file, format);
   }
 
   if (args[0] == "listen") {

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
+#include "printer/slip.h"
+#include "protocol/receipt_check.h"
 #include "service/assets.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
@@ -276,7 +278,11 @@ void Api::Install(httplib::Server& server) {
       res.set_header("Access-Control-Max-Age", "600");
       return R::Handled;
     }
-    if (req.path != "/healthz" && !TokenMatches(rules_, req.get_header_value("Authorization"))) {
+    // The page and its files load without the token; the page asks for it
+    // and sends it with every call it makes.
+    const bool open = req.path == "/healthz" || req.path == "/" || req.path == "/app.js" ||
+                      req.path == "/style.css" || req.path == "/slip.css";
+    if (!open && !TokenMatches(rules_, req.get_header_value("Authorization"))) {
       res.set_header("WWW-Authenticate", "Bearer");
       SendProblem(res, 401, "this service needs the header Authorization: Bearer <token>, the "
                             "token in fiskald's token file");
@@ -320,6 +326,25 @@ void Api::Install(httplib::Server& server) {
   server.Get("/openapi.json", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(std::string(Asset("openapi.json")), kJsonType);
   });
+
+  // The shop's page: everything from the binary itself, and the browser
+  // told to fetch nothing from anywhere else.
+  auto page_file = [](const char* name, const char* type) {
+    return [name, type](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Content-Security-Policy",
+                     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                     "connect-src 'self'; base-uri 'none'; form-action 'none'; "
+                     "frame-ancestors 'none'");
+      res.set_header("X-Content-Type-Options", "nosniff");
+      res.set_header("Referrer-Policy", "no-referrer");
+      res.set_header("Cache-Control", "no-cache");
+      res.set_content(name != nullptr ? std::string(Asset(name)) : std::string(SlipCss()), type);
+    };
+  };
+  server.Get("/", page_file("page/index.html", "text/html; charset=utf-8"));
+  server.Get("/app.js", page_file("page/app.js", "text/javascript; charset=utf-8"));
+  server.Get("/style.css", page_file("page/style.css", "text/css; charset=utf-8"));
+  server.Get("/slip.css", page_file(nullptr, "text/css; charset=utf-8"));
   server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     std::map<State, std::int64_t> counts;
     if (Status s = journal_.CountByState(&counts); !s.ok()) {
@@ -429,6 +454,18 @@ void Api::Install(httplib::Server& server) {
     if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());
     if (!r) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
     res.set_content(TranscriptOf(*r), "application/octet-stream");
+  });
+
+  // The receipt drawn as the printer prints it (every text, sent or not).
+  server.Get(R"(/v1/receipts/(\d{1,18})/slip)", [this](const httplib::Request& req,
+                                                       httplib::Response& res) {
+    const std::int64_t id = PathId(req);
+    std::optional<StoredReceipt> r;
+    if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());
+    if (!r) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
+    std::vector<RawText> texts;
+    for (const JournalText& t : r->texts) texts.push_back({t.bytes, 0});
+    res.set_content(SlipHtml(CheckReceipt(texts)), "text/html; charset=utf-8");
   });
 
   server.Post(R"(/v1/receipts/(\d{1,18})/resolve)", [this](const httplib::Request& req,
