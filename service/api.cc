@@ -14,7 +14,7 @@
 
 namespace fiskal::service {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 namespace fiskal::service {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 std::string Rfc3339(std::int64_t unix_ms) {
   const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);

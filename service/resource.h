@@ -18,12 +18,12 @@ std::string Rfc3339(std::int64_t unix_ms);
 // The receipt resource: id, idempotency_key, state, port, device, footer,
 // items (number, name, tax letter, quantity, price, line value, as
 // printed), total, texts_total, texts_sent, message, accepted_at,
-// finished_at. Names and the footer are taken as UTF-8; bytes that are not
+// finished_at, in that order. Names and the footer are taken as UTF-8; bytes that are not
 // are shown as U+FFFD (the transcript has them exactly).
-nlohmann::json ReceiptJson(const StoredReceipt& receipt);
+nlohmann::ordered_json ReceiptJson(const StoredReceipt& receipt);
 
 // The JSON text of a value; invalid UTF-8 is replaced, never thrown over.
-std::string Dump(const nlohmann::json& value);
+std::string Dump(const nlohmann::ordered_json& value);
 
 // The bytes fiskal.log would hold for the texts sent so far.
 std::string TranscriptOf(const StoredReceipt& receipt);
