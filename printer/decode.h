@@ -26,7 +26,7 @@ enum class DecodeFormat { kText, kJson, kHtml };
 
 // Decodes file contents named `name`: tells a transcript from a raw
 // capture, prints the receipt in the format asked for, names every problem.
-Decoded DecodeContents(std::string_view contents, std::string_view name, DecodeFormat format);
+Decoded DecodeContents(std::string_view contents, std::string_view name, DecodeFormat as);
 inline Decoded DecodeContents(std::string_view contents, std::string_view name, bool json) {
   return DecodeContents(contents, name, json ? DecodeFormat::kJson : DecodeFormat::kText);
 }

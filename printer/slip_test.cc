@@ -12,6 +12,7 @@ namespace {
 
 ReceiptReport Report(std::vector<std::string> texts) {
   std::vector<RawText> raw;
+  raw.reserve(texts.size());
   for (std::string& t : texts) raw.push_back({std::move(t), 0});
   return CheckReceipt(raw);
 }

@@ -103,7 +103,7 @@ std::int64_t PathId(const httplib::Request& req) {
 
 struct Api::Answer {
   int status = 200;
-  Json body;
+  std::string body;  // JSON text
   bool problem = false;
   bool replayed = false;
   std::int64_t id = 0;
@@ -140,8 +140,9 @@ Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_
     Answer a;
     a.status = status;
     a.problem = true;
-    a.body = Problem(status, detail);
-    for (const auto& [k, v] : extra.items()) a.body[k] = v;
+    Json body = Problem(status, detail);
+    for (const auto& [k, v] : extra.items()) body[k] = v;
+    a.body = Dump(body);
     return a;
   };
   if (!ValidKey(key)) {
@@ -191,7 +192,7 @@ Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_
       return problem(500, s.message());
     }
     Answer a;
-    a.body = ReceiptJson(*stored);
+    a.body = Dump(ReceiptJson(*stored));
     a.replayed = true;
     a.id = stored->id;
     return a;
@@ -240,7 +241,7 @@ Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_
   if (Status g = journal_.Get(id, &stored); !g.ok() || !stored) return problem(500, g.message());
   Answer a;
   a.status = 201;
-  a.body = ReceiptJson(*stored);
+  a.body = Dump(ReceiptJson(*stored));
   a.id = id;
   return a;
 }
@@ -309,7 +310,7 @@ void Api::Install(httplib::Server& server) {
     SendProblem(res, res.status, detail);
   });
   server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+      [](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
         SendProblem(res, 500, "the service failed to answer this request");
       });
 
@@ -399,7 +400,7 @@ void Api::Install(httplib::Server& server) {
     if (a.status == 201) res.set_header("Location", "/v1/receipts/" + std::to_string(a.id));
     if (a.replayed) res.set_header("Idempotent-Replayed", "true");
     if (a.status == 503) res.set_header("Retry-After", "5");
-    res.set_content(Dump(a.body), a.problem ? kProblemType : kJsonType);
+    res.set_content(a.body, a.problem ? kProblemType : kJsonType);
   });
 
   server.Get("/v1/receipts", [this](const httplib::Request& req, httplib::Response& res) {

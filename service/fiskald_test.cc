@@ -154,6 +154,7 @@ TEST(Fiskald, ExactlyOnceUnderRetries) {
   std::vector<int> statuses(20);
   std::vector<std::int64_t> ids(20);
   std::vector<std::thread> clients;
+  clients.reserve(20);
   for (int i = 0; i < 20; ++i) {
     clients.emplace_back([&, i] {
       auto res = service.Post("sale-1", body);

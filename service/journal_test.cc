@@ -44,6 +44,7 @@ TEST(Journal, ConcurrentAcceptsEachCommittedOnce) {
   std::vector<std::int64_t> committed;
   std::mutex mu;
   std::vector<std::thread> threads;
+  threads.reserve(40);
   std::atomic<int> duplicates{0};
   for (int i = 0; i < 40; ++i) {
     threads.emplace_back([&, i] {

@@ -89,7 +89,13 @@ std::optional<FormProblem> CheckKeys(const Json& object, const std::string& wher
   for (const auto& [key, value] : object.items()) {
     bool ok = false;
     for (const char* k : known) ok = ok || key == k;
-    if (!ok) return BadRequest(where + " has an unknown field \"" + key + "\"");
+    if (!ok) {
+      std::string detail = where;
+      detail += " has an unknown field \"";
+      detail += key;
+      detail += '"';
+      return BadRequest(detail);
+    }
   }
   for (const char* k : required) {
     if (!object.contains(k)) return BadRequest(where + " lacks the field \"" + k + "\"");
@@ -165,8 +171,11 @@ std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* f
     if (auto p = TextField(item, ItemField(i, "tax"), "tax", "\t\r\n\x1b", i, &tax)) return p;
     if (auto p = AmountField(item, i, "quantity", &quantity)) return p;
     if (auto p = AmountField(item, i, "price", &price)) return p;
-    text += std::to_string(i + 1) + '\t' + name + '\t' + tax + '\t' + quantity + '\t' + price +
-            "\t\r\n";
+    for (const std::string& field : {std::to_string(i + 1), name, tax, quantity, price}) {
+      text += field;
+      text += '\t';
+    }
+    text += "\r\n";
   }
   *fiskal_txt = std::move(text);
   return std::nullopt;
