@@ -84,6 +84,16 @@ class Listener {
   ~Listener() { Cleanup(); }
 
   int Run() {
+    // Stop signals are taken before the link appears: whoever waits for
+    // the link may signal at once.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signals_ = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signals_ < 0) return Fail("cannot watch for signals", errno);
+
     char name[256] = {};
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
       return Fail("cannot open a pseudo-terminal", errno);
@@ -117,21 +127,13 @@ class Listener {
       if (capture_ < 0) return Fail(options_.capture + ": cannot create", errno);
     }
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int sfd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    if (sfd < 0) return Fail("cannot watch for signals", errno);
-
     Say("listening on " + device_ +
         (linked_ ? " (linked from " + options_.link + ")" : std::string()) +
         ", 9600 8N1 raw");
 
     int status = kPrinterOk;
     for (;;) {
-      pollfd fds[2] = {{master_, POLLIN, 0}, {sfd, POLLIN, 0}};
+      pollfd fds[2] = {{master_, POLLIN, 0}, {signals_, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         status = Fail("cannot wait for the line", errno);
@@ -139,7 +141,7 @@ class Listener {
       }
       if (fds[1].revents & POLLIN) {
         signalfd_siginfo info{};
-        (void)!::read(sfd, &info, sizeof info);
+        (void)!::read(signals_, &info, sizeof info);
         Say(std::string("stopped by ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
         if (options_.once) status = kPrinterProblems;  // no end frame came
         break;
@@ -163,7 +165,6 @@ class Listener {
         if (done && options_.once) break;
       }
     }
-    ::close(sfd);
     return status;
   }
 
@@ -216,13 +217,15 @@ class Listener {
     if (capture_ >= 0) ::close(capture_);
     if (slave_ >= 0) ::close(slave_);
     if (master_ >= 0) ::close(master_);
-    capture_ = slave_ = master_ = -1;
+    if (signals_ >= 0) ::close(signals_);
+    capture_ = slave_ = master_ = signals_ = -1;
   }
 
   const ListenOptions& options_;
   int master_ = -1;
   int slave_ = -1;
   int capture_ = -1;
+  int signals_ = -1;
   bool linked_ = false;
   std::string device_;
   TextSplitter splitter_;
