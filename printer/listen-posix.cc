@@ -162,7 +162,10 @@ class Listener {
         for (const RawText& text : splitter_.Feed(std::string_view(buffer, n))) {
           if (Arrived(text, &status)) done = true;
         }
-        if (done && options_.once) break;
+        if (done && options_.once) {
+          AwaitSenderClose();
+          break;
+        }
       }
     }
     return status;
@@ -209,6 +212,18 @@ class Listener {
     }
     receipt_ = Receipt();
     return true;
+  }
+
+  // After the end frame the sender still waits for its last bytes to
+  // leave and then closes the port; the line must be there until it has.
+  // With the listener's own end closed, the device reports a hang-up once
+  // no sender holds it open any more.
+  void AwaitSenderClose() {
+    ::close(slave_);
+    slave_ = -1;
+    pollfd fds[2] = {{master_, 0, 0}, {signals_, POLLIN, 0}};
+    while (::poll(fds, 2, kSenderCloseMs) < 0 && errno == EINTR) {
+    }
   }
 
   void Cleanup() {

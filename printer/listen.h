@@ -17,6 +17,11 @@ inline constexpr double kFramePause = 0.5;
 // scheduled late by this much without the sender being at fault.
 inline constexpr double kPaceMargin = 0.005;
 
+// With `once`, how long the listener keeps the line after the end frame for
+// the sender to close its port, so that the sender never finds the line
+// gone while it waits for its last bytes to leave.
+inline constexpr int kSenderCloseMs = 10'000;
+
 int RunListen(const ListenOptions& options);
 
 }  // namespace fiskal
