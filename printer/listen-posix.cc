@@ -108,9 +108,9 @@ class Listener {
       if (capture_ < 0) return Fail(options_.capture + ": cannot create", errno);
     }
 
-    Say("listening on " + device_ +
-        (linked_ ? " (linked from " + options_.link + ")" : std::string()) +
-        ", 9600 8N1 raw");
+    Note("listening on " + device_ +
+         (linked_ ? " (linked from " + options_.link + ")" : std::string()) +
+         ", 9600 8N1 raw");
 
     int status = kPrinterOk;
     for (;;) {
@@ -128,7 +128,7 @@ class Listener {
         continue;
       }
       if (fds[1].revents & POLLIN) {
-        Say(std::string("stopped by ") + StopSignal());
+        Note(std::string("stopped by ") + StopSignal());
         if (options_.once) status = kPrinterProblems;  // no end frame came
         break;
       }
@@ -156,10 +156,17 @@ class Listener {
   }
 
  private:
-  static void Say(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+  // A line for a person; with --json it goes to stderr, stdout being the
+  // scripts'.
+  void Note(const std::string& line) const { Say(line, options_.json ? stderr : stdout); }
+  // A line about the receipt, for a person; nothing with --json.
+  void Tell(const std::string& line) const {
+    if (!options_.json) Say(line, stdout);
+  }
+  static void Say(const std::string& line, std::FILE* to) {
+    std::fputs(line.c_str(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
   }
 
   const char* StopSignal() const {
@@ -181,22 +188,27 @@ class Listener {
         pauses.back().too_soon) {
       line += "   ! too soon";
     }
-    Say(line);
-    for (const std::string& p : text.problems) Say("             ! " + p);
+    Tell(line);
+    for (const std::string& p : text.problems) Tell("             ! " + p);
     if (text.kind != TextKind::kEnd) return false;
 
     ReceiptReport report = CheckReceipt(receipt_.texts);
     for (const Pause& p : pauses) {
       if (p.too_soon) report.problems.push_back(PauseProblem(p));
     }
-    if (report.ok()) {
-      Say("--- receipt whole and consistent, correctly paced");
+    if (options_.json) {
+      const std::string json =
+          RenderJson(report, device_, "line", LineTiming{receipt_.times, pauses});
+      std::fwrite(json.data(), 1, json.size(), stdout);
+      std::fflush(stdout);
+    } else if (report.ok()) {
+      Tell("--- receipt whole and consistent, correctly paced");
     } else {
-      Say("--- receipt with " + std::to_string(report.problems.size()) + " problem" +
-          (report.problems.size() == 1 ? "" : "s") + ":");
-      for (const std::string& p : report.problems) Say("  " + p);
-      *status = kPrinterProblems;
+      Tell("--- receipt with " + std::to_string(report.problems.size()) + " problem" +
+           (report.problems.size() == 1 ? "" : "s") + ":");
+      for (const std::string& p : report.problems) Tell("  " + p);
     }
+    if (!report.ok()) *status = kPrinterProblems;
     receipt_ = Receipt();
     return true;
   }

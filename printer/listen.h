@@ -11,6 +11,7 @@ struct ListenOptions {
   std::string link;     // make this path a symbolic link to the device
   std::string capture;  // write every byte received to this file
   bool once = false;    // exit after the first end frame
+  bool json = false;    // each receipt as a line of JSON, nothing else on stdout
 };
 
 // How much shorter than 0.5 s a pause may come out before it counts as too

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: fiskal-printer decode [--json] [FILE]\n"
-    "       fiskal-printer listen [--link PATH] [--once] [--capture FILE]\n"
+    "       fiskal-printer listen [--link PATH] [--once] [--capture FILE] [--json]\n"
     "       fiskal-printer --help | --version\n"
     "\n"
     "decode   Reads FILE (default fiskal.log; - reads standard input), a\n"
@@ -38,6 +38,10 @@ constexpr std::string_view kUsage =
     "  --once          exit after the first end frame, once the sender has\n"
     "                  closed the port (waiting at most 10 s)\n"
     "  --capture FILE  write every byte received to FILE\n"
+    "  --json          print each receipt as one line of JSON when it ends (as\n"
+    "                  decode --json, with every text's arrival times and the\n"
+    "                  pauses) and nothing else on standard output; the other\n"
+    "                  lines go to standard error\n"
     "\n"
     "Exit status: 0 the receipt was whole and consistent (for listen --once\n"
     "also correctly paced; listen without --once: stopped by a signal);\n"
@@ -86,6 +90,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--once") {
         options.once = true;
+      } else if (args[i] == "--json") {
+        options.json = true;
       } else if (args[i] == "--help") {
         std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
         return fiskal::kPrinterOk;
