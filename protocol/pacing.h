@@ -50,12 +50,14 @@ std::string PauseProblem(const Pause& pause);
 // after its bytes came; what bounds them from below is the last time the
 // reader found the line quiet, since every byte read later came after it.
 // So a reader that looks at the line often (polls with a short timeout)
-// gets tight bounds on both sides.
+// gets tight bounds on both sides. Before the first Quiet() bytes may have
+// come at any time after 0.
 class ArrivalLog {
  public:
-  // Nothing was waiting on the line at some moment after `time`: a time
-  // taken before a poll that timed out, or before a read that returned
-  // less than it could take (so it emptied the line).
+  // No byte read from now on was written to the line before `time`. A poll
+  // that waited T seconds from a time t taken before it and saw nothing
+  // gives t + T (on a terminal a poll also pushes on the bytes the system
+  // still holds for the line, so none can be hiding there).
   void Quiet(double time) { quiet_ = time; }
   // A read returned `count` bytes, the next of the stream; `time` was
   // taken after it returned.
