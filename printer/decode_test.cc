@@ -4,10 +4,6 @@
 
 #include <string>
 
-#include "printer/render.h"
-#include "protocol/frame_reader.h"
-#include "protocol/pacing.h"
-
 namespace fiskal {
 namespace {
 
@@ -87,36 +83,6 @@ TEST(DecodeTest, GoodTranscriptAsJson) {
             "{\"kind\":\"end frame\",\"offset\":146,\"bytes\":"
             "\"\\u001BP1;0;1$e\\u000DTHANK YOU\\u000D0.00/13.75/85\\u001B\\\\\"}],"
             "\"whole\":true,\"ok\":true,\"problems\":[]}\n");
-}
-
-// What listen --json prints: the texts with their arrival times, then the
-// pauses after the begin and item frames.
-TEST(DecodeTest, JsonOfAReceiptHeardOnTheLine) {
-  TextSplitter splitter;
-  ReceiptReport report = CheckReceipt(splitter.Feed(
-      "ver.:0.6a\x1bP0;0$h88\x1b\\\x1bP1;0;1$e\rTHANK YOU\r0.00/0.00/B5\x1b\\"));
-  LineTiming timing;
-  timing.texts = {{TextKind::kVersion, 7.0, 7.0, 6.99},
-                  {TextKind::kBegin, 7.0, 7.0, 6.99},
-                  {TextKind::kEnd, 7.25, 7.25, 7.24}};
-  timing.pauses = Pauses(timing.texts, 0.005);
-  report.problems.push_back(PauseProblem(timing.pauses[0]));  // as the listener does
-  const std::string json = RenderJson(report, "/dev/pts/4", "line", timing);
-  EXPECT_EQ(json.substr(0, json.find(",\"version\"")),
-            "{\"file\":\"/dev/pts/4\",\"format\":\"line\"");
-  EXPECT_EQ(json.substr(json.find(",\"texts\"")),
-            ",\"texts\":["
-            "{\"kind\":\"version text\",\"offset\":0,\"bytes\":\"ver.:0.6a\","
-            "\"first\":7.000000,\"last\":7.000000},"
-            "{\"kind\":\"begin frame\",\"offset\":9,\"bytes\":\"\\u001BP0;0$h88\\u001B\\\\\","
-            "\"first\":7.000000,\"last\":7.000000},"
-            "{\"kind\":\"end frame\",\"offset\":20,\"bytes\":"
-            "\"\\u001BP1;0;1$e\\u000DTHANK YOU\\u000D0.00/0.00/B5\\u001B\\\\\","
-            "\"first\":7.250000,\"last\":7.250000}],"
-            "\"pauses\":[{\"after\":2,\"seconds\":0.250000,\"longest\":0.260000,"
-            "\"too_soon\":true}],\"paced\":false,"
-            "\"whole\":true,\"ok\":false,\"problems\":[\"text 3: came 0.260 s after "
-            "the frame before it; the printer needs 0.5 s\"]}\n");
 }
 
 TEST(DecodeTest, TellsRawCaptureFromTranscript) {

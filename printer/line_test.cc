@@ -118,7 +118,9 @@ TEST(OverTheLine, ListenerFlagsTextsThatComeTooSoon) {
   // One line of JSON: whole and consistent, but every pause missing.
   EXPECT_EQ(heard.out.find('\n'), heard.out.size() - 1) << heard.out;
   for (const std::string part :
-       {"\"pauses\":[{\"after\":2,", "\"too_soon\":true},{\"after\":3,",
+       {"{\"file\":\"/dev/pts/", "\"format\":\"line\"",
+        "\"bytes\":\"ver.:0.6a\",\"first\":", "\"pauses\":[{\"after\":2,\"seconds\":",
+        ",\"longest\":", "\"too_soon\":true},{\"after\":3,",
         "\"paced\":false,\"whole\":true,\"ok\":false,\"problems\":[\"text 3: came "}) {
     EXPECT_NE(heard.out.find(part), std::string::npos) << part << "\n" << heard.out;
   }
