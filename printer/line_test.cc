@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/pacing.h"
 #include "protocol/receipt_check.h"
 #include "protocol/text_splitter.h"
 #include "testing/ports.h"
@@ -99,19 +100,39 @@ TEST(OverTheLine, ListenerEndsCleanlyOnSignals) {
   }
 }
 
-// Bytes read off one end of a line, with the time each read brought them.
-struct Arrivals {
-  std::string bytes;
-  std::vector<std::pair<std::size_t, double>> reads;  // offset, time
+TEST(OverTheLine, ListenerFlagsTextsThatComeTooSoon) {
+  TempDir dir;
+  const std::string link = dir.File("com1");
+  testing::Process listener(
+      {FISKAL_PRINTER_BINARY, "listen", "--once", "--json", "--link", link}, dir.path());
+  ASSERT_TRUE(testing::WaitForPath(link));
+  // A sender that never pauses: the whole receipt in one write.
+  const int port = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(port, 0);
+  const std::string all = Joined();
+  ASSERT_EQ(::write(port, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+  ::close(port);
 
-  double At(std::size_t offset) const {
-    double time = 0;
-    for (const auto& [start, when] : reads) {
-      if (start <= offset) time = when;
-    }
-    return time;
+  const testing::ProcessResult heard = listener.Wait();
+  EXPECT_EQ(heard.status, 1) << heard.out << heard.err;
+  EXPECT_NE(heard.err.find("listening on /dev/pts/"), std::string::npos) << heard.err;
+  // One line of JSON: whole and consistent, but every pause missing.
+  EXPECT_EQ(heard.out.find('\n'), heard.out.size() - 1) << heard.out;
+  for (const std::string part :
+       {"{\"file\":\"/dev/pts/", "\"format\":\"line\"",
+        "\"bytes\":\"ver.:0.6a\",\"first\":", "\"pauses\":[{\"after\":2,\"seconds\":",
+        ",\"longest\":", "\"too_soon\":true},{\"after\":3,",
+        "\"paced\":false,\"whole\":true,\"ok\":false,\"problems\":[\"text 3: came "}) {
+    EXPECT_NE(heard.out.find(part), std::string::npos) << part << "\n" << heard.out;
   }
-};
+  std::size_t problems = 0;
+  const std::string needs = "; the printer needs 0.5 s";
+  for (std::size_t at = heard.out.find(needs); at != std::string::npos;
+       at = heard.out.find(needs, at + 1)) {
+    ++problems;
+  }
+  EXPECT_EQ(problems, kTexts.size() - 2) << heard.out;
+}
 
 TEST(OverTheLine, NullModemPairMadeBySocat) {
   TempDir dir;
@@ -138,16 +159,24 @@ TEST(OverTheLine, NullModemPairMadeBySocat) {
 
   testing::PointPortsAt(1, a);
   testing::Process fiskal({FISKAL_BINARY}, dir.path());
-  Arrivals got;
+  // Read as the listener does: every read timed when it returns, and the
+  // line looked at every 10 ms while quiet, so that a late read cannot
+  // make a pause look short.
+  std::string got;
+  ArrivalLog arrivals;
+  arrivals.Quiet(MonotonicNow());
   const double give_up = MonotonicNow() + 60;
-  while (got.bytes.size() < Joined().size() && MonotonicNow() < give_up) {
+  while (got.size() < Joined().size() && MonotonicNow() < give_up) {
+    const double looked = MonotonicNow();
     pollfd p{line, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
+    const int ready = ::poll(&p, 1, 10);
+    if (ready == 0) arrivals.Quiet(looked + 0.010);
+    if (ready <= 0) continue;
     char buffer[4096];
     const ssize_t n = ::read(line, buffer, sizeof buffer);
     if (n <= 0) continue;
-    got.reads.push_back({got.bytes.size(), MonotonicNow()});
-    got.bytes.append(buffer, static_cast<std::size_t>(n));
+    arrivals.Read(static_cast<std::size_t>(n), MonotonicNow());
+    got.append(buffer, static_cast<std::size_t>(n));
   }
   const testing::ProcessResult sent = fiskal.Wait();
   EXPECT_EQ(sent.status, 0) << sent.err;
@@ -156,22 +185,25 @@ TEST(OverTheLine, NullModemPairMadeBySocat) {
   ::close(line);
   ::close(hold);
 
-  EXPECT_EQ(got.bytes, Joined());
+  EXPECT_EQ(got, Joined());
   EXPECT_EQ(ReadAll(dir.File("fiskal.log")), Transcript());
 
   TextSplitter splitter;
-  std::vector<RawText> texts = splitter.Feed(got.bytes);
+  std::vector<RawText> texts = splitter.Feed(got);
   for (RawText& t : splitter.Finish()) texts.push_back(std::move(t));
   const ReceiptReport report = CheckReceipt(texts);
   EXPECT_TRUE(report.ok()) << (report.problems.empty() ? "" : report.problems[0]);
   ASSERT_EQ(texts.size(), kTexts.size());
-  // After the begin frame and every item frame the line stays quiet for
-  // 0.5 s (less a few ms for this reader's own scheduling).
-  for (std::size_t i = 1; i + 1 < texts.size(); ++i) {
-    const double frame_end = got.At(texts[i].offset + texts[i].bytes.size() - 1);
-    const double next = got.At(texts[i + 1].offset);
-    EXPECT_GE(next - frame_end, 0.5 - 0.005) << "after text " << i + 1;
-  }
+  std::vector<TimedText> times;
+  for (const DecodedText& t : report.texts) times.push_back(arrivals.Time(t.raw, t.kind));
+  // After the begin frame and every item frame the line stays quiet. socat
+  // passes every text on itself, and on a busy machine it may be late with
+  // one by as long as it is kept waiting, which this reader cannot see; so
+  // what holds with both cores busy is that every pause is there, allowing
+  // socat a quarter of a second.
+  const std::vector<Pause> pauses = Pauses(times, 0.25);
+  EXPECT_EQ(pauses.size(), kTexts.size() - 2);
+  for (const Pause& p : pauses) EXPECT_FALSE(p.too_soon) << PauseProblem(p);
 }
 
 }  // namespace

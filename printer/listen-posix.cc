@@ -2,6 +2,16 @@
 // raw, shows the device a sender should open, and decodes what arrives.
 // It keeps the device end open itself, so a sender that opens and closes
 // the port for every text never leaves the line hung up.
+//
+// Timing. A read is timed when it returns, which on a busy machine can be
+// long after its bytes came; a frame read late would make the pause after
+// it look short. So the listener also looks at the line every kLookEveryMs
+// when nothing comes: a poll that waits that long and sees nothing shows
+// that every byte read later was written after it (a poll also pushes on
+// bytes the system still holds for the line). The pause after a frame is
+// measured from the last such look before the frame's last byte to the
+// read that brought the next text: a late read can make it look longer,
+// never shorter.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,10 +20,8 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +32,7 @@
 #include "printer/listen.h"
 #include "printer/render.h"
 #include "protocol/frame_decoder.h"
+#include "protocol/pacing.h"
 #include "protocol/receipt_check.h"
 #include "protocol/text_splitter.h"
 
@@ -31,47 +40,15 @@ namespace fiskal {
 
 namespace {
 
-double Now() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-void Say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 int Fail(const std::string& what, int err) {
   std::fprintf(stderr, "fiskal-printer: %s: %s\n", what.c_str(), std::strerror(err));
   return kPrinterUnreadable;
 }
 
-// When each byte arrived: the time of the read that brought it.
-class ArrivalTimes {
- public:
-  void Add(std::size_t offset, double time) { chunks_.push_back({offset, time}); }
-  double At(std::size_t offset) const {
-    auto it = std::upper_bound(chunks_.begin(), chunks_.end(), offset,
-                               [](std::size_t o, const Chunk& c) { return o < c.offset; });
-    return it == chunks_.begin() ? 0 : std::prev(it)->time;
-  }
-
- private:
-  struct Chunk {
-    std::size_t offset;
-    double time;
-  };
-  std::vector<Chunk> chunks_;
-};
-
 // One receipt as it arrives.
 struct Receipt {
   std::vector<RawText> texts;
-  std::vector<std::string> pace_problems;
-  double start = -1;           // arrival of its first byte
-  double paused_since = -1;    // end of the last begin or item frame
+  std::vector<TimedText> times;  // one per text
 };
 
 std::string Seconds(double s) {
@@ -82,10 +59,24 @@ std::string Seconds(double s) {
 
 class Listener {
  public:
-  explicit Listener(const ListenOptions& options) : options_(options) {}
+  Listener(const ListenOptions& options, Clock& clock) : options_(options), clock_(clock) {}
   ~Listener() { Cleanup(); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
 
   int Run() {
+    // Stop signals are taken before the link appears: whoever waits for
+    // the link may signal at once.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signals_ = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signals_ < 0) return Fail("cannot watch for signals", errno);
+
+    // Nothing can have been written to the line before it exists.
+    arrivals_.Quiet(clock_.Now());
     char name[256] = {};
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
       return Fail("cannot open a pseudo-terminal", errno);
@@ -119,30 +110,27 @@ class Listener {
       if (capture_ < 0) return Fail(options_.capture + ": cannot create", errno);
     }
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int sfd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    if (sfd < 0) return Fail("cannot watch for signals", errno);
-
-    Say("listening on " + device_ +
-        (linked_ ? " (linked from " + options_.link + ")" : std::string()) +
-        ", 9600 8N1 raw");
+    Note("listening on " + device_ +
+         (linked_ ? " (linked from " + options_.link + ")" : std::string()) +
+         ", 9600 8N1 raw");
 
     int status = kPrinterOk;
     for (;;) {
-      pollfd fds[2] = {{master_, POLLIN, 0}, {sfd, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
+      const double looked = clock_.Now();
+      pollfd fds[2] = {{master_, POLLIN, 0}, {signals_, POLLIN, 0}};
+      const int ready = ::poll(fds, 2, kLookEveryMs);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         status = Fail("cannot wait for the line", errno);
         break;
       }
+      if (ready == 0) {
+        // It waited at least kLookEveryMs from `looked` and nothing came.
+        arrivals_.Quiet(looked + kLookEveryMs / 1000.0);
+        continue;
+      }
       if (fds[1].revents & POLLIN) {
-        signalfd_siginfo info{};
-        (void)!::read(sfd, &info, sizeof info);
-        Say(std::string("stopped by ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
+        Note(std::string("stopped by ") + StopSignal());
         if (options_.once) status = kPrinterProblems;  // no end frame came
         break;
       }
@@ -154,62 +142,89 @@ class Listener {
           status = Fail("the line went away", n < 0 ? errno : EIO);
           break;
         }
-        const double now = Now();
+        arrivals_.Read(static_cast<std::size_t>(n), clock_.Now());
         if (capture_ >= 0) (void)!::write(capture_, buffer, static_cast<std::size_t>(n));
-        times_.Add(received_, now);
-        received_ += static_cast<std::size_t>(n);
         bool done = false;
         for (const RawText& text : splitter_.Feed(std::string_view(buffer, n))) {
           if (Arrived(text, &status)) done = true;
         }
-        if (done && options_.once) break;
+        if (done && options_.once) {
+          AwaitSenderClose();
+          break;
+        }
       }
     }
-    ::close(sfd);
     return status;
   }
 
  private:
+  // A line for a person; with --json it goes to stderr, stdout being the
+  // scripts'.
+  void Note(const std::string& line) const { Say(line, options_.json ? stderr : stdout); }
+  // A line about the receipt, for a person; nothing with --json.
+  void Tell(const std::string& line) const {
+    if (!options_.json) Say(line, stdout);
+  }
+  static void Say(const std::string& line, std::FILE* to) {
+    std::fputs(line.c_str(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+  }
+
+  const char* StopSignal() const {
+    signalfd_siginfo info{};
+    (void)!::read(signals_, &info, sizeof info);
+    return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+  }
+
   // Handles a complete text; true when it ended a receipt.
   bool Arrived(const RawText& raw, int* status) {
-    const double first = times_.At(raw.offset);
-    const double last = times_.At(raw.offset + raw.bytes.size() - 1);
-    if (receipt_.start < 0) receipt_.start = first;
     const DecodedText text = DecodeText(raw);
-    const std::size_t number = receipt_.texts.size() + 1;
-    std::string line = "[" + Seconds(first - receipt_.start) + "] " +
-                       DescribeText(text);
-    if (receipt_.paused_since >= 0) {
-      const double gap = first - receipt_.paused_since;
-      if (gap < kFramePause - kPaceMargin) {
-        char what[160];
-        std::snprintf(what, sizeof what,
-                      "text %zu: came %.3f s after the frame before it; the "
-                      "printer needs %.1f s",
-                      number, gap, kFramePause);
-        receipt_.pace_problems.push_back(what);
-        line += "   ! too soon";
-      }
-    }
-    Say(line);
-    for (const std::string& p : text.problems) Say("             ! " + p);
     receipt_.texts.push_back(raw);
-    receipt_.paused_since =
-        text.kind == TextKind::kBegin || text.kind == TextKind::kItem ? last : -1;
+    receipt_.times.push_back(arrivals_.Time(raw, text.kind));
+    const double start = receipt_.times.front().first;
+    std::string line = "[" + Seconds(receipt_.times.back().first - start) + "] " +
+                       DescribeText(text);
+    const std::vector<Pause> pauses = Pauses(receipt_.times, kPaceMargin);
+    if (!pauses.empty() && pauses.back().after + 1 == receipt_.texts.size() &&
+        pauses.back().too_soon) {
+      line += "   ! too soon";
+    }
+    Tell(line);
+    for (const std::string& p : text.problems) Tell("             ! " + p);
     if (text.kind != TextKind::kEnd) return false;
 
     ReceiptReport report = CheckReceipt(receipt_.texts);
-    for (const std::string& p : receipt_.pace_problems) report.problems.push_back(p);
-    if (report.ok()) {
-      Say("--- receipt whole and consistent, correctly paced");
-    } else {
-      Say("--- receipt with " + std::to_string(report.problems.size()) + " problem" +
-          (report.problems.size() == 1 ? "" : "s") + ":");
-      for (const std::string& p : report.problems) Say("  " + p);
-      *status = kPrinterProblems;
+    for (const Pause& p : pauses) {
+      if (p.too_soon) report.problems.push_back(PauseProblem(p));
     }
+    if (options_.json) {
+      const std::string json =
+          RenderJson(report, device_, "line", LineTiming{receipt_.times, pauses});
+      std::fwrite(json.data(), 1, json.size(), stdout);
+      std::fflush(stdout);
+    } else if (report.ok()) {
+      Tell("--- receipt whole and consistent, correctly paced");
+    } else {
+      Tell("--- receipt with " + std::to_string(report.problems.size()) + " problem" +
+           (report.problems.size() == 1 ? "" : "s") + ":");
+      for (const std::string& p : report.problems) Tell("  " + p);
+    }
+    if (!report.ok()) *status = kPrinterProblems;
     receipt_ = Receipt();
     return true;
+  }
+
+  // After the end frame the sender still waits for its last bytes to
+  // leave and then closes the port; the line must be there until it has.
+  // With the listener's own end closed, the device reports a hang-up once
+  // no sender holds it open any more.
+  void AwaitSenderClose() {
+    ::close(slave_);
+    slave_ = -1;
+    pollfd fds[2] = {{master_, 0, 0}, {signals_, POLLIN, 0}};
+    while (::poll(fds, 2, kSenderCloseMs) < 0 && errno == EINTR) {
+    }
   }
 
   void Cleanup() {
@@ -218,25 +233,27 @@ class Listener {
     if (capture_ >= 0) ::close(capture_);
     if (slave_ >= 0) ::close(slave_);
     if (master_ >= 0) ::close(master_);
-    capture_ = slave_ = master_ = -1;
+    if (signals_ >= 0) ::close(signals_);
+    capture_ = slave_ = master_ = signals_ = -1;
   }
 
   const ListenOptions& options_;
+  Clock& clock_;
   int master_ = -1;
   int slave_ = -1;
   int capture_ = -1;
+  int signals_ = -1;
   bool linked_ = false;
   std::string device_;
   TextSplitter splitter_;
-  ArrivalTimes times_;
-  std::size_t received_ = 0;
+  ArrivalLog arrivals_;
   Receipt receipt_;
 };
 
 }  // namespace
 
-int RunListen(const ListenOptions& options) {
-  Listener listener(options);
+int RunListen(const ListenOptions& options, Clock& clock) {
+  Listener listener(options, clock);
   return listener.Run();
 }
 

@@ -7,7 +7,7 @@
 
 namespace fiskal {
 
-int RunListen(const ListenOptions&) {
+int RunListen(const ListenOptions&, Clock&) {
   std::fputs("fiskal-printer: listen is available on Linux only; decode works here\n", stderr);
   return kPrinterUnreadable;
 }

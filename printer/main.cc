@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: fiskal-printer decode [--json | --html] [FILE]\n"
-    "       fiskal-printer listen [--link PATH] [--once] [--capture FILE]\n"
+    "       fiskal-printer listen [--link PATH] [--once] [--capture FILE] [--json]\n"
     "       fiskal-printer --help | --version\n"
     "\n"
     "decode   Reads FILE (default fiskal.log; - reads standard input), a\n"
@@ -31,12 +31,20 @@ constexpr std::string_view kUsage =
     "listen   Opens a pseudo-terminal pair at 9600 8N1 raw, prints the device\n"
     "         a sender should open, and decodes every text as it arrives, with\n"
     "         the time since the receipt's first byte. Flags a text that came\n"
-    "         less than 0.5 s after a begin or item frame (allowing 5 ms for\n"
-    "         its own timing). Ends on SIGINT or SIGTERM.\n"
+    "         less than 0.5 s after a begin or item frame, allowing 5 ms; the\n"
+    "         pause is timed from the last time it found the line quiet\n"
+    "         before the frame's end (it looks every 10 ms), so a late read\n"
+    "         on a busy machine never makes a pause look short. Ends on\n"
+    "         SIGINT or SIGTERM.\n"
     "  --link PATH     make PATH a symbolic link to the device (removed on exit);\n"
     "                  e.g. FISKAL_COM1=PATH fiskal\n"
-    "  --once          exit after the first end frame\n"
+    "  --once          exit after the first end frame, once the sender has\n"
+    "                  closed the port (waiting at most 10 s)\n"
     "  --capture FILE  write every byte received to FILE\n"
+    "  --json          print each receipt as one line of JSON when it ends (as\n"
+    "                  decode --json, with every text's arrival times and the\n"
+    "                  pauses) and nothing else on standard output; the other\n"
+    "                  lines go to standard error\n"
     "\n"
     "Exit status: 0 the receipt was whole and consistent (for listen --once\n"
     "also correctly paced; listen without --once: stopped by a signal);\n"
@@ -87,6 +95,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--once") {
         options.once = true;
+      } else if (args[i] == "--json") {
+        options.json = true;
       } else if (args[i] == "--help") {
         std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
         return fiskal::kPrinterOk;

@@ -1,6 +1,7 @@
 #include "printer/render.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "protocol/frames.h"
 
@@ -162,10 +163,16 @@ std::string JsonAmount(const std::string& text) {
   return ParseAmount(text) ? text : JsonString(text);
 }
 
-}  // namespace
+std::string JsonSeconds(double seconds) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.6f", seconds);
+  return text;
+}
 
-std::string RenderJson(const ReceiptReport& report, std::string_view file,
-                       std::string_view format) {
+std::string JsonBool(bool value) { return value ? "true" : "false"; }
+
+std::string Json(const ReceiptReport& report, std::string_view file,
+                 std::string_view format, const LineTiming* timing) {
   std::string out = "{";
   out += "\"file\":" + JsonString(file);
   out += ",\"format\":" + JsonString(format);
@@ -195,9 +202,28 @@ std::string RenderJson(const ReceiptReport& report, std::string_view file,
     if (i) out += ",";
     out += "{\"kind\":" + JsonString(KindName(t.kind)) +
            ",\"offset\":" + std::to_string(t.raw.offset) +
-           ",\"bytes\":" + JsonString(t.raw.bytes) + "}";
+           ",\"bytes\":" + JsonString(t.raw.bytes);
+    if (timing != nullptr && i < timing->texts.size()) {
+      out += ",\"first\":" + JsonSeconds(timing->texts[i].first) +
+             ",\"last\":" + JsonSeconds(timing->texts[i].last);
+    }
+    out += "}";
   }
   out += "]";
+  if (timing != nullptr) {
+    bool paced = true;
+    out += ",\"pauses\":[";
+    for (std::size_t i = 0; i < timing->pauses.size(); ++i) {
+      const Pause& p = timing->pauses[i];
+      if (i) out += ",";
+      out += "{\"after\":" + std::to_string(p.after) +
+             ",\"seconds\":" + JsonSeconds(p.seconds) +
+             ",\"longest\":" + JsonSeconds(p.longest) +
+             ",\"too_soon\":" + JsonBool(p.too_soon) + "}";
+      paced = paced && !p.too_soon;
+    }
+    out += "],\"paced\":" + JsonBool(paced);
+  }
   out += std::string(",\"whole\":") + (report.whole ? "true" : "false");
   out += std::string(",\"ok\":") + (report.ok() ? "true" : "false");
   out += ",\"problems\":[";
@@ -207,6 +233,18 @@ std::string RenderJson(const ReceiptReport& report, std::string_view file,
   }
   out += "]}\n";
   return out;
+}
+
+}  // namespace
+
+std::string RenderJson(const ReceiptReport& report, std::string_view file,
+                       std::string_view format) {
+  return Json(report, file, format, nullptr);
+}
+
+std::string RenderJson(const ReceiptReport& report, std::string_view file,
+                       std::string_view format, const LineTiming& timing) {
+  return Json(report, file, format, &timing);
 }
 
 }  // namespace fiskal

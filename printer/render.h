@@ -3,8 +3,10 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/frame_decoder.h"
+#include "protocol/pacing.h"
 #include "protocol/receipt_check.h"
 
 namespace fiskal {
@@ -26,5 +28,20 @@ std::string RenderReceipt(const ReceiptReport& report, std::string_view source);
 // amounts are JSON numbers with their two decimals as printed.
 std::string RenderJson(const ReceiptReport& report, std::string_view file,
                        std::string_view format);
+
+// When the texts of a receipt heard on the line arrived, and the pauses
+// after its begin and item frames.
+struct LineTiming {
+  std::vector<TimedText> texts;  // one per text of the report, in order
+  std::vector<Pause> pauses;
+};
+
+// The same with the timing: every text gets "first" and "last" (when the
+// reads that brought its first and last byte returned, in seconds on the
+// monotonic clock), and after the texts come "pauses" (one per begin or
+// item frame: "after" its number, "seconds" as read, "longest" it can have
+// been, "too_soon") and "paced".
+std::string RenderJson(const ReceiptReport& report, std::string_view file,
+                       std::string_view format, const LineTiming& timing);
 
 }  // namespace fiskal

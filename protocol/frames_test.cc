@@ -177,7 +177,6 @@ TEST(FrmTest, NegativeIsSignAndMagnitude) {
   }
 }
 
-// Restores the C locale when it goes out of scope.
 TEST(FrmTest, FullStopWhateverTheLocale) {
   testing::CommaLocale locale;
   if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma";

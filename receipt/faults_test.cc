@@ -60,7 +60,10 @@ TEST(Faults, SecondRunInTheSameFolderFailsAtOnce) {
   testing::PointPortsAt(0, "");
   testing::Process first({FISKAL_BINARY}, dir.path());
   ASSERT_TRUE(WaitForRecords(dir.File("fiskal.log"), 2));
+  // Held mid-run, however long the second run takes to start.
+  ASSERT_TRUE(first.Stop());
   const testing::ProcessResult second = testing::RunProcess({FISKAL_BINARY}, dir.path());
+  first.Continue();
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.err,
             "fiskal: fiskal.log: another receipt run is using this folder; nothing was sent\n");
@@ -84,8 +87,10 @@ TEST(Faults, SecondRunOnTheSameDeviceFromAnotherFolderSendsNothing) {
   testing::PointPortsAt(1, pty.path());
   testing::Process first({FISKAL_BINARY}, one.path());
   ASSERT_TRUE(WaitForRecords(one.File("fiskal.log"), 2));
+  ASSERT_TRUE(first.Stop());  // held mid-run, its port locked
   testing::PointPortsAt(4, link);
   const testing::ProcessResult second = testing::RunProcess({FISKAL_BINARY}, two.path());
+  first.Continue();
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("fiskal: port 4 (" + link + ") is in use by another receipt run"),
             std::string::npos)
@@ -106,7 +111,7 @@ TEST(Faults, TranscriptThatCannotBeWrittenNamesTheTextSentButNotRecorded) {
             "fiskal: version text (text 1 of 4): sent to the printer but not "
             "recorded: fiskal.log: cannot write: No space left on device; "
             "nothing is recorded in fiskal.log; no receipt was begun on the printer\n");
-  EXPECT_EQ(pty.ReadFor(0.1), "ver.:0.6a");
+  EXPECT_EQ(pty.Read(9), "ver.:0.6a");
 }
 
 TEST(Faults, LineThatGoesAwayMidRun) {
@@ -177,7 +182,9 @@ TEST(Faults, StopSignalDuringASendLetsTheTextFinish) {
   }
   ASSERT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
   run.Signal(SIGINT);
-  usleep(100000);
+  // The line comes back only once the run has taken the signal, so the
+  // stop is asked for while the text is still going out.
+  ASSERT_TRUE(run.WaitUntilTaken(SIGINT));
   ASSERT_EQ(tcflow(pty.slave(), TCOON), 0);  // well within the 2 s deadline
 
   const testing::ProcessResult r = run.Wait();
@@ -186,7 +193,7 @@ TEST(Faults, StopSignalDuringASendLetsTheTextFinish) {
             "fiskal: stopped by SIGINT after text 1 of 4 (version text); the 1 "
             "text before it went out and is recorded in fiskal.log; no receipt "
             "was begun on the printer\n");
-  EXPECT_EQ(pty.ReadFor(0.1), "ver.:0.6a");
+  EXPECT_EQ(pty.Read(9), "ver.:0.6a");
   EXPECT_EQ(ReadAll(dir.File("fiskal.log")), kVersionRecord);
 }
 

@@ -7,11 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "testing/temp_dir.h"
 
 namespace fiskal::testing {
-
 
 namespace {
 
@@ -66,6 +67,38 @@ std::string Process::ErrSoFar() const {
 
 void Process::Signal(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
+}
+
+bool Process::Stop() {
+  if (pid_ <= 0 || ::kill(pid_, SIGSTOP) != 0) return false;
+  siginfo_t info{};
+  // WNOWAIT: an end stays to be collected by Wait().
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) {
+    return false;
+  }
+  return info.si_code == CLD_STOPPED;
+}
+
+void Process::Continue() { Signal(SIGCONT); }
+
+bool Process::WaitUntilTaken(int signal, double seconds) {
+  const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+  const unsigned long long bit = 1ULL << (signal - 1);
+  const double deadline = MonotonicNow() + seconds;
+  for (;;) {
+    // Signals pending for the process (ShdPnd) or its thread (SigPnd).
+    unsigned long long pending = 0;
+    std::ifstream status(status_path);
+    if (!status) return false;  // the child is gone
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0) {
+        pending |= std::stoull(line.substr(7), nullptr, 16);
+      }
+    }
+    if ((pending & bit) == 0) return true;
+    if (MonotonicNow() > deadline) return false;
+    SleepMs(1);
+  }
 }
 
 ProcessResult Process::Wait(double seconds) {

@@ -29,6 +29,15 @@ class Process {
   // What the child has written to standard error so far.
   std::string ErrSoFar() const;
   void Signal(int signal);
+  // Stops the child (SIGSTOP) and waits until it has stopped: from then on
+  // it holds whatever it held, for as long as the test needs. False when
+  // it ended instead. Continue() lets it go on.
+  bool Stop();
+  void Continue();
+  // Waits until the child has taken `signal` sent to it (it is no longer
+  // pending: the handler runs before anything else the child does); false
+  // when `seconds` pass first (a guard against a hang).
+  bool WaitUntilTaken(int signal, double seconds = 30);
   // Waits for the child; kills it when it has not ended after `seconds`
   // (a guard against a hang, never a speed requirement).
   ProcessResult Wait(double seconds = 120);

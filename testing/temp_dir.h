@@ -19,7 +19,8 @@ class TempDir {
   std::string path_;
 };
 
-// Whole-file helpers for tests; they abort the test binary on failure.
+// Whole-file helpers for tests; they throw std::runtime_error on failure,
+// which fails the test that called them.
 std::string ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::string& contents);
 
