@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Checks service/openapi.json against the routes service/api.cc installs.
+
+usage: openapi_test.py OPENAPI_JSON API_CC
+
+Every route of api.cc is described and nothing else is; every $ref points
+into the document (it is served alone, at /openapi.json); every path
+parameter is declared; every operation lists its answers, each with a
+description. Exits 1 and names each problem otherwise.
+"""
+import json
+import re
+import sys
+
+METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
+
+
+def code_routes(source):
+    """(METHOD, path) of every server.Get/Post/... in api.cc, a capture group
+    of a route's regular expression written as {}."""
+    routes = set()
+    pattern = r'server\.(Get|Post|Put|Delete|Patch|Options)\(\s*(?:R"\((.*?)\)"|"(.*?)")'
+    for method, raw, plain in re.findall(pattern, source, re.S):
+        path = raw or plain
+        path = re.sub(r"\((?:[^()]|\([^()]*\))*\)", "{}", path)
+        routes.add((method.upper(), path))
+    return routes
+
+
+def pointer(doc, ref):
+    node = doc
+    for part in ref[2:].split("/"):
+        part = part.replace("~1", "/").replace("~0", "~")
+        if not isinstance(node, dict) or part not in node:
+            return None
+        node = node[part]
+    return node
+
+
+def check(doc, source):
+    problems = []
+    if not str(doc.get("openapi", "")).startswith("3.1."):
+        problems.append("openapi is not 3.1.x")
+
+    def walk(node, where):
+        if isinstance(node, dict):
+            ref = node.get("$ref")
+            if isinstance(ref, str) and (not ref.startswith("#/") or pointer(doc, ref) is None):
+                problems.append(f"{where}: $ref {ref} does not resolve within the document")
+            for key, value in node.items():
+                walk(value, f"{where}/{key}")
+        elif isinstance(node, list):
+            for i, value in enumerate(node):
+                walk(value, f"{where}/{i}")
+
+    walk(doc, "#")
+
+    def resolved(node):
+        return pointer(doc, node["$ref"]) if "$ref" in node else node
+
+    schemes = doc.get("components", {}).get("securitySchemes", {})
+    described = set()
+    for path, item in doc.get("paths", {}).items():
+        names = set(re.findall(r"\{([^}]*)\}", path))
+        for method, op in item.items():
+            if method not in METHODS:
+                continue
+            where = f"{method.upper()} {path}"
+            described.add((method.upper(), re.sub(r"\{[^}]*\}", "{}", path)))
+            params = [resolved(p) or {} for p in item.get("parameters", []) + op.get("parameters", [])]
+            declared = {p.get("name") for p in params if p.get("in") == "path" and p.get("required")}
+            for name in sorted(names - declared):
+                problems.append(f"{where}: path parameter {name} is not declared as required")
+            if not op.get("responses"):
+                problems.append(f"{where}: no responses")
+            for status, answer in op.get("responses", {}).items():
+                if not re.fullmatch(r"[1-5][0-9][0-9]|default", status):
+                    problems.append(f"{where}: {status} is not a status")
+                if not (resolved(answer) or {}).get("description"):
+                    problems.append(f"{where} {status}: no description")
+            for requirement in op.get("security", doc.get("security", [])):
+                for name in requirement:
+                    if name not in schemes:
+                        problems.append(f"{where}: unknown security scheme {name}")
+
+    routes = code_routes(source)
+    if not routes:
+        problems.append("no routes found in api.cc")
+    for method, path in sorted(routes - described):
+        problems.append(f"{method} {path}: served by api.cc, not described")
+    for method, path in sorted(described - routes):
+        problems.append(f"{method} {path}: described, not served by api.cc")
+    return problems
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    with open(sys.argv[1], encoding="utf-8") as f:
+        doc = json.load(f)
+    with open(sys.argv[2], encoding="utf-8") as f:
+        source = f.read()
+    problems = check(doc, source)
+    for p in problems:
+        print(p)
+    print(f"{len(doc.get('paths', {}))} paths, {len(problems)} problems")
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
