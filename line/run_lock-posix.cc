@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,28 @@ class FileLock : public RunLock {
  private:
   int fd_;
 };
+
+// Opens the lock file of a device, creating it when it is not there. Lock
+// files are shared by every user who sends to the device (fiskal runs of
+// several users, fiskald under a user of its own), so:
+//  - an existing file is opened without O_CREAT: in a sticky folder such
+//    as /run/lock, the system refuses an O_CREAT open of another user's
+//    file (fs.protected_regular) even where its mode allows reading;
+//  - a new file is made readable by all (0644) whatever the umask, since
+//    a flock needs only a descriptor open for reading.
+int OpenLockFile(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      ::fchmod(fd, 0644);
+      return fd;
+    }
+    if (errno != EEXIST) return fd;  // else another run made it just now
+  }
+  return -1;
+}
 
 bool WritableFolder(const char* path) {
   return path != nullptr && path[0] != '\0' && ::access(path, W_OK | X_OK) == 0;
@@ -61,7 +84,7 @@ Status LockPortForRun(std::uint8_t nPort, const std::string& device,
   if (busy != nullptr) *busy = false;
   const std::string where = "port " + std::to_string(nPort) + " (" + device + ")";
   const std::string path = PortLockPath(device);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  const int fd = OpenLockFile(path);
   if (fd < 0) {
     return Status::FromErrno("cannot create the run lock " + path, errno).Context(where);
   }

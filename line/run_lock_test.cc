@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -61,6 +62,21 @@ TEST(PortRunLock, OneRunPerDeviceWhateverItsName) {
   // The lock goes with its holder.
   first.reset();
   EXPECT_TRUE(LockPortForRun(2, link, &second).ok());
+}
+
+// A lock file is shared by every user who sends to the device: readable
+// by all whatever the umask of the run that made it (fiskald runs with
+// 077), and opened without O_CREAT once it exists.
+TEST(PortRunLock, LockFilesAreReadableByEveryUser) {
+  TempDir dir;
+  const mode_t old = ::umask(077);
+  std::unique_ptr<RunLock> lock;
+  const Status s = LockPortForRun(1, dir.File("ttyFAKE"), &lock);
+  ::umask(old);
+  ASSERT_TRUE(s.ok()) << s.message();
+  struct stat st {};
+  ASSERT_EQ(::stat(PortLockPath(dir.File("ttyFAKE")).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 #endif
 

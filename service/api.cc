@@ -305,7 +305,6 @@ void Api::Install(httplib::Server& server) {
     if (!res.body.empty()) return;
     std::string detail = "no such resource: " + req.method + " " + req.path;
     if (res.status == 413) detail = "the body is far larger than a receipt can be";
-    if (res.status == 405) detail = req.method + " is not allowed on " + req.path;
     if (res.status >= 500) detail = "the service failed to answer";
     SendProblem(res, res.status, detail);
   });

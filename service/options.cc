@@ -28,9 +28,9 @@ const char* const kUsage =
     "  --keep-days N          keep finished receipts and their keys N days (30)\n"
     "\n"
     "Ports map to devices as for fiskal: FISKAL_COM<n>, else /dev/ttyS<n-1>.\n"
-    "SIGTERM or SIGINT: finish the receipt being sent on each port, keep queued\n"
-    "ones for the next start, exit 0; a second signal stops after the text being\n"
-    "sent. Exit status: 0 stopped cleanly; 1 bad arguments or the service could\n"
+    "SIGTERM, SIGINT or SIGHUP: finish the receipt being sent on each port, keep\n"
+    "queued ones for the next start, exit 0; a second signal stops after the text\n"
+    "being sent. Exit status: 0 stopped cleanly; 1 bad arguments or the service could\n"
     "not start.\n";
 
 Status ParseOptions(const std::vector<std::string>& args, Options* options) {
