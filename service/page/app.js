@@ -531,12 +531,20 @@
       return null;
     }
     const problem = await problemOf(res);
+    result.className = "result bad";
+    if (res.status === 503 || res.status === 409) {
+      // Not taken for now (fiskald stopping, its queue full, the key still
+      // being answered): a retry must carry the same key.
+      pending = { body, key };
+      result.textContent = "Not taken yet: " + problem.detail + " Post again to retry; the " +
+        "page sends the same key, so the receipt cannot print twice.";
+      return null;
+    }
     result.textContent = Number.isInteger(problem.item)
       ? "Refused, nothing was queued: item " + (problem.item + 1) + " is not right (see its row)."
       : Number.isInteger(problem.line)
         ? "Refused, nothing was queued: line " + problem.line + " is not right (see above)."
         : "Refused: " + problem.detail;
-    result.className = "result bad";
     return problem;
   }
 
