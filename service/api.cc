@@ -282,7 +282,8 @@ void Api::Install(httplib::Server& server) {
     // The page and its files load without the token; the page asks for it
     // and sends it with every call it makes.
     const bool open = req.path == "/healthz" || req.path == "/" || req.path == "/app.js" ||
-                      req.path == "/style.css" || req.path == "/slip.css";
+                      req.path == "/style.css" || req.path == "/slip.css" ||
+                      req.path == "/icon.svg";
     if (!open && !TokenMatches(rules_, req.get_header_value("Authorization"))) {
       res.set_header("WWW-Authenticate", "Bearer");
       SendProblem(res, 401, "this service needs the header Authorization: Bearer <token>, the "
@@ -345,6 +346,7 @@ void Api::Install(httplib::Server& server) {
   server.Get("/app.js", page_file("page/app.js", "text/javascript; charset=utf-8"));
   server.Get("/style.css", page_file("page/style.css", "text/css; charset=utf-8"));
   server.Get("/slip.css", page_file(nullptr, "text/css; charset=utf-8"));
+  server.Get("/icon.svg", page_file("page/icon.svg", "image/svg+xml"));
   server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     std::map<State, std::int64_t> counts;
     if (Status s = journal_.CountByState(&counts); !s.ok()) {
