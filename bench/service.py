@@ -592,7 +592,7 @@ def load_once(args, binary: Path, tmp: Path, name: str, rate_per_client: float) 
                 time.sleep(0.01)
             ticks0 = cpu_ticks(d.pid)
             busy0, _ = machine_ticks()
-            parts = [j.get(timeout=args.seconds + 2 * REQUEST_TIMEOUT_S + 30)
+            results = [j.get(timeout=args.seconds + 2 * REQUEST_TIMEOUT_S + 30)
                      for j in jobs]
             ticks1 = cpu_ticks(d.pid)
             busy1, _ = machine_ticks()
@@ -602,13 +602,13 @@ def load_once(args, binary: Path, tmp: Path, name: str, rate_per_client: float) 
     finally:
         d.kill()
     samples: dict[int, str] = {}
-    for p in parts:
+    for p in results:
         for k, v in p["samples"].items():
             samples.setdefault(k, v)
-    return LoadRun(requests=[r for p in parts for r in p["requests"]],
-                   errors=sum((p["errors"] for p in parts), Counter()),
+    return LoadRun(requests=[r for p in results for r in p["requests"]],
+                   errors=sum((p["errors"] for p in results), Counter()),
                    samples=samples, start_at=start_at,
-                   client_cpu_s=sum(p["cpu_s"] for p in parts),
+                   client_cpu_s=sum(p["cpu_s"] for p in results),
                    server_cpu_s=(ticks1 - ticks0) / CLK_TCK,
                    machine_busy_s=(busy1 - busy0) / CLK_TCK, mem=mem, metrics=m,
                    stop_status=stop_status, stop_s=stop_s, said=d.unexpected_lines())
@@ -1326,9 +1326,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--binary", metavar="PATH",
                         help="the fiskald executable to measure (default: build "
                              "build-bench/fiskald, Release)")
-    parser.add_argument("--only", metavar="PART", action="append",
+    parser.add_argument("--only", metavar="STEP", action="append",
                         choices=["paced", "flat-out", "idle", "soak"],
-                        help="run only this part (flat-out includes memory); "
+                        help="run only this step (flat-out includes memory); "
                              "repeatable")
     parser.add_argument("--clients", metavar="N", type=int, default=50,
                         help="concurrent clients in the load (default 50)")
@@ -1361,7 +1361,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="seed of the soak's kill moments and receipts "
                              "(default: random, printed)")
     parser.add_argument("--wait-quiet", metavar="S", type=float, default=0.0,
-                        help="before each part, wait up to S seconds for the "
+                        help="before each step, wait up to S seconds for the "
                              "machine to be at most 10%% busy for 2 s (default "
                              "0: do not wait)")
     parser.add_argument("--keep", action="store_true",
@@ -1384,7 +1384,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
-    parts = args.only or ["paced", "flat-out", "idle", "soak"]
+    steps = args.only or ["paced", "flat-out", "idle", "soak"]
 
     def interrupted(signum, frame):
         raise Interrupted(signal.Signals(signum).name)
@@ -1405,12 +1405,12 @@ def main(argv: list[str]) -> int:
         print(f"fiskald benchmark: {binary} ({version}, build type {build_type_of(binary)}), "
               f"{CORES} cores, journals in {tmp} ({fs[0] if fs else 'unknown'} file system), "
               f"{time.strftime('%Y-%m-%d %H:%M %Z')}", flush=True)
-        for part in [p for p in ("paced", "flat-out", "idle", "soak") if p in parts]:
+        for step in [s for s in ("paced", "flat-out", "idle", "soak") if s in steps]:
             quiet = f", {wait_quiet(args.wait_quiet)}" if args.wait_quiet > 0 else ""
-            print(f"{part}: load average {os.getloadavg()[0]:.2f} before it{quiet}",
+            print(f"{step}: load average {os.getloadavg()[0]:.2f} before it{quiet}",
                   flush=True)
             checks += {"paced": run_paced, "flat-out": run_flat_out, "idle": run_idle,
-                       "soak": run_soak}[part](args, binary, tmp)
+                       "soak": run_soak}[step](args, binary, tmp)
     except BenchError as e:
         print(f"bench: {e}", file=sys.stderr)
         return 2
