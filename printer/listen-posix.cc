@@ -183,8 +183,10 @@ class Listener {
     receipt_.texts.push_back(raw);
     receipt_.times.push_back(arrivals_.Time(raw, text.kind));
     const double start = receipt_.times.front().first;
-    std::string line = "[" + Seconds(receipt_.times.back().first - start) + "] " +
-                       DescribeText(text);
+    std::string line = "[";
+    line += Seconds(receipt_.times.back().first - start);
+    line += "] ";
+    line += DescribeText(text);
     const std::vector<Pause> pauses = Pauses(receipt_.times, kPaceMargin);
     if (!pauses.empty() && pauses.back().after + 1 == receipt_.texts.size() &&
         pauses.back().too_soon) {

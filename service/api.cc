@@ -216,7 +216,7 @@ Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_
     return problem(p->http_status, p->detail, extra);
   }
   const int port = receipt.nPort;
-  if (printers_.QueueLength(port) >= limits_.max_queued_per_port) {
+  if (!printers_.Reserve(port, limits_.max_queued_per_port)) {
     return problem(503, "the queue of port " + std::to_string(port) + " holds " +
                             std::to_string(limits_.max_queued_per_port) +
                             " receipts already; retry later");
@@ -233,6 +233,7 @@ Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_
   const Status s = journal_.Accept(
       fresh, [&](std::int64_t new_id) { printers_.Enqueue(new_id, port); }, &id, &duplicate);
   if (!s.ok()) {
+    printers_.Release(port);
     return problem(duplicate ? 409 : 503,
                    duplicate ? "this Idempotency-Key was taken meanwhile; retry to get its receipt"
                              : "the receipt was not stored, so it will not print: " + s.message());

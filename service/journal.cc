@@ -16,6 +16,9 @@ namespace fiskal::service {
 
 namespace {
 
+// Connections that read, beside the one that writes.
+constexpr int kReaders = 4;
+
 // Marks the file as this program's journal ("FSKL").
 constexpr int kApplicationId = 0x46534B4C;
 constexpr int kSchemaVersion = 1;
@@ -166,6 +169,8 @@ Status OpenConnection(const std::string& path, JournalConnection* c) {
   sqlite3_busy_timeout(c->db, 5000);
   if (Status s = c->Exec("PRAGMA journal_mode=WAL"); !s.ok()) return s;
   if (Status s = c->Exec("PRAGMA synchronous=FULL"); !s.ok()) return s;
+  // A small page cache each: the journal's reads are by key and recent.
+  if (Status s = c->Exec("PRAGMA cache_size=-1024"); !s.ok()) return s;
   return c->Exec("PRAGMA foreign_keys=ON");
 }
 
@@ -384,9 +389,13 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
   std::unique_ptr<Journal> j(new Journal());
   j->path_ = path;
   j->wall_ = std::move(wall);
-  j->reader_ = std::make_unique<JournalConnection>();
-  if (Status s = OpenConnection(path, j->reader_.get()); !s.ok()) return s;
-  if (Status s = PrepareSchema(*j->reader_); !s.ok()) return s;
+  for (int i = 0; i < kReaders; ++i) {
+    j->readers_.push_back(std::make_unique<JournalConnection>());
+    if (Status s = OpenConnection(path, j->readers_.back().get()); !s.ok()) return s;
+    if (i == 0) {
+      if (Status s = PrepareSchema(*j->readers_.back()); !s.ok()) return s;
+    }
+  }
   j->writer_ = std::make_unique<Writer>();
   if (Status s = j->writer_->Start(path); !s.ok()) return s;
   *journal = std::move(j);
@@ -394,6 +403,20 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
 }
 
 Journal::~Journal() = default;
+
+struct Journal::Lease {
+  std::unique_lock<std::mutex> lock;
+  JournalConnection* connection = nullptr;
+};
+
+Journal::Lease Journal::Reader() {
+  for (const auto& r : readers_) {
+    std::unique_lock<std::mutex> lock(r->mu, std::try_to_lock);
+    if (lock.owns_lock()) return {std::move(lock), r.get()};
+  }
+  JournalConnection* r = readers_[next_reader_.fetch_add(1) % readers_.size()].get();
+  return {std::unique_lock<std::mutex>(r->mu), r};
+}
 
 Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_t)> committed,
                        std::int64_t* id, bool* duplicate) {
@@ -556,37 +579,41 @@ Status Journal::Purge(int keep_days, int* removed) {
 }
 
 Status Journal::Get(std::int64_t id, std::optional<StoredReceipt>* receipt) {
-  std::lock_guard<std::mutex> lock(reader_->mu);
-  Statement q(*reader_,
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
+  Statement q(reader,
               (std::string("SELECT ") + kReceiptColumns + " FROM receipts WHERE id = ?").c_str());
   q.Bind(id);
-  return QueryOne(*reader_, q, receipt);
+  return QueryOne(reader, q, receipt);
 }
 
 Status Journal::FindByKey(const std::string& key, std::optional<StoredReceipt>* receipt) {
-  std::lock_guard<std::mutex> lock(reader_->mu);
-  Statement q(*reader_, (std::string("SELECT ") + kReceiptColumns +
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
+  Statement q(reader, (std::string("SELECT ") + kReceiptColumns +
                          " FROM receipts WHERE idempotency_key = ?")
                             .c_str());
   q.Bind(key);
-  return QueryOne(*reader_, q, receipt);
+  return QueryOne(reader, q, receipt);
 }
 
 Status Journal::List(std::optional<State> state, int limit,
                      std::vector<StoredReceipt>* receipts) {
-  std::lock_guard<std::mutex> lock(reader_->mu);
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
   std::string sql = std::string("SELECT ") + kReceiptColumns + " FROM receipts";
   if (state) sql += " WHERE state = ?";
   sql += " ORDER BY id DESC LIMIT ?";
-  Statement q(*reader_, sql.c_str());
+  Statement q(reader, sql.c_str());
   if (state) q.Bind(StateText(*state));
   q.Bind(limit);
-  return QueryReceipts(*reader_, q, receipts);
+  return QueryReceipts(reader, q, receipts);
 }
 
 Status Journal::Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports) {
-  std::lock_guard<std::mutex> lock(reader_->mu);
-  Statement q(*reader_, "SELECT id, port FROM receipts WHERE state = ? ORDER BY id");
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
+  Statement q(reader, "SELECT id, port FROM receipts WHERE state = ? ORDER BY id");
   q.Bind(StateText(State::kQueued));
   bool row = false;
   Status s = q.Step(&row);
@@ -597,9 +624,10 @@ Status Journal::Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports)
 }
 
 Status Journal::CountByState(std::map<State, std::int64_t>* counts) {
-  std::lock_guard<std::mutex> lock(reader_->mu);
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
   for (State state : kAllStates) (*counts)[state] = 0;
-  Statement q(*reader_, "SELECT state, count(*) FROM receipts GROUP BY state");
+  Statement q(reader, "SELECT state, count(*) FROM receipts GROUP BY state");
   bool row = false;
   Status s = q.Step(&row);
   for (; s.ok() && row; s = q.Step(&row)) {

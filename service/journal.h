@@ -6,6 +6,7 @@
 // waiting for one.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -110,11 +111,18 @@ class Journal {
 
  private:
   class Writer;
+  struct Lease;
   Journal() = default;
+  // A reading connection, held until the lease goes: a free one, else the
+  // next in turn.
+  Lease Reader();
 
   std::string path_;
   WallClock wall_;
-  std::unique_ptr<JournalConnection> reader_;
+  // Reads of many request threads share a few connections, so that a long
+  // read (a list of 1000 receipts) holds up no other.
+  std::vector<std::unique_ptr<JournalConnection>> readers_;
+  std::atomic<std::size_t> next_reader_{0};
   std::unique_ptr<Writer> writer_;
 };
 

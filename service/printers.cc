@@ -91,6 +91,7 @@ struct Printers::Worker {
   int port = 0;
   std::string device;
   std::deque<std::int64_t> queue;
+  std::size_t reserved = 0;  // places held for receipts being stored
   std::optional<std::int64_t> sending;
   std::size_t text = 0;
   std::size_t texts = 0;
@@ -118,20 +119,29 @@ Printers::Worker& Printers::WorkerFor(int port) {
   return *worker;
 }
 
+bool Printers::Reserve(int port, std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Worker& w = WorkerFor(port);
+  if (w.queue.size() + w.reserved + (w.sending ? 1 : 0) >= limit) return false;
+  ++w.reserved;
+  return true;
+}
+
+void Printers::Release(int port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Worker& w = WorkerFor(port);
+  if (w.reserved > 0) --w.reserved;
+}
+
 void Printers::Enqueue(std::int64_t id, int port) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    WorkerFor(port).queue.push_back(id);
+    Worker& w = WorkerFor(port);
+    if (w.reserved > 0) --w.reserved;
+    w.queue.push_back(id);
     ++generation_;
   }
   changed_.notify_all();
-}
-
-std::size_t Printers::QueueLength(int port) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = workers_.find(port);
-  if (it == workers_.end()) return 0;
-  return it->second->queue.size() + (it->second->sending ? 1 : 0);
 }
 
 std::size_t Printers::Pending() {

@@ -71,11 +71,17 @@ class Printers {
   Printers(const Printers&) = delete;
   Printers& operator=(const Printers&) = delete;
 
+  // Holds a place in the port's queue for a receipt about to be stored;
+  // false (and nothing held) when the queue, places held included, has
+  // `limit` receipts. Enqueue takes the place; Release gives it back when
+  // the receipt was not stored.
+  bool Reserve(int port, std::size_t limit);
+  void Release(int port);
+
   // Queues a receipt the journal holds as queued. Called in commit order.
   void Enqueue(std::int64_t id, int port);
 
-  // Receipts queued or being sent on `port`, and in all.
-  std::size_t QueueLength(int port);
+  // Receipts queued or being sent, on all ports.
   std::size_t Pending();
 
   std::vector<PrinterStatus> Snapshot();
