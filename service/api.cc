@@ -92,6 +92,20 @@ std::optional<int> Whole(const std::string& text, int min, int max) {
   return value;
 }
 
+// The ?wait=S of a request, 0 when not given. A malformed one is answered
+// with 400, and false returned.
+bool ReadWait(const httplib::Request& req, int max, httplib::Response& res, int* wait) {
+  *wait = 0;
+  if (!req.has_param("wait")) return true;
+  const auto w = Whole(req.get_param_value("wait"), 0, max);
+  if (!w) {
+    SendProblem(res, 400, "wait must be a whole number of seconds from 0 to " + std::to_string(max));
+    return false;
+  }
+  *wait = *w;
+  return true;
+}
+
 std::int64_t PathId(const httplib::Request& req) {
   std::int64_t id = 0;
   const std::string text = req.matches[1];
@@ -388,14 +402,7 @@ void Api::Install(httplib::Server& server) {
                                    "the same Idempotency-Key once it is back");
     }
     int wait = 0;
-    if (req.has_param("wait")) {
-      auto w = Whole(req.get_param_value("wait"), 0, limits_.max_wait_seconds);
-      if (!w) {
-        return SendProblem(res, 400, "wait must be a whole number of seconds from 0 to " +
-                                         std::to_string(limits_.max_wait_seconds));
-      }
-      wait = *w;
-    }
+    if (!ReadWait(req, limits_.max_wait_seconds, res, &wait)) return;
     const Answer a = PostReceipt(req.get_header_value("Idempotency-Key"),
                                  req.get_header_value("Content-Type"), req.body, wait);
     res.status = a.status;
@@ -429,14 +436,7 @@ void Api::Install(httplib::Server& server) {
   server.Get(R"(/v1/receipts/(\d{1,18}))", [this](const httplib::Request& req,
                                                   httplib::Response& res) {
     int wait = 0;
-    if (req.has_param("wait")) {
-      auto w = Whole(req.get_param_value("wait"), 0, limits_.max_wait_seconds);
-      if (!w) {
-        return SendProblem(res, 400, "wait must be a whole number of seconds from 0 to " +
-                                         std::to_string(limits_.max_wait_seconds));
-      }
-      wait = *w;
-    }
+    if (!ReadWait(req, limits_.max_wait_seconds, res, &wait)) return;
     const std::int64_t id = PathId(req);
     std::optional<StoredReceipt> r;
     if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());

@@ -88,16 +88,9 @@ std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock) {
 }
 
 struct Printers::Worker {
-  int port = 0;
-  std::string device;
+  PrinterStatus status;  // its queue length is the queue's, when asked for
   std::deque<std::int64_t> queue;
   std::size_t reserved = 0;  // places held for receipts being stored
-  std::optional<std::int64_t> sending;
-  std::size_t text = 0;
-  std::size_t texts = 0;
-  std::optional<std::int64_t> last_id;
-  std::string last_state;
-  std::int64_t last_finished_ms = 0;
   std::thread thread;
 };
 
@@ -111,8 +104,8 @@ Printers::Worker& Printers::WorkerFor(int port) {
   std::unique_ptr<Worker>& worker = workers_[port];
   if (worker == nullptr) {
     worker = std::make_unique<Worker>();
-    worker->port = port;
-    if (port != 0) worker->device = ports_.Device(port);
+    worker->status.port = port;
+    if (port != 0) worker->status.device = ports_.Device(port);
     Worker* w = worker.get();
     w->thread = std::thread([this, w] { Run(*w); });
   }
@@ -122,7 +115,7 @@ Printers::Worker& Printers::WorkerFor(int port) {
 bool Printers::Reserve(int port, std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
   Worker& w = WorkerFor(port);
-  if (w.queue.size() + w.reserved + (w.sending ? 1 : 0) >= limit) return false;
+  if (w.queue.size() + w.reserved + (w.status.sending ? 1 : 0) >= limit) return false;
   ++w.reserved;
   return true;
 }
@@ -147,7 +140,7 @@ void Printers::Enqueue(std::int64_t id, int port) {
 std::size_t Printers::Pending() {
   std::lock_guard<std::mutex> lock(mu_);
   std::size_t n = 0;
-  for (const auto& [port, w] : workers_) n += w->queue.size() + (w->sending ? 1 : 0);
+  for (const auto& [port, w] : workers_) n += w->queue.size() + (w->status.sending ? 1 : 0);
   return n;
 }
 
@@ -155,8 +148,8 @@ std::vector<PrinterStatus> Printers::Snapshot() {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<PrinterStatus> all;
   for (const auto& [port, w] : workers_) {
-    all.push_back({w->port, w->device, w->queue.size(), w->sending, w->text, w->texts,
-                   w->last_id, w->last_state, w->last_finished_ms});
+    all.push_back(w->status);
+    all.back().queued = w->queue.size();
   }
   return all;
 }
@@ -191,7 +184,7 @@ void Printers::WaitFor(const std::function<bool()>& done, double seconds) {
 bool Printers::Idle() {
   std::lock_guard<std::mutex> lock(mu_);
   for (const auto& [port, w] : workers_) {
-    if (w->sending || (!stopping_ && !w->queue.empty())) return false;
+    if (w->status.sending || (!stopping_ && !w->queue.empty())) return false;
   }
   return true;
 }
@@ -223,13 +216,13 @@ void Printers::Run(Worker& worker) {
     if (stopping_ || shutdown_.draining()) return;
     const std::int64_t id = worker.queue.front();
     worker.queue.pop_front();
-    worker.sending = id;
-    worker.text = 0;
-    worker.texts = 0;
+    worker.status.sending = id;
+    worker.status.text = 0;
+    worker.status.texts = 0;
     lock.unlock();
     Send(worker, id);
     lock.lock();
-    worker.sending.reset();
+    worker.status.sending.reset();
     ++generation_;
     changed_.notify_all();
   }
@@ -248,9 +241,9 @@ void Printers::Send(Worker& worker, std::int64_t id) {
       return;
     }
     std::lock_guard<std::mutex> lock(mu_);
-    worker.last_id = id;
-    worker.last_state = std::string(StateName(state));
-    worker.last_finished_ms = SystemWallClock()();
+    worker.status.last_id = id;
+    worker.status.last_state = std::string(StateName(state));
+    worker.status.last_finished_ms = SystemWallClock()();
     send_seconds_ += clock_.Now() - started;
     ++sends_;
   };
@@ -288,7 +281,7 @@ void Printers::Send(Worker& worker, std::int64_t id) {
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    worker.texts = receipt.texts.size();
+    worker.status.texts = receipt.texts.size();
     ++generation_;
   }
   changed_.notify_all();
@@ -297,7 +290,7 @@ void Printers::Send(Worker& worker, std::int64_t id) {
   JournalTranscript transcript(journal_, id, [&](std::size_t sent) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      worker.text = sent;
+      worker.status.text = sent;
       ++generation_;
     }
     changed_.notify_all();
