@@ -106,8 +106,10 @@ Printers::Worker& Printers::WorkerFor(int port) {
     worker = std::make_unique<Worker>();
     worker->status.port = port;
     if (port != 0) worker->status.device = ports_.Device(port);
+    // Once stopping, a receipt stored meanwhile waits in the journal for
+    // the next start: no worker starts for it.
     Worker* w = worker.get();
-    w->thread = std::thread([this, w] { Run(*w); });
+    if (!stopping_) w->thread = std::thread([this, w] { Run(*w); });
   }
   return *worker;
 }
@@ -190,15 +192,17 @@ bool Printers::Idle() {
 }
 
 void Printers::Stop() {
+  std::vector<std::thread*> threads;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
     ++generation_;
+    for (auto& [port, w] : workers_) {
+      if (w->thread.joinable()) threads.push_back(&w->thread);
+    }
   }
   changed_.notify_all();
-  for (auto& [port, w] : workers_) {
-    if (w->thread.joinable()) w->thread.join();
-  }
+  for (std::thread* t : threads) t->join();
 }
 
 void Printers::SendTimes(double* sum, std::uint64_t* count) {
