@@ -78,7 +78,9 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
+from common import (BenchError, Check, build_type_of, decode_json, find_binary, mark,
+                    text_bytes)
+
 
 PAUSE_S = 0.5
 FOOTER = "THANK YOU"
@@ -97,54 +99,6 @@ TARGET_PEAK_MB = 4.0
 FORBIDDEN_DEVICE_PREFIXES = ("/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM")
 
 PR_SET_CHILD_SUBREAPER = 36
-
-
-class BenchError(Exception):
-    """The benchmark could not be run (as opposed to a target being missed)."""
-
-
-# --------------------------------------------------------------------------
-# The binary
-
-
-def build_type_of(binary: Path) -> str:
-    cache = binary.parent / "CMakeCache.txt"
-    try:
-        for line in cache.read_text(errors="replace").splitlines():
-            if line.startswith("CMAKE_BUILD_TYPE:"):
-                return line.split("=", 1)[1] or "(none)"
-    except OSError:
-        pass
-    return "unknown"
-
-
-def find_binary(given: str | None, name: str,
-                beside: Path | None = None) -> Path:
-    """The program `name` (fiskal or fiskal-printer): `given`, else the one
-    beside `beside`, else build/<name>, else build-bench/<name>, built."""
-    if given:
-        path = Path(given).resolve()
-        if not os.access(path, os.X_OK):
-            raise BenchError(f"{path}: not an executable file")
-        return path
-    for existing in ([beside.parent / name] if beside else []) + [
-            REPO / "build" / name]:
-        if os.access(existing, os.X_OK):
-            return existing
-    build_dir = REPO / "build-bench"
-    steps = [
-        ["cmake", "-S", str(REPO), "-B", str(build_dir),
-         "-DCMAKE_BUILD_TYPE=Release", "-DFISKAL_TESTS=OFF"],
-        ["cmake", "--build", str(build_dir), "--target", name],
-    ]
-    for step in steps:
-        print("bench: " + " ".join(step), file=sys.stderr)
-        done = subprocess.run(step, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            sys.stderr.write(done.stdout.decode(errors="replace"))
-            raise BenchError(f"building {name} failed")
-    return build_dir / name
 
 
 # --------------------------------------------------------------------------
@@ -262,22 +216,6 @@ def start_fiskal(binary: Path, folder: Path, env: dict[str, str],
     return int(out.split()[0]), t0
 
 
-def decode_json(printer: Path, path: Path) -> dict:
-    """`fiskal-printer decode --json` of a transcript or a capture."""
-    done = subprocess.run([str(printer), "decode", "--json", str(path)],
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE)
-    if done.returncode not in (0, 1) or not done.stdout:
-        raise BenchError(f"fiskal-printer decode {path.name}: "
-                         + done.stderr.decode(errors="replace").strip())
-    return json.loads(done.stdout)
-
-
-def text_bytes(text: dict) -> bytes:
-    """A text's bytes: fiskal-printer gives them as code points 0 to 255."""
-    return text["bytes"].encode("latin-1")
-
-
 def run_once(binary: Path, printer: Path, items: int, direct: bool) -> RunResult:
     result = RunResult(expected_pauses=items + 1)
     with tempfile.TemporaryDirectory(prefix="fiskal-bench-") as tmp:
@@ -393,14 +331,6 @@ def run_once(binary: Path, printer: Path, items: int, direct: bool) -> RunResult
 # Report
 
 
-@dataclass
-class Check:
-    name: str
-    measured: str
-    target: str
-    ok: bool | None  # None: not judged
-
-
 def short_pauses(too_soon: int, overshoots_ms: list[float]) -> str:
     """The pauses the listener found too soon, and how many more came out
     under 0.5 s as read (a late read of a frame's end does that)."""
@@ -439,10 +369,6 @@ def checks_for(r: RunResult, direct: bool) -> list[Check]:
               f"< {TARGET_PEAK_MB:g}",
               None if direct else peak_mb < TARGET_PEAK_MB),
     ]
-
-
-def mark(ok: bool | None) -> str:
-    return {True: "PASS", False: "FAIL", None: "----"}[ok]
 
 
 def print_checks(checks: list[Check]) -> None:

@@ -91,7 +91,9 @@ from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
+from common import (BenchError, Check, build_type_of, decode_json, find_binary, mark,
+                    text_bytes)
+
 
 HOST = "127.0.0.1"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -117,48 +119,12 @@ EXPECTED_LINES = re.compile(
     r"^fiskald: (listening on |\d+ receipt\(s\) were being sent|stopping: |stopped)")
 
 
-class BenchError(Exception):
-    """The benchmark could not be run (as opposed to a target being missed)."""
-
-
 class Interrupted(Exception):
     """SIGTERM or SIGHUP reached the script."""
 
 
 # --------------------------------------------------------------------------
 # The binary
-
-
-def build_type_of(binary: Path) -> str:
-    cache = binary.parent / "CMakeCache.txt"
-    try:
-        for line in cache.read_text(errors="replace").splitlines():
-            if line.startswith("CMAKE_BUILD_TYPE:"):
-                return line.split("=", 1)[1] or "(none)"
-    except OSError:
-        pass
-    return "unknown"
-
-
-def find_binary(given: str | None) -> Path:
-    if given:
-        path = Path(given).resolve()
-        if not os.access(path, os.X_OK):
-            raise BenchError(f"{path}: not an executable file")
-        return path
-    build_dir = REPO / "build-bench"
-    steps = [["cmake", "--build", str(build_dir), "--target", "fiskald"]]
-    if not (build_dir / "CMakeCache.txt").exists():
-        steps.insert(0, ["cmake", "-S", str(REPO), "-B", str(build_dir),
-                         "-DCMAKE_BUILD_TYPE=Release", "-DFISKAL_TESTS=OFF"])
-    for step in steps:
-        print("bench: " + " ".join(step), file=sys.stderr)
-        done = subprocess.run(step, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT)
-        if done.returncode != 0:
-            sys.stderr.write(done.stdout.decode(errors="replace"))
-            raise BenchError("building fiskald failed")
-    return build_dir / "fiskald"
 
 
 def version_of(binary: Path) -> str:
@@ -516,18 +482,6 @@ def load_process(port: int, proc_index: int, threads: int, items: int,
 
 # --------------------------------------------------------------------------
 # Report
-
-
-@dataclass
-class Check:
-    name: str
-    measured: str
-    target: str
-    ok: bool | None  # None: not judged
-
-
-def mark(ok: bool | None) -> str:
-    return {True: "PASS", False: "FAIL", None: "----"}[ok]
 
 
 def print_checks(checks: list[Check]) -> None:
@@ -1077,20 +1031,15 @@ def fetch_all_receipts(port: int) -> dict[int, dict]:
     return receipts
 
 
-def transcript_records(data: bytes) -> list[bytes] | None:
-    """The texts of a transcript: '"' text '"' CR LF each; None when it is
-    not made of such records."""
-    texts = []
-    pos = 0
-    while pos < len(data):
-        if data[pos:pos + 1] != b'"':
-            return None
-        end = data.find(b'"\r\n', pos + 1)
-        if end < 0:
-            return None
-        texts.append(data[pos + 1:end])
-        pos = end + 3
-    return texts
+def transcript_records(printer: Path, path: Path) -> list[bytes] | None:
+    """The texts of a transcript as fiskal-printer reads them; None when
+    the file is not made of records alone."""
+    decoded = decode_json(printer, path)
+    if decoded["format"] != "transcript" or any(
+            t["kind"] == "stray bytes" for t in decoded["texts"]) or any(
+            p.startswith("offset ") for p in decoded["problems"]):
+        return None
+    return [text_bytes(t) for t in decoded["texts"]]
 
 
 def run_soak(args, binary: Path, tmp: Path) -> list[Check]:
@@ -1225,7 +1174,9 @@ def run_soak(args, binary: Path, tmp: Path) -> list[Check]:
         data = transcripts.get(rid)
         if data is None:
             continue
-        texts = transcript_records(data)
+        path = folder / f"transcript-{rid}.log"
+        path.write_bytes(data)
+        texts = transcript_records(args.printer, path)
         want_total = items_by_key.get(r["idempotency_key"], -3) + 3
         if texts is None:
             twice.append(f"receipt {rid}: its transcript is not made of records")
@@ -1397,7 +1348,9 @@ def main(argv: list[str]) -> int:
     tmp = None
     checks: list[Check] = []
     try:
-        binary = find_binary(args.binary)
+        binary = find_binary(args.binary, "fiskald", use_build=False)
+        # The soak reads transcripts back through fiskal-printer.
+        args.printer = find_binary(None, "fiskal-printer", beside=binary)
         version = version_of(binary)
         tmp = Path(tempfile.mkdtemp(prefix="fiskald-bench-"))
         fs = subprocess.run(["df", "--output=fstype", str(tmp)], stdout=subprocess.PIPE,
