@@ -148,6 +148,20 @@ void Api::Wait(std::int64_t id, int seconds) {
   waiting_.fetch_sub(1);
 }
 
+bool Api::LoadReceipt(const httplib::Request& req, httplib::Response& res,
+                      std::optional<StoredReceipt>* receipt) {
+  const std::int64_t id = PathId(req);
+  if (Status s = journal_.Get(id, receipt); !s.ok()) {
+    SendProblem(res, 503, s.message());
+    return false;
+  }
+  if (!*receipt) {
+    SendProblem(res, 404, "there is no receipt " + std::to_string(id));
+    return false;
+  }
+  return true;
+}
+
 Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_type,
                              const std::string& body, int wait) {
   auto problem = [](int status, const std::string& detail, Json extra = Json::object()) {
@@ -437,35 +451,27 @@ void Api::Install(httplib::Server& server) {
                                                   httplib::Response& res) {
     int wait = 0;
     if (!ReadWait(req, limits_.max_wait_seconds, res, &wait)) return;
-    const std::int64_t id = PathId(req);
     std::optional<StoredReceipt> r;
-    if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());
-    if (!r) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
+    if (!LoadReceipt(req, res, &r)) return;
     if (!IsFinal(r->state) && wait > 0) {
-      Wait(id, wait);
-      if (Status s = journal_.Get(id, &r); !s.ok() || !r) {
-        return SendProblem(res, 503, s.message());
-      }
+      Wait(r->id, wait);
+      if (!LoadReceipt(req, res, &r)) return;
     }
     SendJson(res, 200, ReceiptJson(*r));
   });
 
   server.Get(R"(/v1/receipts/(\d{1,18})/transcript)", [this](const httplib::Request& req,
                                                              httplib::Response& res) {
-    const std::int64_t id = PathId(req);
     std::optional<StoredReceipt> r;
-    if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());
-    if (!r) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
+    if (!LoadReceipt(req, res, &r)) return;
     res.set_content(TranscriptOf(*r), "application/octet-stream");
   });
 
   // The receipt drawn as the printer prints it (every text, sent or not).
   server.Get(R"(/v1/receipts/(\d{1,18})/slip)", [this](const httplib::Request& req,
                                                        httplib::Response& res) {
-    const std::int64_t id = PathId(req);
     std::optional<StoredReceipt> r;
-    if (Status s = journal_.Get(id, &r); !s.ok()) return SendProblem(res, 503, s.message());
-    if (!r) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
+    if (!LoadReceipt(req, res, &r)) return;
     std::vector<RawText> texts;
     for (const JournalText& t : r->texts) texts.push_back({t.bytes, 0});
     res.set_content(SlipHtml(CheckReceipt(texts)), "text/html; charset=utf-8");

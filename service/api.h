@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -14,6 +15,8 @@
 
 namespace httplib {
 class Server;
+struct Request;
+struct Response;
 }
 
 namespace fiskal::service {
@@ -40,6 +43,10 @@ class Api {
   Answer PostReceipt(const std::string& key, const std::string& content_type,
                      const std::string& body, int wait);
   void Wait(std::int64_t id, int seconds);
+  // The receipt of the request's path; false after answering 404 (no such
+  // receipt) or 503 (the journal failed).
+  bool LoadReceipt(const httplib::Request& req, httplib::Response& res,
+                   std::optional<StoredReceipt>* receipt);
 
   Journal& journal_;
   Printers& printers_;
