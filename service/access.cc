@@ -19,17 +19,27 @@ bool IsAddressLiteral(std::string_view host) {
 }
 
 // Splits "host:port" or "[v6]:port" into host (brackets removed) and port.
-bool SplitAuthority(std::string_view text, std::string* host, int* port) {
+// Without a port, `default_port` is taken when it is given (not -1).
+bool SplitAuthority(std::string_view text, std::string* host, int* port,
+                    int default_port = -1) {
   std::string_view port_text;
   if (!text.empty() && text[0] == '[') {
     const std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      return false;
-    }
+    if (close == std::string_view::npos) return false;
     *host = std::string(text.substr(1, close - 1));
+    if (close + 1 == text.size() && default_port >= 0 && !host->empty()) {
+      *port = default_port;
+      return true;
+    }
+    if (close + 1 >= text.size() || text[close + 1] != ':') return false;
     port_text = text.substr(close + 2);
   } else {
     const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos && default_port >= 0 && !text.empty()) {
+      *host = std::string(text);
+      *port = default_port;
+      return true;
+    }
     if (colon == std::string_view::npos || IsIpv6(text.substr(0, colon))) return false;
     *host = std::string(text.substr(0, colon));
     port_text = text.substr(colon + 1);
@@ -41,6 +51,13 @@ bool SplitAuthority(std::string_view text, std::string* host, int* port) {
   if (value < 0 || value > 65535) return false;
   *port = value;
   return true;
+}
+
+// The port a URL of fiskald's scheme leaves out, when fiskald listens on
+// it; else none (-1).
+int DefaultPort(const AccessRules& rules) {
+  const int own = rules.tls ? 443 : 80;
+  return rules.listen.port == own ? own : -1;
 }
 
 std::string Lower(std::string_view text) {
@@ -57,7 +74,9 @@ std::string ListenAddress::Authority() const {
   return (IsIpv6(host) ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string ListenAddress::Origin() const { return "http://" + Authority(); }
+std::string AccessRules::Origin() const {
+  return std::string(tls ? "https://" : "http://") + listen.Authority();
+}
 
 bool ListenAddress::IsLoopback() const {
   const std::string text(host);
@@ -75,6 +94,24 @@ bool ListenAddress::IsLoopback() const {
 
 bool ListenAddress::IsWildcard() const { return host == "0.0.0.0" || host == "::"; }
 
+bool ParseServerName(std::string_view text, std::string* name) {
+  if (text.empty() || text.size() > 253 || IsAddressLiteral(std::string(text))) return false;
+  std::size_t label = 0;
+  for (char c : text) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-';
+    if (!ok || ++label > 63) return false;
+  }
+  if (label == 0) return false;
+  *name = Lower(text);
+  return true;
+}
+
 bool ParseListenAddress(std::string_view text, ListenAddress* address) {
   ListenAddress parsed;
   if (!SplitAuthority(text, &parsed.host, &parsed.port)) return false;
@@ -87,9 +124,15 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address) {
 bool HostAllowed(const AccessRules& rules, std::string_view host_header) {
   std::string host;
   int port = 0;
-  if (!SplitAuthority(host_header, &host, &port) || port != rules.listen.port) return false;
+  if (!SplitAuthority(host_header, &host, &port, DefaultPort(rules)) ||
+      port != rules.listen.port) {
+    return false;
+  }
   host = Lower(host);
   if (host == "localhost") return true;
+  for (const std::string& name : rules.server_names) {
+    if (host == name) return true;
+  }
   if (rules.listen.IsWildcard()) return IsAddressLiteral(host);
   // The literal as given, or another spelling of the same address.
   unsigned char want[16] = {}, got[16] = {};
@@ -100,9 +143,17 @@ bool HostAllowed(const AccessRules& rules, std::string_view host_header) {
              std::string_view(reinterpret_cast<char*>(got), 16);
 }
 
-bool IsOwnOrigin(const AccessRules& rules, std::string_view origin) {
-  return origin == rules.listen.Origin() ||
-         origin == "http://localhost:" + std::to_string(rules.listen.port);
+bool IsOwnOrigin(const AccessRules& rules, std::string_view origin, std::string_view host_header) {
+  const std::string scheme = rules.tls ? "https://" : "http://";
+  const std::string lower = Lower(origin);
+  if (lower.rfind(scheme, 0) != 0 || !HostAllowed(rules, host_header)) return false;
+  std::string origin_host, host;
+  int origin_port = 0, port = 0;
+  const int fallback = DefaultPort(rules);
+  return SplitAuthority(std::string_view(lower).substr(scheme.size()), &origin_host, &origin_port,
+                        rules.tls ? 443 : 80) &&
+         SplitAuthority(host_header, &host, &port, fallback) && origin_host == Lower(host) &&
+         origin_port == port;
 }
 
 bool IsListedOrigin(const AccessRules& rules, std::string_view origin) {
@@ -126,6 +177,53 @@ bool TokenMatches(const AccessRules& rules, std::string_view authorization) {
     diff |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(token[i]));
   }
   return diff == 0;
+}
+
+}  // namespace fiskal::service
+
+namespace fiskal::service {
+
+std::optional<AccessRefusal> CheckAccess(const AccessRules& rules, const http::Request& head,
+                                         bool needs_token) {
+  const std::string_view host = head.Header("Host");
+  if (!HostAllowed(rules, host)) {
+    std::string names = rules.listen.Authority() + ", localhost:" + std::to_string(rules.listen.port);
+    for (const std::string& name : rules.server_names) {
+      names += ", " + name + ":" + std::to_string(rules.listen.port);
+    }
+    return AccessRefusal{403, "the Host header must name " + names + " (it named \"" +
+                                  std::string(host.substr(0, 256)) + "\")", {}};
+  }
+  const std::string_view origin = head.Header("Origin");
+  if (head.HasHeader("Origin") && !IsListedOrigin(rules, origin) &&
+      !IsOwnOrigin(rules, origin, host)) {
+    const std::string shown(origin.substr(0, 256));
+    return AccessRefusal{403, "requests from the origin " + shown +
+                                  " are not allowed; start fiskald with --allow-origin " + shown +
+                                  " to allow them", {}};
+  }
+  if (needs_token && !TokenMatches(rules, head.Header("Authorization"))) {
+    return AccessRefusal{401, "this service needs the header Authorization: Bearer <token>, the "
+                              "token in fiskald's token file",
+                         {{"WWW-Authenticate", "Bearer"}}};
+  }
+  return std::nullopt;
+}
+
+http::Response PreflightAnswer() {
+  http::Response r;
+  r.status = 204;
+  r.Set("Access-Control-Allow-Methods", "GET, POST");
+  r.Set("Access-Control-Allow-Headers", "Content-Type, Idempotency-Key, Authorization");
+  r.Set("Access-Control-Max-Age", "600");
+  return r;
+}
+
+std::vector<http::Field> CorsFields(const AccessRules& rules, const http::Request& request) {
+  if (!request.HasHeader("Origin") || !IsListedOrigin(rules, request.Header("Origin"))) return {};
+  return {{"Access-Control-Allow-Origin", std::string(request.Header("Origin"))},
+          {"Access-Control-Expose-Headers", "Location, Idempotent-Replayed, Retry-After"},
+          {"Vary", "Origin"}};
 }
 
 }  // namespace fiskal::service

@@ -62,14 +62,102 @@ TEST(Access, HostsAndOrigins) {
   for (const Case& c : hosts) {
     EXPECT_EQ(HostAllowed(*c.rules, c.host), c.allowed) << c.host;
   }
-  EXPECT_TRUE(IsOwnOrigin(v4, "http://127.0.0.1:8470"));
-  EXPECT_TRUE(IsOwnOrigin(v4, "http://localhost:8470"));
-  EXPECT_FALSE(IsOwnOrigin(v4, "https://127.0.0.1:8470"));
-  EXPECT_FALSE(IsOwnOrigin(v4, "http://127.0.0.1:8471"));
   EXPECT_TRUE(IsListedOrigin(v4, "https://pos.example"));
   for (const char* other : {"https://pos.example:443", "https://pos.example/", "http://pos.example",
                             "https://evil.pos.example", "null", "*"}) {
     EXPECT_FALSE(IsListedOrigin(v4, other)) << other;
+  }
+}
+
+// A name given with --server-name is taken as the listen address is; a
+// browser leaves the port out of Host when it is the scheme's own.
+TEST(Access, ServerNamesAndDefaultPorts) {
+  AccessRules tls = Rules("0.0.0.0:443");
+  tls.tls = true;
+  tls.server_names = {"printer.shop.example"};
+  AccessRules plain = Rules("127.0.0.1:80");
+  struct Case {
+    const AccessRules* rules;
+    const char* host;
+    bool allowed;
+  };
+  const Case hosts[] = {
+      {&tls, "printer.shop.example", true},   {&tls, "PRINTER.shop.example:443", true},
+      {&tls, "printer.shop.example:80", false}, {&tls, "other.shop.example", false},
+      {&tls, "192.168.1.5", true},            {&plain, "127.0.0.1", true},
+      {&plain, "localhost", true},            {&plain, "printer.shop.example", false},
+  };
+  for (const Case& c : hosts) EXPECT_EQ(HostAllowed(*c.rules, c.host), c.allowed) << c.host;
+}
+
+// The own origin is the page's that fiskald served under the very name the
+// request uses: never another address, though it be fiskald's too.
+TEST(Access, OwnOriginIsTheRequestsOwnHost) {
+  const AccessRules v4 = Rules("127.0.0.1:8470");
+  const AccessRules any = Rules("0.0.0.0:8470");
+  AccessRules tls = Rules("0.0.0.0:443");
+  tls.tls = true;
+  tls.server_names = {"printer.shop.example"};
+  struct Case {
+    const AccessRules* rules;
+    const char* origin;
+    const char* host;
+    bool own;
+  };
+  const Case cases[] = {
+      {&v4, "http://127.0.0.1:8470", "127.0.0.1:8470", true},
+      {&v4, "http://localhost:8470", "localhost:8470", true},
+      {&v4, "http://LOCALHOST:8470", "localhost:8470", true},
+      {&v4, "http://localhost:8470", "127.0.0.1:8470", false},
+      {&v4, "https://127.0.0.1:8470", "127.0.0.1:8470", false},
+      {&v4, "http://127.0.0.1:8471", "127.0.0.1:8470", false},
+      {&v4, "http://127.0.0.1:8470", "evil.example:8470", false},
+      {&v4, "null", "127.0.0.1:8470", false},
+      {&any, "http://192.168.1.5:8470", "192.168.1.5:8470", true},
+      {&any, "http://192.168.1.99:8470", "192.168.1.5:8470", false},
+      {&tls, "https://printer.shop.example", "printer.shop.example", true},
+      {&tls, "https://printer.shop.example:443", "printer.shop.example", true},
+      {&tls, "http://printer.shop.example", "printer.shop.example", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsOwnOrigin(*c.rules, c.origin, c.host), c.own) << c.origin << " / " << c.host;
+  }
+}
+
+TEST(Access, RefusalsInTheirOrder) {
+  const AccessRules rules = Rules("127.0.0.1:8470", "0123456789abcdef");
+  auto head = [](std::vector<http::Field> fields) {
+    http::Request r;
+    r.method = "POST";
+    r.target = r.path = "/v1/receipts";
+    r.fields = std::move(fields);
+    return r;
+  };
+  const http::Field host{"Host", "127.0.0.1:8470"};
+  const http::Field bearer{"Authorization", "Bearer 0123456789abcdef"};
+  struct Case {
+    const char* what;
+    http::Request head;
+    bool needs_token;
+    int status;  // 0: allowed
+  };
+  const Case cases[] = {
+      {"all well", head({host, bearer}), true, 0},
+      {"no token on an open path", head({host}), false, 0},
+      {"no token", head({host}), true, 401},
+      {"a foreign host first", head({{"Host", "evil.example:8470"}}), true, 403},
+      {"a foreign origin", head({host, bearer, {"Origin", "https://evil.example"}}), true, 403},
+      {"a listed origin", head({host, bearer, {"Origin", "https://pos.example"}}), true, 0},
+      {"an empty origin", head({host, bearer, {"Origin", ""}}), true, 403},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto refusal = CheckAccess(rules, c.head, c.needs_token);
+    EXPECT_EQ(refusal ? refusal->status : 0, c.status);
+    if (refusal && refusal->status == 401) {
+      ASSERT_EQ(refusal->fields.size(), 1u);
+      EXPECT_EQ(refusal->fields[0].name, "WWW-Authenticate");
+    }
   }
 }
 

@@ -1,9 +1,11 @@
 #include "service/api.h"
 
-#include <httplib.h>
 #include <openssl/evp.h>
 
 #include <charconv>
+#include <cstdio>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "printer/slip.h"
@@ -11,49 +13,55 @@
 #include "service/assets.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
+#include "service/strict_json.h"
 
 namespace fiskal::service {
 
 using Json = nlohmann::ordered_json;
 
+// A route: the method ("GET" answers HEAD too), the path ("{id}" stands
+// for a receipt's id, 1 to 2^53-1), whether it is answered without the
+// token, the query parameters it takes (space-separated), and its answer.
+struct Api::Route {
+  const char* method;
+  const char* path;
+  bool open;
+  const char* query;
+  Answer answer;
+};
+
 namespace {
 
-constexpr const char* kProblemType = "application/problem+json";
-constexpr const char* kJsonType = "application/json";
+constexpr bool kOpen = true;
+constexpr bool kToken = false;
+constexpr std::int64_t kMaxId = (std::int64_t{1} << 53) - 1;
+constexpr const char* kRetrySeconds = "5";
 
-const char* Title(int status) {
-  switch (status) {
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 422: return "Unprocessable Content";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Error";
-  }
-}
+}  // namespace
 
-Json Problem(int status, const std::string& detail) {
-  return {{"type", "about:blank"}, {"title", Title(status)}, {"status", status}, {"detail", detail}};
-}
+// Every route fiskald serves (service/openapi_test.py reads this table).
+const Api::Route Api::kRoutes[] = {
+    {"GET", "/healthz", kOpen, "", &Api::Healthz},
+    {"GET", "/readyz", kToken, "", &Api::Readyz},
+    {"GET", "/metrics", kToken, "", &Api::Metrics},
+    {"GET", "/openapi.json", kToken, "", &Api::OpenApi},
+    // The shop's page and its files load without the token; the page asks
+    // for it and sends it with every call it makes.
+    {"GET", "/", kOpen, "", &Api::PageFile},
+    {"GET", "/app.js", kOpen, "", &Api::PageFile},
+    {"GET", "/style.css", kOpen, "", &Api::PageFile},
+    {"GET", "/slip.css", kOpen, "", &Api::PageFile},
+    {"GET", "/icon.svg", kOpen, "", &Api::PageFile},
+    {"POST", "/v1/receipts", kToken, "wait", &Api::PostReceipt},
+    {"GET", "/v1/receipts", kToken, "state limit", &Api::ListReceipts},
+    {"GET", "/v1/receipts/{id}", kToken, "wait", &Api::GetReceipt},
+    {"GET", "/v1/receipts/{id}/transcript", kToken, "", &Api::Transcript},
+    {"GET", "/v1/receipts/{id}/slip", kToken, "", &Api::Slip},
+    {"POST", "/v1/receipts/{id}/resolve", kToken, "", &Api::Resolve},
+    {"GET", "/v1/printers", kToken, "", &Api::ListPrinters},
+};
 
-void SendProblem(httplib::Response& res, int status, const std::string& detail,
-                 const Json& extra = Json::object()) {
-  Json body = Problem(status, detail);
-  for (const auto& [k, v] : extra.items()) body[k] = v;
-  res.status = status;
-  res.set_content(Dump(body), kProblemType);
-}
-
-void SendJson(httplib::Response& res, int status, const Json& body) {
-  res.status = status;
-  res.set_content(Dump(body), kJsonType);
-}
+namespace {
 
 std::string Sha256(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -63,7 +71,7 @@ std::string Sha256(const std::string& bytes) {
 }
 
 // 1 to 255 visible ASCII characters.
-bool ValidKey(const std::string& key) {
+bool ValidKey(std::string_view key) {
   if (key.empty() || key.size() > 255) return false;
   for (char c : key) {
     if (c < 0x21 || c > 0x7E) return false;
@@ -72,9 +80,9 @@ bool ValidKey(const std::string& key) {
 }
 
 // The media type of a Content-Type header, lower case, without parameters.
-std::string MediaType(const std::string& content_type) {
-  std::string type = content_type.substr(0, content_type.find(';'));
-  while (!type.empty() && type.back() == ' ') type.pop_back();
+std::string MediaType(std::string_view content_type) {
+  std::string type(content_type.substr(0, content_type.find(';')));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
   for (char& c : type) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
@@ -82,7 +90,7 @@ std::string MediaType(const std::string& content_type) {
 }
 
 // A whole number from `min` to `max`, or nothing.
-std::optional<int> Whole(const std::string& text, int min, int max) {
+std::optional<int> Whole(std::string_view text, int min, int max) {
   int value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < min ||
@@ -92,435 +100,485 @@ std::optional<int> Whole(const std::string& text, int min, int max) {
   return value;
 }
 
-// The ?wait=S of a request, 0 when not given. A malformed one is answered
-// with 400, and false returned.
-bool ReadWait(const httplib::Request& req, int max, httplib::Response& res, int* wait) {
-  *wait = 0;
-  if (!req.has_param("wait")) return true;
-  const auto w = Whole(req.get_param_value("wait"), 0, max);
-  if (!w) {
-    SendProblem(res, 400, "wait must be a whole number of seconds from 0 to " + std::to_string(max));
+// Whether `path` is `pattern`, "{id}" matching an id from 1 to 2^53-1
+// written without leading zeros.
+bool Matches(std::string_view pattern, std::string_view path, std::int64_t* id) {
+  constexpr std::string_view kId = "{id}";
+  const std::size_t at = pattern.find(kId);
+  if (at == std::string_view::npos) return pattern == path;
+  if (path.substr(0, at) != pattern.substr(0, at)) return false;
+  const std::string_view rest = pattern.substr(at + kId.size());
+  if (path.size() < at + rest.size() || path.substr(path.size() - rest.size()) != rest) {
     return false;
   }
-  *wait = *w;
+  const std::string_view digits = path.substr(at, path.size() - rest.size() - at);
+  if (digits.empty() || digits.size() > 16 || digits[0] == '0') return false;
+  std::int64_t value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size() || value > kMaxId) return false;
+  *id = value;
   return true;
 }
 
-std::int64_t PathId(const httplib::Request& req) {
-  std::int64_t id = 0;
-  const std::string text = req.matches[1];
-  std::from_chars(text.data(), text.data() + text.size(), id);
-  return id;
+bool Takes(const char* query, std::string_view name) {
+  std::string_view list(query);
+  while (!list.empty()) {
+    const std::size_t space = list.find(' ');
+    if (list.substr(0, space) == name) return true;
+    list = space == std::string_view::npos ? std::string_view() : list.substr(space + 1);
+  }
+  return false;
+}
+
+http::Response Problem(int status, const std::string& detail, const Json& extra = Json::object()) {
+  http::Response r = ProblemAnswer(status, detail, extra);
+  if (status == 503) r.Set("Retry-After", kRetrySeconds);
+  return r;
+}
+
+// Checks of a request's query, as far as they need no journal: what the
+// parameters hold.
+std::optional<http::Response> CheckQuery(const http::Request& head, const char* takes,
+                                         int max_wait) {
+  for (const auto& [name, value] : head.query) {
+    if (!Takes(takes, name)) {
+      const std::string known = *takes != '\0' ? std::string(" (it takes: ") + takes + ")" : "";
+      return Problem(400, "the query parameter " + name + " is not taken by " + head.path + known);
+    }
+  }
+  if (auto wait = head.Query("wait"); wait && !Whole(*wait, 0, max_wait)) {
+    return Problem(400, "wait must be a whole number of seconds from 0 to " +
+                            std::to_string(max_wait));
+  }
+  if (auto state = head.Query("state"); state && !ParseState(*state)) {
+    return Problem(400, "state must be one of the receipt states");
+  }
+  if (auto limit = head.Query("limit"); limit && !Whole(*limit, 1, 1000)) {
+    return Problem(400, "limit must be a whole number from 1 to 1000");
+  }
+  return std::nullopt;
+}
+
+int WaitOf(const http::Request& request) {
+  const auto wait = request.Query("wait");
+  return wait ? Whole(*wait, 0, 1 << 30).value_or(0) : 0;
 }
 
 }  // namespace
 
-struct Api::Answer {
-  int status = 200;
-  std::string body;  // JSON text
-  bool problem = false;
-  bool replayed = false;
-  std::int64_t id = 0;
-};
-
-Api::Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown,
+Api::Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown, Waits& waits,
          AccessRules rules, ApiLimits limits)
     : journal_(journal),
       printers_(printers),
       ports_(ports),
       shutdown_(shutdown),
+      waits_(waits),
       rules_(std::move(rules)),
       limits_(limits) {}
 
-void Api::Wait(std::int64_t id, int seconds) {
-  if (seconds <= 0) return;
-  // Waits hold a request thread; past the limit they answer at once.
-  if (waiting_.fetch_add(1) >= limits_.max_waiting) {
-    waiting_.fetch_sub(1);
-    return;
+const Api::Route* Api::Find(const http::Request& request, std::int64_t* id) const {
+  for (const Route& route : kRoutes) {
+    const std::string_view method = route.method;
+    if ((method == request.method || (method == "GET" && request.method == "HEAD")) &&
+        Matches(route.path, request.path, id)) {
+      return &route;
+    }
   }
-  printers_.WaitFor(
-      [&] {
-        std::optional<StoredReceipt> r;
-        return !journal_.Get(id, &r).ok() || !r || IsFinal(r->state) || shutdown_.draining();
-      },
-      seconds);
-  waiting_.fetch_sub(1);
+  return nullptr;
 }
 
-bool Api::LoadReceipt(const httplib::Request& req, httplib::Response& res,
-                      std::optional<StoredReceipt>* receipt) {
-  const std::int64_t id = PathId(req);
-  if (Status s = journal_.Get(id, receipt); !s.ok()) {
-    SendProblem(res, 503, s.message());
-    return false;
-  }
-  if (!*receipt) {
-    SendProblem(res, 404, "there is no receipt " + std::to_string(id));
-    return false;
-  }
-  return true;
-}
-
-Api::Answer Api::PostReceipt(const std::string& key, const std::string& content_type,
-                             const std::string& body, int wait) {
-  auto problem = [](int status, const std::string& detail, Json extra = Json::object()) {
-    Answer a;
-    a.status = status;
-    a.problem = true;
-    Json body = Problem(status, detail);
-    for (const auto& [k, v] : extra.items()) body[k] = v;
-    a.body = Dump(body);
-    return a;
+std::optional<http::Response> Api::Admit(const http::Request& head) {
+  const std::vector<http::Field> cors = CorsFields(rules_, head);
+  auto refuse = [&](http::Response r) {
+    for (const http::Field& f : cors) r.fields.push_back(f);
+    return std::optional<http::Response>(std::move(r));
   };
-  if (!ValidKey(key)) {
-    return problem(400, key.empty() ? "the header Idempotency-Key is required: a fresh key for "
-                                      "each receipt, the same key when a request is retried"
-                                    : "Idempotency-Key must be 1 to 255 visible ASCII characters");
-  }
-  const std::string type = MediaType(content_type);
-  if (type != "text/plain" && type != "application/json") {
-    return problem(415, "a receipt is posted as text/plain (the contents of fiskal.txt) or "
-                        "application/json, not " +
-                            (type.empty() ? std::string("without a Content-Type") : type));
-  }
-  if (body.size() > limits_.max_body) {
-    return problem(413, "a receipt body holds at most " + std::to_string(limits_.max_body) +
-                            " bytes");
+  // What the path is served for, whatever the method.
+  std::string allow;
+  bool known = false, open = false;
+  for (const Route& route : kRoutes) {
+    std::int64_t ignored = 0;
+    if (!Matches(route.path, head.path, &ignored)) continue;
+    known = true;
+    open = open || route.open;
+    allow += std::string(allow.empty() ? "" : ", ") + route.method;
+    if (std::string_view(route.method) == "GET") allow += ", HEAD";
   }
 
-  // One request per key at a time.
+  if (head.method == "OPTIONS") {
+    if (auto refusal = CheckAccess(rules_, head, /*needs_token=*/false)) {
+      return Problem(refusal->status, refusal->detail);
+    }
+    if (!IsListedOrigin(rules_, head.Header("Origin"))) {
+      return Problem(403, "preflight requests are answered for the origins given with "
+                          "--allow-origin only");
+    }
+    return refuse(PreflightAnswer());
+  }
+  if (auto refusal = CheckAccess(rules_, head, /*needs_token=*/!open)) {
+    http::Response r = Problem(refusal->status, refusal->detail);
+    for (http::Field& f : refusal->fields) r.fields.push_back(std::move(f));
+    return refuse(std::move(r));
+  }
+  std::int64_t id = 0;
+  const Route* route = Find(head, &id);
+  if (!known) return refuse(Problem(404, "no such resource: " + head.method + " " + head.path));
+  if (route == nullptr) {
+    http::Response r = Problem(405, head.method + " is not served for " + head.path +
+                                        "; it takes " + allow);
+    r.Set("Allow", allow);
+    return refuse(std::move(r));
+  }
+  if (auto p = CheckQuery(head, route->query, limits_.max_wait_seconds)) return refuse(*p);
+
+  if (route->answer == &Api::PostReceipt) {
+    const std::string type = MediaType(head.Header("Content-Type"));
+    if (type != "text/plain" && type != "application/json") {
+      return refuse(Problem(415, "a receipt is posted as text/plain (the contents of fiskal.txt) "
+                                 "or application/json, not " +
+                                     (type.empty() ? std::string("without a Content-Type")
+                                                   : type)));
+    }
+    const std::string_view key = head.Header("Idempotency-Key");
+    if (!ValidKey(key)) {
+      return refuse(Problem(
+          400, key.empty() ? "the header Idempotency-Key is required: a fresh key for each "
+                             "receipt, the same key when a request is retried"
+                           : "Idempotency-Key must be 1 to 255 visible ASCII characters"));
+    }
+  }
+  if (route->answer == &Api::Resolve && MediaType(head.Header("Content-Type")) != "application/json") {
+    return refuse(Problem(415, "a decision is posted as application/json: {\"printed\": true} "
+                               "or {\"printed\": false}"));
+  }
+  return std::nullopt;
+}
+
+void Api::Handle(http::Request request, http::Reply reply) {
+  std::int64_t id = 0;
+  const Route* route = Find(request, &id);
+  // Every answer goes out once, with the fields a listed origin needs.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  http::Reply once = [reply = std::move(reply), answered,
+                      cors = CorsFields(rules_, request)](http::Response r) {
+    if (answered->exchange(true)) return;
+    for (const http::Field& f : cors) r.fields.push_back(f);
+    reply(std::move(r));
+  };
+  if (route == nullptr) return once(Problem(404, "no such resource: " + request.path));
+  try {
+    (this->*(route->answer))(request, id, once);
+  } catch (const std::exception&) {
+    once(Problem(500, "the service failed to answer this request"));
+  }
+}
+
+http::Response Api::Refusal(int status, const std::string& detail) {
+  return Problem(status, detail);
+}
+
+std::optional<StoredReceipt> Api::Load(std::int64_t id, const http::Reply& reply) {
+  std::optional<StoredReceipt> r;
+  if (Status s = journal_.Get(id, &r); !s.ok()) {
+    reply(Problem(503, s.message()));
+    return std::nullopt;
+  }
+  if (!r) reply(Problem(404, "there is no receipt " + std::to_string(id)));
+  return r;
+}
+
+void Api::AnswerReceipt(std::int64_t id, int wait, int status, bool replayed,
+                        const http::Reply& reply) {
+  auto send = [this, id, status, replayed, reply] {
+    std::optional<StoredReceipt> r;
+    if (Status s = journal_.Get(id, &r); !s.ok() || !r) {
+      return reply(Problem(500, "the receipt was stored, but cannot be read now: " + s.message()));
+    }
+    http::Response answer = JsonAnswer(status, ReceiptJson(*r));
+    if (status == 201) answer.Set("Location", "/v1/receipts/" + std::to_string(id));
+    if (replayed) answer.Set("Idempotent-Replayed", "true");
+    reply(std::move(answer));
+  };
+  auto final_now = [&] {
+    std::optional<StoredReceipt> r;
+    return !journal_.Get(id, &r).ok() || !r || IsFinal(r->state);
+  };
+  // A wait holds no thread: the answer goes out from the waits' thread
+  // when the receipt is final, the time is up, or fiskald begins to stop.
+  if (wait <= 0 || final_now() || !waits_.Add(id, wait, send)) return send();
+  if (final_now()) waits_.Finished(id);  // it ended before the wait was in place
+}
+
+void Api::Healthz(const http::Request&, std::int64_t, const http::Reply& reply) {
+  reply(JsonAnswer(200, {{"status", "alive"}}));
+}
+
+void Api::Readyz(const http::Request&, std::int64_t, const http::Reply& reply) {
+  if (shutdown_.draining()) return reply(Problem(503, "fiskald is stopping"));
+  if (Status s = journal_.CheckWritable(); !s.ok()) {
+    return reply(Problem(503, "the journal cannot be written: " + s.message()));
+  }
+  reply(JsonAnswer(200, {{"status", "ready"}}));
+}
+
+void Api::OpenApi(const http::Request&, std::int64_t, const http::Reply& reply) {
+  http::Response r;
+  r.content_type = "application/json";
+  r.body = std::string(Asset("openapi.json"));
+  reply(std::move(r));
+}
+
+// The shop's page: everything from the binary itself, and the browser
+// told to fetch nothing from anywhere else.
+void Api::PageFile(const http::Request& request, std::int64_t, const http::Reply& reply) {
+  struct File {
+    const char* path;
+    const char* asset;  // nullptr: the slip's style sheet
+    const char* type;
+  };
+  static constexpr File kFiles[] = {
+      {"/", "page/index.html", "text/html; charset=utf-8"},
+      {"/app.js", "page/app.js", "text/javascript; charset=utf-8"},
+      {"/style.css", "page/style.css", "text/css; charset=utf-8"},
+      {"/slip.css", nullptr, "text/css; charset=utf-8"},
+      {"/icon.svg", "page/icon.svg", "image/svg+xml"},
+  };
+  for (const File& f : kFiles) {
+    if (request.path != f.path) continue;
+    http::Response r;
+    r.content_type = f.type;
+    r.body = f.asset != nullptr ? std::string(Asset(f.asset)) : std::string(SlipCss());
+    r.Set("Content-Security-Policy",
+          "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+          "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+    r.Set("X-Content-Type-Options", "nosniff");
+    r.Set("Referrer-Policy", "no-referrer");
+    r.Set("Cache-Control", "no-cache");
+    return reply(std::move(r));
+  }
+  reply(Problem(404, "no such resource: " + request.path));
+}
+
+void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) {
+  std::map<State, std::int64_t> counts;
+  if (Status s = journal_.CountByState(&counts); !s.ok()) return reply(Problem(503, s.message()));
+  std::string text =
+      "# HELP fiskald_receipts Receipts in the journal, by state.\n"
+      "# TYPE fiskald_receipts gauge\n";
+  for (const auto& [state, n] : counts) {
+    text += "fiskald_receipts{state=\"" + std::string(StateName(state)) + "\"} " +
+            std::to_string(n) + "\n";
+  }
+  text += "# HELP fiskald_receipts_in_doubt Receipts in doubt: each needs a person's word.\n"
+          "# TYPE fiskald_receipts_in_doubt gauge\n"
+          "fiskald_receipts_in_doubt " + std::to_string(counts[State::kInDoubt]) + "\n";
+  text += "# HELP fiskald_queue_length Receipts queued or being sent, per port.\n"
+          "# TYPE fiskald_queue_length gauge\n";
+  for (const PrinterStatus& p : printers_.Snapshot()) {
+    text += "fiskald_queue_length{port=\"" + std::to_string(p.port) + "\"} " +
+            std::to_string(p.queued + (p.sending ? 1 : 0)) + "\n";
+  }
+  double sum = 0;
+  std::uint64_t count = 0;
+  printers_.SendTimes(&sum, &count);
+  char seconds[64];
+  std::snprintf(seconds, sizeof seconds, "%.6f", sum);
+  text += "# HELP fiskald_send_seconds Time from taking a receipt off its queue to its end.\n"
+          "# TYPE fiskald_send_seconds summary\n"
+          "fiskald_send_seconds_sum " + std::string(seconds) + "\n" +
+          "fiskald_send_seconds_count " + std::to_string(count) + "\n";
+  http::Response r;
+  r.content_type = "text/plain; version=0.0.4; charset=utf-8";
+  r.body = std::move(text);
+  reply(std::move(r));
+}
+
+void Api::PostReceipt(const http::Request& request, std::int64_t, const http::Reply& reply) {
+  const std::string key(request.Header("Idempotency-Key"));
+  const bool json = MediaType(request.Header("Content-Type")) == "application/json";
+  const int wait = WaitOf(request);
+
+  // One request per key at a time, until its receipt is stored (or not).
   {
     std::lock_guard<std::mutex> lock(keys_mu_);
     if (!keys_in_flight_.insert(key).second) {
-      return problem(409, "a request with this Idempotency-Key is still being answered; retry "
-                          "once it has been");
+      return reply(Problem(409, "a request with this Idempotency-Key is still being stored; "
+                                "retry once it has been"));
     }
   }
-  struct Release {
+  struct Hold {
     Api* api;
     const std::string& key;
-    ~Release() {
+    ~Hold() {
       std::lock_guard<std::mutex> lock(api->keys_mu_);
       api->keys_in_flight_.erase(key);
     }
-  } release{this, key};
-
-  const std::string digest = Sha256(body);
-  std::optional<StoredReceipt> stored;
-  if (Status s = journal_.FindByKey(key, &stored); !s.ok()) return problem(500, s.message());
-  if (stored) {
-    if (stored->body_sha256 != digest) {
-      return problem(422, "this Idempotency-Key was used for another receipt (a different "
-                          "body); use a fresh key for a new receipt",
-                     {{"receipt", stored->id}});
-    }
-    Wait(stored->id, wait);
-    if (Status s = journal_.Get(stored->id, &stored); !s.ok() || !stored) {
-      return problem(500, s.message());
-    }
-    Answer a;
-    a.body = Dump(ReceiptJson(*stored));
-    a.replayed = true;
-    a.id = stored->id;
-    return a;
-  }
-
-  // A new receipt: read it by fiskal's rules.
-  const bool json = type == "application/json";
-  std::string fiskal_txt;
-  if (json) {
-    if (auto p = JsonToFiskalTxt(body, &fiskal_txt)) {
-      Json extra = Json::object();
-      if (p->item) extra["item"] = *p->item;
-      return problem(p->http_status, p->detail, extra);
-    }
-  }
-  Receipt receipt;
-  if (auto p = PrepareFromText(json ? fiskal_txt : body, json, &receipt)) {
-    Json extra = Json::object();
-    if (p->line) extra["line"] = *p->line;
-    if (p->item) extra["item"] = *p->item;
-    return problem(p->http_status, p->detail, extra);
-  }
-  const int port = receipt.nPort;
-  if (!printers_.Reserve(port, limits_.max_queued_per_port)) {
-    return problem(503, "the queue of port " + std::to_string(port) + " holds " +
-                            std::to_string(limits_.max_queued_per_port) +
-                            " receipts already; retry later");
-  }
-
-  NewReceipt fresh;
-  fresh.idempotency_key = key;
-  fresh.body_sha256 = digest;
-  fresh.port = port;
-  if (port != 0) fresh.device = ports_.Device(port);
-  for (const Text& t : receipt.texts) fresh.texts.push_back({t.bytes, t.label, t.pause_after});
+  };
   std::int64_t id = 0;
-  bool duplicate = false;
-  const Status s = journal_.Accept(
-      fresh, [&](std::int64_t new_id) { printers_.Enqueue(new_id, port); }, &id, &duplicate);
-  if (!s.ok()) {
-    printers_.Release(port);
-    return problem(duplicate ? 409 : 503,
-                   duplicate ? "this Idempotency-Key was taken meanwhile; retry to get its receipt"
-                             : "the receipt was not stored, so it will not print: " + s.message());
+  int status = 201;
+  {
+    const Hold hold{this, key};
+    const std::string digest = Sha256(request.body);
+    std::optional<StoredReceipt> stored;
+    if (Status s = journal_.FindByKey(key, &stored); !s.ok()) {
+      return reply(Problem(500, "cannot tell whether this key is stored: " + s.message() +
+                                    "; retry with the same Idempotency-Key"));
+    }
+    if (stored) {
+      if (stored->body_sha256 != digest) {
+        return reply(Problem(422, "this Idempotency-Key was used for another receipt (a "
+                                  "different body); use a fresh key for a new receipt",
+                             {{"receipt", stored->id}}));
+      }
+      // Stored: its receipt is the answer, even while stopping.
+      id = stored->id;
+      status = 200;
+    } else {
+      if (shutdown_.draining()) {
+        return reply(Problem(503, "fiskald is stopping and takes no new receipt; the receipt "
+                                  "was not stored, so it will not print; retry with the same "
+                                  "Idempotency-Key once fiskald is back"));
+      }
+      // A new receipt: read it by fiskal's rules.
+      std::string fiskal_txt;
+      if (json) {
+        if (auto p = JsonToFiskalTxt(request.body, &fiskal_txt)) {
+          Json extra = Json::object();
+          if (p->item) extra["item"] = *p->item;
+          return reply(Problem(p->http_status, p->detail, extra));
+        }
+      }
+      Receipt receipt;
+      if (auto p = PrepareFromText(json ? fiskal_txt : request.body, json, &receipt)) {
+        Json extra = Json::object();
+        if (p->line) extra["line"] = *p->line;
+        if (p->item) extra["item"] = *p->item;
+        return reply(Problem(p->http_status, p->detail, extra));
+      }
+      const int port = receipt.nPort;
+      const std::string device = port != 0 ? ports_.Device(port) : std::string();
+      if (port != 0 && device.empty()) {
+        std::string configured;
+        for (int n = 1; n <= 9; ++n) {
+          if (!ports_.Device(n).empty()) configured += ", " + std::to_string(n);
+        }
+        Json extra = Json::object();
+        if (!json) extra["line"] = 1;
+        return reply(Problem(
+            422, "port " + std::to_string(port) + " is not configured; fiskald prints on port 0 " +
+                     "(log-only)" + (configured.empty() ? "" : " and ports" + configured.substr(1)) +
+                     " (a port is configured with FISKAL_COM<n> or --port n=DEVICE); nothing was "
+                     "sent",
+            extra));
+      }
+      if (!printers_.Reserve(port, limits_.max_queued_per_port)) {
+        return reply(Problem(503, "the queue of port " + std::to_string(port) + " holds " +
+                                      std::to_string(limits_.max_queued_per_port) +
+                                      " receipts already; the receipt was not stored; retry "
+                                      "later with the same Idempotency-Key"));
+      }
+      NewReceipt fresh;
+      fresh.idempotency_key = key;
+      fresh.body_sha256 = digest;
+      fresh.port = port;
+      fresh.device = device;
+      for (const Text& t : receipt.texts) fresh.texts.push_back({t.bytes, t.label, t.pause_after});
+      bool duplicate = false;
+      const Status s = journal_.Accept(
+          fresh, [&](std::int64_t new_id) { printers_.Enqueue(new_id, port); }, &id, &duplicate);
+      if (!s.ok()) {
+        printers_.Release(port);
+        return reply(duplicate ? Problem(409, "this Idempotency-Key was taken meanwhile; retry "
+                                              "to get its receipt")
+                               : Problem(503, "the receipt was not stored, so it will not print: " +
+                                                  s.message()));
+      }
+    }
   }
-  Wait(id, wait);
-  if (Status g = journal_.Get(id, &stored); !g.ok() || !stored) return problem(500, g.message());
-  Answer a;
-  a.status = 201;
-  a.body = Dump(ReceiptJson(*stored));
-  a.id = id;
-  return a;
+  AnswerReceipt(id, wait, status, status == 200, reply);
 }
 
-void Api::Install(httplib::Server& server) {
-  // Bodies a little over the limit are read whole and refused with a
-  // problem; far larger ones are cut off by the server itself.
-  server.set_payload_max_length(limits_.max_body * 2);
+void Api::ListReceipts(const http::Request& request, std::int64_t, const http::Reply& reply) {
+  std::optional<State> state;
+  if (auto s = request.Query("state")) state = ParseState(*s);
+  int limit = 50;
+  if (auto l = request.Query("limit")) limit = Whole(*l, 1, 1000).value_or(50);
+  std::vector<StoredReceipt> receipts;
+  if (Status s = journal_.List(state, limit, &receipts); !s.ok()) {
+    return reply(Problem(503, s.message()));
+  }
+  Json list = Json::array();
+  for (const StoredReceipt& r : receipts) list.push_back(ReceiptJson(r));
+  reply(JsonAnswer(200, {{"receipts", list}}));
+}
 
-  // Who may ask, before any route.
-  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    using R = httplib::Server::HandlerResponse;
-    if (!HostAllowed(rules_, req.get_header_value("Host"))) {
-      SendProblem(res, 403, "the Host header must name " + rules_.listen.Authority() +
-                                " or localhost:" + std::to_string(rules_.listen.port));
-      return R::Handled;
-    }
-    const std::string origin = req.get_header_value("Origin");
-    const bool listed = IsListedOrigin(rules_, origin);
-    if (!origin.empty() && !listed && !IsOwnOrigin(rules_, origin)) {
-      SendProblem(res, 403, "requests from the origin " + origin +
-                                " are not allowed; start fiskald with --allow-origin " + origin +
-                                " to allow them");
-      return R::Handled;
-    }
-    if (req.method == "OPTIONS") {
-      if (!listed) {
-        SendProblem(res, 403, "preflight requests are answered for the origins given with "
-                              "--allow-origin only");
-        return R::Handled;
-      }
-      res.status = 204;
-      res.set_header("Access-Control-Allow-Methods", "GET, POST");
-      res.set_header("Access-Control-Allow-Headers", "Content-Type, Idempotency-Key, Authorization");
-      res.set_header("Access-Control-Max-Age", "600");
-      return R::Handled;
-    }
-    // The page and its files load without the token; the page asks for it
-    // and sends it with every call it makes.
-    const bool open = req.path == "/healthz" || req.path == "/" || req.path == "/app.js" ||
-                      req.path == "/style.css" || req.path == "/slip.css" ||
-                      req.path == "/icon.svg";
-    if (!open && !TokenMatches(rules_, req.get_header_value("Authorization"))) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      SendProblem(res, 401, "this service needs the header Authorization: Bearer <token>, the "
-                            "token in fiskald's token file");
-      return R::Handled;
-    }
-    return R::Unhandled;
-  });
-  server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    const std::string origin = req.get_header_value("Origin");
-    if (IsListedOrigin(rules_, origin)) {
-      res.set_header("Access-Control-Allow-Origin", origin);
-      res.set_header("Access-Control-Expose-Headers", "Location, Idempotent-Replayed");
-      res.set_header("Vary", "Origin");
-    }
-  });
-  // Errors the server makes itself (no route, a body too large) are
-  // problems too.
-  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    std::string detail = "no such resource: " + req.method + " " + req.path;
-    if (res.status == 413) detail = "the body is far larger than a receipt can be";
-    if (res.status >= 500) detail = "the service failed to answer";
-    SendProblem(res, res.status, detail);
-  });
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
-        SendProblem(res, 500, "the service failed to answer this request");
-      });
+void Api::GetReceipt(const http::Request& request, std::int64_t id, const http::Reply& reply) {
+  if (!Load(id, reply)) return;
+  AnswerReceipt(id, WaitOf(request), 200, false, reply);
+}
 
-  server.Get("/healthz", [](const httplib::Request&, httplib::Response& res) {
-    SendJson(res, 200, {{"status", "alive"}});
-  });
-  server.Get("/readyz", [this](const httplib::Request&, httplib::Response& res) {
-    if (shutdown_.draining()) return SendProblem(res, 503, "fiskald is stopping");
-    if (Status s = journal_.CheckWritable(); !s.ok()) {
-      return SendProblem(res, 503, "the journal cannot be written: " + s.message());
-    }
-    SendJson(res, 200, {{"status", "ready"}});
-  });
-  server.Get("/openapi.json", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(std::string(Asset("openapi.json")), kJsonType);
-  });
+void Api::Transcript(const http::Request&, std::int64_t id, const http::Reply& reply) {
+  const std::optional<StoredReceipt> r = Load(id, reply);
+  if (!r) return;
+  http::Response answer;
+  answer.content_type = "application/octet-stream";
+  answer.body = TranscriptOf(*r);
+  reply(std::move(answer));
+}
 
-  // The shop's page: everything from the binary itself, and the browser
-  // told to fetch nothing from anywhere else.
-  auto page_file = [](const char* name, const char* type) {
-    return [name, type](const httplib::Request&, httplib::Response& res) {
-      res.set_header("Content-Security-Policy",
-                     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-                     "connect-src 'self'; base-uri 'none'; form-action 'none'; "
-                     "frame-ancestors 'none'");
-      res.set_header("X-Content-Type-Options", "nosniff");
-      res.set_header("Referrer-Policy", "no-referrer");
-      res.set_header("Cache-Control", "no-cache");
-      res.set_content(name != nullptr ? std::string(Asset(name)) : std::string(SlipCss()), type);
-    };
-  };
-  server.Get("/", page_file("page/index.html", "text/html; charset=utf-8"));
-  server.Get("/app.js", page_file("page/app.js", "text/javascript; charset=utf-8"));
-  server.Get("/style.css", page_file("page/style.css", "text/css; charset=utf-8"));
-  server.Get("/slip.css", page_file(nullptr, "text/css; charset=utf-8"));
-  server.Get("/icon.svg", page_file("page/icon.svg", "image/svg+xml"));
-  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    std::map<State, std::int64_t> counts;
-    if (Status s = journal_.CountByState(&counts); !s.ok()) {
-      return SendProblem(res, 503, s.message());
-    }
-    std::string text =
-        "# HELP fiskald_receipts Receipts in the journal, by state.\n"
-        "# TYPE fiskald_receipts gauge\n";
-    for (const auto& [state, n] : counts) {
-      text += "fiskald_receipts{state=\"" + std::string(StateName(state)) + "\"} " +
-              std::to_string(n) + "\n";
-    }
-    text += "# HELP fiskald_receipts_in_doubt Receipts in doubt: each needs a person's word.\n"
-            "# TYPE fiskald_receipts_in_doubt gauge\n"
-            "fiskald_receipts_in_doubt " + std::to_string(counts[State::kInDoubt]) + "\n";
-    text += "# HELP fiskald_queue_length Receipts queued or being sent, per port.\n"
-            "# TYPE fiskald_queue_length gauge\n";
-    for (const PrinterStatus& p : printers_.Snapshot()) {
-      text += "fiskald_queue_length{port=\"" + std::to_string(p.port) + "\"} " +
-              std::to_string(p.queued + (p.sending ? 1 : 0)) + "\n";
-    }
-    double sum = 0;
-    std::uint64_t count = 0;
-    printers_.SendTimes(&sum, &count);
-    char seconds[64];
-    std::snprintf(seconds, sizeof seconds, "%.6f", sum);
-    text += "# HELP fiskald_send_seconds Time from taking a receipt off its queue to its end.\n"
-            "# TYPE fiskald_send_seconds summary\n"
-            "fiskald_send_seconds_sum " + std::string(seconds) + "\n" +
-            "fiskald_send_seconds_count " + std::to_string(count) + "\n";
-    res.set_content(text, "text/plain; version=0.0.4; charset=utf-8");
-  });
+// The receipt drawn as the printer prints it (every text, sent or not).
+void Api::Slip(const http::Request&, std::int64_t id, const http::Reply& reply) {
+  const std::optional<StoredReceipt> r = Load(id, reply);
+  if (!r) return;
+  std::vector<RawText> texts;
+  for (const JournalText& t : r->texts) texts.push_back({t.bytes, 0});
+  http::Response answer;
+  answer.content_type = "text/html; charset=utf-8";
+  answer.body = SlipHtml(CheckReceipt(texts));
+  reply(std::move(answer));
+}
 
-  server.Post("/v1/receipts", [this](const httplib::Request& req, httplib::Response& res) {
-    if (shutdown_.draining()) {
-      res.set_header("Retry-After", "5");
-      return SendProblem(res, 503, "fiskald is stopping and takes no new receipt; retry with "
-                                   "the same Idempotency-Key once it is back");
-    }
-    int wait = 0;
-    if (!ReadWait(req, limits_.max_wait_seconds, res, &wait)) return;
-    const Answer a = PostReceipt(req.get_header_value("Idempotency-Key"),
-                                 req.get_header_value("Content-Type"), req.body, wait);
-    res.status = a.status;
-    if (a.status == 201) res.set_header("Location", "/v1/receipts/" + std::to_string(a.id));
-    if (a.replayed) res.set_header("Idempotent-Replayed", "true");
-    if (a.status == 503) res.set_header("Retry-After", "5");
-    res.set_content(a.body, a.problem ? kProblemType : kJsonType);
-  });
+void Api::Resolve(const http::Request& request, std::int64_t id, const http::Reply& reply) {
+  nlohmann::json body;
+  const std::optional<std::string> malformed = ParseStrictJson(request.body, &body);
+  if (malformed || !body.is_object() || body.size() != 1 || !body.contains("printed") ||
+      !body.at("printed").is_boolean()) {
+    return reply(Problem(400, (malformed ? *malformed + "; " : std::string()) +
+                                  "the body must be {\"printed\": true} or {\"printed\": false}"));
+  }
+  bool found = false, conflict = false;
+  if (Status s = journal_.Resolve(id, body.at("printed").get<bool>(), &found, &conflict); !s.ok()) {
+    return reply(Problem(503, s.message()));
+  }
+  if (!found) return reply(Problem(404, "there is no receipt " + std::to_string(id)));
+  std::optional<StoredReceipt> r;
+  if (Status s = journal_.Get(id, &r); !s.ok() || !r) return reply(Problem(503, s.message()));
+  if (conflict) {
+    return reply(Problem(409, "receipt " + std::to_string(id) + " is " +
+                                  std::string(StateName(r->state)) +
+                                  "; only a receipt in_doubt or cut is resolved",
+                         {{"state", StateName(r->state)}}));
+  }
+  reply(JsonAnswer(200, ReceiptJson(*r)));
+}
 
-  server.Get("/v1/receipts", [this](const httplib::Request& req, httplib::Response& res) {
-    std::optional<State> state;
-    if (req.has_param("state")) {
-      state = ParseState(req.get_param_value("state"));
-      if (!state) return SendProblem(res, 400, "state must be one of the receipt states");
+void Api::ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply) {
+  Json list = Json::array();
+  for (const PrinterStatus& p : printers_.Snapshot()) {
+    Json sending = nullptr, last = nullptr;
+    if (p.sending) sending = {{"id", *p.sending}, {"text", p.text}, {"texts", p.texts}};
+    if (p.last_id) {
+      last = {{"id", *p.last_id},
+              {"state", p.last_state},
+              {"finished_at", Rfc3339(p.last_finished_ms)}};
     }
-    int limit = 50;
-    if (req.has_param("limit")) {
-      auto l = Whole(req.get_param_value("limit"), 1, 1000);
-      if (!l) return SendProblem(res, 400, "limit must be a whole number from 1 to 1000");
-      limit = *l;
-    }
-    std::vector<StoredReceipt> receipts;
-    if (Status s = journal_.List(state, limit, &receipts); !s.ok()) {
-      return SendProblem(res, 503, s.message());
-    }
-    Json list = Json::array();
-    for (const StoredReceipt& r : receipts) list.push_back(ReceiptJson(r));
-    SendJson(res, 200, {{"receipts", list}});
-  });
-
-  server.Get(R"(/v1/receipts/(\d{1,18}))", [this](const httplib::Request& req,
-                                                  httplib::Response& res) {
-    int wait = 0;
-    if (!ReadWait(req, limits_.max_wait_seconds, res, &wait)) return;
-    std::optional<StoredReceipt> r;
-    if (!LoadReceipt(req, res, &r)) return;
-    if (!IsFinal(r->state) && wait > 0) {
-      Wait(r->id, wait);
-      if (!LoadReceipt(req, res, &r)) return;
-    }
-    SendJson(res, 200, ReceiptJson(*r));
-  });
-
-  server.Get(R"(/v1/receipts/(\d{1,18})/transcript)", [this](const httplib::Request& req,
-                                                             httplib::Response& res) {
-    std::optional<StoredReceipt> r;
-    if (!LoadReceipt(req, res, &r)) return;
-    res.set_content(TranscriptOf(*r), "application/octet-stream");
-  });
-
-  // The receipt drawn as the printer prints it (every text, sent or not).
-  server.Get(R"(/v1/receipts/(\d{1,18})/slip)", [this](const httplib::Request& req,
-                                                       httplib::Response& res) {
-    std::optional<StoredReceipt> r;
-    if (!LoadReceipt(req, res, &r)) return;
-    std::vector<RawText> texts;
-    for (const JournalText& t : r->texts) texts.push_back({t.bytes, 0});
-    res.set_content(SlipHtml(CheckReceipt(texts)), "text/html; charset=utf-8");
-  });
-
-  server.Post(R"(/v1/receipts/(\d{1,18})/resolve)", [this](const httplib::Request& req,
-                                                           httplib::Response& res) {
-    const Json body = Json::parse(req.body, nullptr, false);
-    if (body.is_discarded() || !body.is_object() || body.size() != 1 ||
-        !body.contains("printed") || !body.at("printed").is_boolean()) {
-      return SendProblem(res, 400, "the body must be {\"printed\": true} or {\"printed\": false}");
-    }
-    const std::int64_t id = PathId(req);
-    bool found = false, conflict = false;
-    if (Status s = journal_.Resolve(id, body.at("printed").get<bool>(), &found, &conflict);
-        !s.ok()) {
-      return SendProblem(res, 503, s.message());
-    }
-    if (!found) return SendProblem(res, 404, "there is no receipt " + std::to_string(id));
-    std::optional<StoredReceipt> r;
-    if (Status s = journal_.Get(id, &r); !s.ok() || !r) return SendProblem(res, 503, s.message());
-    if (conflict) {
-      return SendProblem(res, 409, "receipt " + std::to_string(id) + " is " +
-                                       std::string(StateName(r->state)) +
-                                       "; only a receipt in_doubt or cut is resolved",
-                         {{"state", StateName(r->state)}});
-    }
-    printers_.Changed();
-    SendJson(res, 200, ReceiptJson(*r));
-  });
-
-  server.Get("/v1/printers", [this](const httplib::Request&, httplib::Response& res) {
-    Json list = Json::array();
-    for (const PrinterStatus& p : printers_.Snapshot()) {
-      Json sending = nullptr, last = nullptr;
-      if (p.sending) sending = {{"id", *p.sending}, {"text", p.text}, {"texts", p.texts}};
-      if (p.last_id) {
-        last = {{"id", *p.last_id},
-                {"state", p.last_state},
-                {"finished_at", Rfc3339(p.last_finished_ms)}};
-      }
-      list.push_back({{"port", p.port},
-                      {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
-                      {"queue_length", p.queued},
-                      {"sending", sending},
-                      {"last", last}});
-    }
-    SendJson(res, 200, {{"printers", list}});
-  });
+    list.push_back({{"port", p.port},
+                    {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
+                    {"queue_length", p.queued},
+                    {"sending", sending},
+                    {"last", last}});
+  }
+  reply(JsonAnswer(200, {{"printers", list}}));
 }
 
 }  // namespace fiskal::service

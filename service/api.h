@@ -1,63 +1,83 @@
-// The HTTP API of fiskald, on a cpp-httplib server.
+// The HTTP API of fiskald: its routes (the table in api.cc, which
+// openapi.json describes), who may call each (access.h), and what each
+// answers. It is served through the front door of service/http, which it
+// knows by its interface only.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "service/access.h"
+#include "service/http/http.h"
 #include "service/journal.h"
 #include "service/printers.h"
 #include "service/shutdown.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
+#include "service/waits.h"
 
 namespace fiskal::service {
 
 struct ApiLimits {
-  std::size_t max_body = std::size_t{1} << 20;  // 1 MiB
   std::size_t max_queued_per_port = 10000;
   int max_wait_seconds = 300;
-  int max_waiting = 32;  // requests waiting at once (?wait=S); more answer at once
 };
 
-class Api {
+class Api : public http::Handler {
  public:
-  Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown,
+  Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown, Waits& waits,
       AccessRules rules, ApiLimits limits = {});
 
-  // Routes every endpoint on `server`, with the checks of who may ask.
+  std::optional<http::Response> Admit(const http::Request& head) override;
+  void Handle(http::Request request, http::Reply reply) override;
+  http::Response Refusal(int status, const std::string& detail) override;
+
   // `rules().listen.port` must be the bound port before requests come.
-  void Install(httplib::Server& server);
   AccessRules& rules() { return rules_; }
 
+  struct Route;
+
  private:
-  struct Answer;
-  Answer PostReceipt(const std::string& key, const std::string& content_type,
-                     const std::string& body, int wait);
-  void Wait(std::int64_t id, int seconds);
-  // The receipt of the request's path; false after answering 404 (no such
-  // receipt) or 503 (the journal failed).
-  bool LoadReceipt(const httplib::Request& req, httplib::Response& res,
-                   std::optional<StoredReceipt>* receipt);
+  using Answer = void (Api::*)(const http::Request&, std::int64_t id, const http::Reply&);
+  static const Route kRoutes[];
+
+  // The route of a request, and the receipt id its path names.
+  const Route* Find(const http::Request& request, std::int64_t* id) const;
+
+  void Healthz(const http::Request&, std::int64_t, const http::Reply& reply);
+  void Readyz(const http::Request&, std::int64_t, const http::Reply& reply);
+  void OpenApi(const http::Request&, std::int64_t, const http::Reply& reply);
+  void PageFile(const http::Request& request, std::int64_t, const http::Reply& reply);
+  void Metrics(const http::Request&, std::int64_t, const http::Reply& reply);
+  void PostReceipt(const http::Request& request, std::int64_t, const http::Reply& reply);
+  void ListReceipts(const http::Request& request, std::int64_t, const http::Reply& reply);
+  void GetReceipt(const http::Request& request, std::int64_t id, const http::Reply& reply);
+  void Transcript(const http::Request&, std::int64_t id, const http::Reply& reply);
+  void Slip(const http::Request&, std::int64_t id, const http::Reply& reply);
+  void Resolve(const http::Request& request, std::int64_t id, const http::Reply& reply);
+  void ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply);
+
+  // Answers with receipt `id` as the journal has it, once it is final or
+  // `wait` seconds passed (or fiskald begins to stop); `status` 201 adds
+  // Location, 200 with `replayed` adds Idempotent-Replayed.
+  void AnswerReceipt(std::int64_t id, int wait, int status, bool replayed,
+                     const http::Reply& reply);
+  // The receipt, or the answer (404, 503) that says why there is none.
+  std::optional<StoredReceipt> Load(std::int64_t id, const http::Reply& reply);
 
   Journal& journal_;
   Printers& printers_;
   PortAccess& ports_;
   Shutdown& shutdown_;
+  Waits& waits_;
   AccessRules rules_;
   ApiLimits limits_;
 
   std::mutex keys_mu_;
   std::set<std::string> keys_in_flight_;
-  std::atomic<int> waiting_{0};
 };
 
 }  // namespace fiskal::service

@@ -3,7 +3,6 @@
 // reads. No real serial device is ever opened.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +18,7 @@
 
 #include "protocol/transcript_record.h"
 #include "receipt/receipt.h"
+#include "testing/http_client.h"
 #include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/pty.h"
@@ -75,24 +75,20 @@ class Service {
   testing::Process& process() { return *process_; }
   int port() const { return port_; }
 
-  httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_read_timeout(static_cast<time_t>(kPatience * 6));
-    return client;
-  }
+  testing::HttpClient Client() const { return testing::HttpClient(port_, kPatience * 6); }
 
-  httplib::Result Post(const std::string& key, const std::string& body,
-                       const std::string& type = "application/json",
-                       const std::string& query = "") {
-    httplib::Headers headers;
-    if (!key.empty()) headers.emplace("Idempotency-Key", key);
-    return Client().Post("/v1/receipts" + query, headers, body, type);
+  testing::HttpAnswer Post(const std::string& key, const std::string& body,
+                           const std::string& type = "application/json",
+                           const std::string& query = "") {
+    testing::Headers headers;
+    if (!key.empty()) headers.emplace_back("Idempotency-Key", key);
+    return Client().Post("/v1/receipts" + query, body, type, headers);
   }
 
   Json Get(std::int64_t id, const std::string& query = "") {
     auto res = Client().Get("/v1/receipts/" + std::to_string(id) + query);
-    EXPECT_TRUE(res && res->status == 200);
-    return res ? Json::parse(res->body) : Json();
+    EXPECT_TRUE(res && res.status == 200);
+    return res ? Json::parse(res.body) : Json();
   }
 
   // Waits until `done` holds for the receipt.
@@ -138,8 +134,8 @@ std::string LineBytes(int port, int items, const std::string& footer = "THANK YO
   return bytes;
 }
 
-std::int64_t IdOf(const httplib::Result& res) {
-  return res ? Json::parse(res->body).value("id", std::int64_t{0}) : 0;
+std::int64_t IdOf(const testing::HttpAnswer& res) {
+  return res ? Json::parse(res.body).value("id", std::int64_t{0}) : 0;
 }
 
 // One key posted 20 times at once, and again after the receipt printed,
@@ -158,8 +154,8 @@ TEST(Fiskald, ExactlyOnceUnderRetries) {
   for (int i = 0; i < 20; ++i) {
     clients.emplace_back([&, i] {
       auto res = service.Post("sale-1", body);
-      statuses[i] = res ? res->status : -100 - static_cast<int>(res.error());
-      if (res && res->status < 300) ids[i] = IdOf(res);
+      statuses[i] = res ? res.status : -100;
+      if (res && res.status < 300) ids[i] = IdOf(res);
     });
   }
   for (auto& c : clients) c.join();
@@ -184,13 +180,13 @@ TEST(Fiskald, ExactlyOnceUnderRetries) {
   EXPECT_EQ(done["state"], "printed") << done.dump();
   auto again = service.Post("sale-1", body, "application/json", "?wait=0");
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->status, 200);
-  EXPECT_EQ(again->get_header_value("Idempotent-Replayed"), "true");
+  EXPECT_EQ(again.status, 200);
+  EXPECT_EQ(again.Header("Idempotent-Replayed"), "true");
   EXPECT_EQ(IdOf(again), id);
   auto other = service.Post("sale-1", JsonReceipt(1, 3));
   ASSERT_TRUE(other);
-  EXPECT_EQ(other->status, 422);
-  EXPECT_EQ(other->get_header_value("Content-Type"), "application/problem+json");
+  EXPECT_EQ(other.status, 422);
+  EXPECT_EQ(other.Header("Content-Type"), "application/problem+json");
 
   const std::string expected = LineBytes(1, 2);
   EXPECT_EQ(printer.Read(expected.size()), expected);
@@ -225,16 +221,16 @@ TEST(Fiskald, KilledWhileSendingNeverSendsTwiceAndLosesNothing) {
   EXPECT_EQ(printer.ReadFor(0.5), "");
 
   // A person looks at the printer and says what happened.
-  httplib::Client client = service->Client();
+  testing::HttpClient client = service->Client();
   auto resolved = client.Post("/v1/receipts/" + std::to_string(first) + "/resolve",
                               R"({"printed": true})", "application/json");
   ASSERT_TRUE(resolved);
-  EXPECT_EQ(resolved->status, 200);
-  EXPECT_EQ(Json::parse(resolved->body)["state"], "resolved_printed");
+  EXPECT_EQ(resolved.status, 200);
+  EXPECT_EQ(Json::parse(resolved.body)["state"], "resolved_printed");
   auto twice = client.Post("/v1/receipts/" + std::to_string(second) + "/resolve",
                            R"({"printed": false})", "application/json");
   ASSERT_TRUE(twice);
-  EXPECT_EQ(twice->status, 409);
+  EXPECT_EQ(twice.status, 409);
 }
 
 // SIGTERM finishes the receipt being sent and keeps the queued ones for
@@ -310,8 +306,8 @@ TEST(Fiskald, FiskalsRulesAndTranscripts) {
   const testing::ProcessResult by_fiskal = testing::RunProcess({FISKAL_BINARY}, folder.path());
   auto res = service.Post("k1", refused, "text/plain");
   ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 422);
-  const Json problem = Json::parse(res->body);
+  EXPECT_EQ(res.status, 422);
+  const Json problem = Json::parse(res.body);
   EXPECT_EQ("fiskal: " + problem["detail"].get<std::string>() + "\n", by_fiskal.err);
   EXPECT_EQ(problem["line"], 3);
 
@@ -332,11 +328,11 @@ TEST(Fiskald, FiskalsRulesAndTranscripts) {
 
   WriteAll(folder.File("fiskal.txt"), text);
   ASSERT_EQ(testing::RunProcess({FISKAL_BINARY}, folder.path()).status, 0);
-  httplib::Client client = service.Client();
+  testing::HttpClient client = service.Client();
   for (std::int64_t id : {a, b}) {
     auto t = client.Get("/v1/receipts/" + std::to_string(id) + "/transcript");
     ASSERT_TRUE(t);
-    EXPECT_EQ(t->body, ReadAll(folder.File("fiskal.log")));
+    EXPECT_EQ(t.body, ReadAll(folder.File("fiskal.log")));
   }
 }
 
@@ -346,18 +342,27 @@ TEST(Fiskald, BadRequestsAndIntruders) {
   WriteAll(dir.File("token"), token + "\n");
   ASSERT_EQ(::chmod(dir.File("token").c_str(), 0600), 0);
   Service service(dir, {"--token-file", dir.File("token"), "--allow-origin", "https://pos.example"});
-  httplib::Client client = service.Client();
+  testing::HttpClient client = service.Client();
   const std::string self = "127.0.0.1:" + std::to_string(service.port());
-  const httplib::Headers bearer = {{"Authorization", "Bearer " + token}};
-  auto with = [&](httplib::Headers extra) {
-    httplib::Headers h = bearer;
-    h.insert(extra.begin(), extra.end());
+  const testing::Headers bearer = {{"Authorization", "Bearer " + token}};
+  auto with = [&](testing::Headers extra) {
+    testing::Headers h = bearer;
+    h.insert(h.end(), extra.begin(), extra.end());
     return h;
+  };
+  // A body over the limit is refused from its header alone.
+  auto too_large = [&] {
+    testing::RawConnection c(service.port());
+    testing::Headers h = with({{"Host", self}, {"Idempotency-Key", "l"},
+                               {"Content-Type", "text/plain"},
+                               {"Content-Length", std::to_string((1 << 20) + 1)}});
+    c.Send(testing::RequestBytes("POST", "/v1/receipts", h, "0;"));
+    return c.Read();
   };
   const std::string ok = JsonReceipt(0, 0);
   struct Case {
     const char* what;
-    httplib::Result res;
+    testing::HttpAnswer res;
     int status;
   };
   const Case cases[] = {
@@ -366,15 +371,14 @@ TEST(Fiskald, BadRequestsAndIntruders) {
        401},
       {"health needs none", client.Get("/healthz"), 200},
       {"the right token", client.Get("/v1/printers", bearer), 200},
-      {"no key", client.Post("/v1/receipts", bearer, ok, "application/json"), 400},
-      {"a key too long", client.Post("/v1/receipts", with({{"Idempotency-Key", std::string(256, 'k')}}),
-                                     ok, "application/json"), 400},
-      {"malformed JSON", client.Post("/v1/receipts", with({{"Idempotency-Key", "m"}}), "{\"port\":",
-                                     "application/json"), 400},
-      {"another type", client.Post("/v1/receipts", with({{"Idempotency-Key", "t"}}), "<receipt/>",
-                                   "application/xml"), 415},
-      {"a body too large", client.Post("/v1/receipts", with({{"Idempotency-Key", "l"}}),
-                                       std::string((1 << 20) + 1, 'x'), "text/plain"), 413},
+      {"no key", client.Post("/v1/receipts", ok, "application/json", bearer), 400},
+      {"a key too long", client.Post("/v1/receipts", ok, "application/json",
+                                     with({{"Idempotency-Key", std::string(256, 'k')}})), 400},
+      {"malformed JSON", client.Post("/v1/receipts", "{\"port\":", "application/json",
+                                     with({{"Idempotency-Key", "m"}})), 400},
+      {"another type", client.Post("/v1/receipts", "<receipt/>", "application/xml",
+                                   with({{"Idempotency-Key", "t"}})), 415},
+      {"a body too large", too_large(), 413},
       {"a foreign origin", client.Get("/v1/printers", with({{"Origin", "https://evil.example"}})),
        403},
       {"a listed origin", client.Get("/v1/printers", with({{"Origin", "https://pos.example"}})), 200},
@@ -392,16 +396,15 @@ TEST(Fiskald, BadRequestsAndIntruders) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(c.res);
-    EXPECT_EQ(c.res->status, c.status) << c.res->body;
+    EXPECT_EQ(c.res.status, c.status) << c.res.body;
     if (c.status >= 400) {
-      EXPECT_EQ(c.res->get_header_value("Content-Type"), "application/problem+json");
-      EXPECT_FALSE(Json::parse(c.res->body)["detail"].get<std::string>().empty());
+      EXPECT_EQ(c.res.Header("Content-Type"), "application/problem+json");
+      EXPECT_FALSE(Json::parse(c.res.body)["detail"].get<std::string>().empty());
     }
   }
-  EXPECT_EQ(cases[10].res->get_header_value("Access-Control-Allow-Origin"), "https://pos.example");
-  EXPECT_EQ(cases[12].res->get_header_value("Access-Control-Allow-Headers"),
+  EXPECT_EQ(cases[10].res.Header("Access-Control-Allow-Origin"), "https://pos.example");
+  EXPECT_EQ(cases[12].res.Header("Access-Control-Allow-Headers"),
             "Content-Type, Idempotency-Key, Authorization");
-  (void)self;
 
   // Refused at start, with one clear line.
   WriteAll(dir.File("open-token"), token);

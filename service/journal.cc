@@ -1,16 +1,15 @@
 #include "service/journal.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "service/journal_file.h"
 
 namespace fiskal::service {
 
@@ -182,50 +181,86 @@ Status PragmaInt(const JournalConnection& c, const char* sql, int* value) {
   return Status::Ok();
 }
 
-// Creates the tables of a new journal; refuses a file that is another
-// program's database or a newer journal.
-Status PrepareSchema(const JournalConnection& c) {
-  int application = 0, version = 0, tables = 0;
-  if (Status s = PragmaInt(c, "PRAGMA application_id", &application); !s.ok()) {
-    return Status::Error("journal " + c.path + ": not a journal (" + s.message() + ")");
-  }
-  if (Status s = PragmaInt(c, "PRAGMA user_version", &version); !s.ok()) return s;
-  if (Status s = PragmaInt(c, "SELECT count(*) FROM sqlite_schema", &tables); !s.ok()) return s;
-  if (application == 0 && tables == 0) {
-    if (Status s = c.Exec("BEGIN IMMEDIATE"); !s.ok()) return s;
-    Status s = c.Exec(kSchema);
+// Makes a new journal under a name of its own, then gives it `path`. A
+// file at `path` is so always a whole journal, never an empty file a crash
+// left behind; a file that is there already (another fiskald made it
+// meanwhile) is left as it is.
+Status CreateJournal(const std::string& path) {
+  const std::string made = MakingName(path);
+  RemoveFile(made);
+  RemoveFile(made + "-journal");
+  if (Status s = CreatePrivateFile(made); !s.ok()) return s;
+  Status s;
+  {
+    JournalConnection c;
+    c.path = path;
+    if (sqlite3_open_v2(made.c_str(), &c.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      s = c.Error("cannot create");
+    }
+    if (s.ok()) s = c.Exec("PRAGMA synchronous=FULL");
+    if (s.ok()) s = c.Exec("BEGIN IMMEDIATE");
+    if (s.ok()) s = c.Exec(kSchema);
     if (s.ok()) {
       s = c.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId) +
                   "; PRAGMA user_version=" + std::to_string(kSchemaVersion))
                      .c_str());
     }
-    if (s.ok()) return c.Exec("COMMIT");
-    (void)c.Exec("ROLLBACK");
+    if (s.ok()) s = c.Exec("COMMIT");
+  }
+  if (!s.ok()) {
+    RemoveFile(made);
+    RemoveFile(made + "-journal");
     return s;
   }
-  if (application != kApplicationId) {
-    return Status::Error("journal " + c.path +
-                         ": the file is a database of another program, not a fiskald journal");
+  bool existed = false;
+  return PublishFile(made, path, &existed);
+}
+
+// Refuses a file that is not a journal of this program, or is one of a
+// newer version, without writing to it: an empty file (a journal is never
+// empty: taking it for a new one would forget every key, and print every
+// old receipt again when it comes back), a file that is no database, and
+// another program's database (which is read, never converted).
+Status CheckIsJournal(const std::string& path, OpenFile file) {
+  static constexpr std::string_view kMagic{"SQLite format 3\0", 16};
+  std::uint64_t length = 0;
+  std::string start;
+  if (Status s = ReadFileStart(file, path, kMagic.size(), &length, &start); !s.ok()) return s;
+  if (length == 0 && !FileExists(path + "-wal")) {
+    return Status::Error("journal " + path +
+                         ": the file is empty, so it is not a journal (a journal is never "
+                         "empty); give the path of the journal, or remove the file to begin a "
+                         "new one");
   }
+  if (length > 0 && start != kMagic) {
+    return Status::Error("journal " + path +
+                         ": the file is not a fiskald journal (not a database at all); it was "
+                         "left as it is");
+  }
+  JournalConnection c;
+  c.path = path;
+  if (sqlite3_open_v2(path.c_str(), &c.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    return c.Error("cannot open");
+  }
+  sqlite3_busy_timeout(c.db, 5000);
+  int application = 0, version = 0;
+  if (Status s = PragmaInt(c, "PRAGMA application_id", &application); !s.ok()) {
+    return Status::Error("journal " + path + ": not a journal (" + s.message() + ")");
+  }
+  if (application != kApplicationId) {
+    return Status::Error("journal " + path +
+                         ": the file is a database of another program, not a fiskald journal; "
+                         "it was left as it is");
+  }
+  if (Status s = PragmaInt(c, "PRAGMA user_version", &version); !s.ok()) return s;
   if (version > kSchemaVersion) {
-    return Status::Error("journal " + c.path + ": written by a newer fiskald (journal version " +
+    return Status::Error("journal " + path + ": written by a newer fiskald (journal version " +
                          std::to_string(version) + "); this one reads version " +
                          std::to_string(kSchemaVersion));
   }
   return Status::Ok();
-}
-
-// Creates the file with mode 0600 when it is not there, so that nothing of
-// the journal is ever readable by others; SQLite gives its -wal and -shm
-// files the same mode.
-Status CreateFilePrivately(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::close(fd);
-    return Status::Ok();
-  }
-  if (errno == EEXIST) return Status::Ok();
-  return Status::FromErrno("journal " + path + ": cannot create", errno);
 }
 
 }  // namespace
@@ -385,16 +420,19 @@ std::string StateText(State state) { return std::string(StateName(state)); }
 
 Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal) {
   if (sqlite3_threadsafe() == 0) return Status::Error("SQLite was built without threads");
-  if (Status s = CreateFilePrivately(path); !s.ok()) return s;
+  if (!FileExists(path)) {
+    if (Status s = CreateJournal(path); !s.ok()) return s;
+  }
   std::unique_ptr<Journal> j(new Journal());
   j->path_ = path;
   j->wall_ = std::move(wall);
+  OpenFile lock{};
+  if (Status s = LockJournalFile(path, &lock); !s.ok()) return s;
+  j->lock_ = lock;
+  if (Status s = CheckIsJournal(path, lock); !s.ok()) return s;
   for (int i = 0; i < kReaders; ++i) {
     j->readers_.push_back(std::make_unique<JournalConnection>());
     if (Status s = OpenConnection(path, j->readers_.back().get()); !s.ok()) return s;
-    if (i == 0) {
-      if (Status s = PrepareSchema(*j->readers_.back()); !s.ok()) return s;
-    }
   }
   j->writer_ = std::make_unique<Writer>();
   if (Status s = j->writer_->Start(path); !s.ok()) return s;
@@ -402,7 +440,12 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
   return Status::Ok();
 }
 
-Journal::~Journal() = default;
+Journal::~Journal() {
+  // SQLite closes the file first: the lock's descriptor goes last.
+  writer_.reset();
+  readers_.clear();
+  if (lock_) CloseJournalFile(*lock_);
+}
 
 struct Journal::Lease {
   std::unique_lock<std::mutex> lock;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "line/run_lock.h"
 #include "service/state.h"
 
 namespace fiskal::service {
@@ -60,8 +61,10 @@ WallClock SystemWallClock();
 
 class Journal {
  public:
-  // Opens (or creates) the journal at `path`. A file that is not a journal
-  // of this program, or is from a newer one, is refused.
+  // Opens (or creates) the journal at `path` and locks it for the
+  // journal's life. Refused before anything is written: a journal another
+  // fiskald has open, and a file that is not a journal of this program
+  // (an empty file, another program's database) or is from a newer one.
   static Status Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal);
   ~Journal();
   Journal(const Journal&) = delete;
@@ -119,6 +122,7 @@ class Journal {
 
   std::string path_;
   WallClock wall_;
+  std::optional<OpenFile> lock_;  // the file, locked while the journal is open
   // Reads of many request threads share a few connections, so that a long
   // read (a list of 1000 receipts) holds up no other.
   std::vector<std::unique_ptr<JournalConnection>> readers_;

@@ -1,11 +1,11 @@
 // fiskald: takes receipts over HTTP, keeps them in a durable journal and
 // prints each exactly once through the same checked run as fiskal.
 
-#include <httplib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,11 +13,13 @@
 
 #include "fiskal/version.h"
 #include "service/api.h"
+#include "service/http/http.h"
 #include "service/journal.h"
 #include "service/options.h"
 #include "service/printers.h"
 #include "service/shutdown.h"
 #include "service/system.h"
+#include "service/waits.h"
 
 namespace fiskal::service {
 namespace {
@@ -36,19 +38,17 @@ void Say(const std::string& message) {
   std::fflush(stderr);
 }
 
-// Request threads: each open connection holds one while it is kept alive,
-// so enough for the keep-alive clients of a busy shop (and its browsers,
-// which keep several each) and the waits (?wait=S) the API allows at once.
-// An idle thread costs no CPU and little memory.
-constexpr std::size_t kRequestThreads = 128;
-
 int Serve(const Options& options) {
+  ReturnFreedMemory();
   AccessRules rules;
   rules.listen = options.listen;
   rules.allowed_origins = options.allowed_origins;
+  rules.server_names = options.server_names;
+  rules.tls = !options.tls_cert.empty();
   if (!options.token_file.empty()) {
     if (Status s = ReadToken(options.token_file, &rules.token); !s.ok()) return Fail(s.message());
   }
+  const std::map<int, std::string> devices = ConfiguredPorts(options, std::getenv);
 
   // Nothing the service writes is for other users' eyes.
   ::umask(077);
@@ -61,6 +61,9 @@ int Serve(const Options& options) {
     }
     shutdown.Request(signal);
   });
+  // Every thread starts after WatchSignals, so the signals reach its
+  // watcher only.
+  Waits waits(http::Limits{}.connections);
 
   std::unique_ptr<Journal> journal;
   if (Status s = Journal::Open(options.journal, SystemWallClock(), &journal); !s.ok()) {
@@ -87,49 +90,32 @@ int Serve(const Options& options) {
   }
 
   ServiceClock clock(shutdown);
-  std::unique_ptr<PortAccess> ports = SystemPortAccess(clock);
-  Printers printers(*journal, shutdown, clock, *ports);
+  std::unique_ptr<PortAccess> ports = SystemPortAccess(clock, devices);
+  PrinterOptions printer_options;
+  printer_options.finished = [&waits](std::int64_t id) { waits.Finished(id); };
+  Printers printers(*journal, shutdown, clock, *ports, printer_options);
+  printers.Open(0);
+  for (const auto& [port, device] : devices) printers.Open(port);
   for (const auto& [id, port] : queued) printers.Enqueue(id, port);
 
-  httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kRequestThreads); };
-  server.set_read_timeout(10, 0);
-  server.set_write_timeout(10, 0);
-  // A quiet connection gives its thread back after 3 s.
-  server.set_keep_alive_timeout(3);
-  server.set_keep_alive_max_count(1000);
-  server.set_tcp_nodelay(true);
-  // SO_REUSEADDR only: with SO_REUSEPORT, which the library sets by
-  // default, a second fiskald could bind the same port and take half of
-  // its requests.
-  int listening = -1;
-  server.set_socket_options([&listening](int socket) {
-    const int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    listening = socket;
-  });
-  Api api(*journal, printers, *ports, shutdown, rules);
-  api.Install(server);
-
-  int port = options.listen.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(options.listen.host);
-  } else if (!server.bind_to_port(options.listen.host, port)) {
-    port = -1;
-  }
-  if (port <= 0) {
+  http::ServerOptions server_options;
+  server_options.host = options.listen.host;
+  server_options.port = options.listen.port;
+  if (rules.tls) server_options.tls = http::TlsFiles{options.tls_cert, options.tls_key};
+  std::string note;
+  server_options.limits.connections =
+      ConnectionsThatFit(server_options.limits.connections, &note);
+  if (!note.empty()) Say(note);
+  server_options.log = Say;
+  Api api(*journal, printers, *ports, shutdown, waits, rules);
+  std::unique_ptr<http::Server> server;
+  if (Status s = http::StartServer(server_options, api, &server); !s.ok()) {
+    printers.Stop();
     StopWatchingSignals();
-    return Fail("cannot listen on " + options.listen.Authority() +
-                " (is another fiskald running there, or the port taken?)");
+    return Fail(s.message());
   }
-  // The library listens with a backlog of 5, too short for a burst of
-  // clients (connections beyond it are dropped); listen() again sets the
-  // system's largest.
-  if (listening >= 0) ::listen(listening, SOMAXCONN);
-  api.rules().listen.port = port;
-  std::thread http([&] { server.listen_after_bind(); });
-
-  const std::string where = api.rules().listen.Origin();
+  api.rules().listen.port = server->port();
+  const std::string where = api.rules().Origin();
   Say("listening on " + where + " (journal " + options.journal + ", " +
       std::to_string(queued.size()) + " receipt(s) queued)");
   NotifyReady("listening on " + where);
@@ -148,9 +134,10 @@ int Serve(const Options& options) {
   });
 
   shutdown.WaitForDrain();
+  waits.EndAll();   // every wait answers now
   printers.Stop();  // each port finishes its receipt (or its text, on a hard stop)
-  server.stop();
-  http.join();
+  waits.Stop();
+  server->Stop();
   housekeeping.join();
   StopWatchingSignals();
   const std::size_t left = printers.Pending();

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Checks service/openapi.json against the routes service/api.cc installs.
+"""Checks service/openapi.json against the route table of service/api.cc.
 
 usage: openapi_test.py OPENAPI_JSON API_CC
 
-Every route of api.cc is described and nothing else is; every $ref points
-into the document (it is served alone, at /openapi.json); every path
-parameter is declared; every operation lists its answers, each with a
-description. Exits 1 and names each problem otherwise.
+Every route of api.cc is described and nothing else is; a route answered
+without the token is described with `security: []`, and only such a route;
+every $ref points into the document (it is served alone, at
+/openapi.json); every path parameter is declared; every operation lists
+its answers, each with a description, among them the refusals of the front
+door that any request may get. Exits 1 and names each problem otherwise.
 """
 import json
 import re
@@ -15,15 +17,18 @@ import sys
 METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
 
 
+# What the front door may answer to any request, and to any POST.
+FRONT_DOOR = {"400", "408", "414", "431", "500", "505"}
+FRONT_DOOR_POST = {"411", "413", "417", "503"}
+
+
 def code_routes(source):
-    """(METHOD, path) of every server.Get/Post/... in api.cc, a capture group
-    of a route's regular expression written as {}."""
-    routes = set()
-    pattern = r'server\.(Get|Post|Put|Delete|Patch|Options)\(\s*(?:R"\((.*?)\)"|"(.*?)")'
-    for method, raw, plain in re.findall(pattern, source, re.S):
-        path = raw or plain
-        path = re.sub(r"\((?:[^()]|\([^()]*\))*\)", "{}", path)
-        routes.add((method.upper(), path))
+    """{(METHOD, path): open} of every row {"GET", "/path/{id}", kOpen, ...}
+    of the route table in api.cc, each parameter written as {}."""
+    routes = {}
+    pattern = r'\{"(GET|POST|PUT|DELETE|PATCH)",\s*"([^"]+)",\s*(kOpen|kToken),'
+    for method, path, access in re.findall(pattern, source):
+        routes[(method, re.sub(r"\{[^}]*\}", "{}", path))] = access == "kOpen"
     return routes
 
 
@@ -59,6 +64,7 @@ def check(doc, source):
         return pointer(doc, node["$ref"]) if "$ref" in node else node
 
     schemes = doc.get("components", {}).get("securitySchemes", {})
+    routes = code_routes(source)
     described = set()
     for path, item in doc.get("paths", {}).items():
         names = set(re.findall(r"\{([^}]*)\}", path))
@@ -66,7 +72,14 @@ def check(doc, source):
             if method not in METHODS:
                 continue
             where = f"{method.upper()} {path}"
-            described.add((method.upper(), re.sub(r"\{[^}]*\}", "{}", path)))
+            key = (method.upper(), re.sub(r"\{[^}]*\}", "{}", path))
+            described.add(key)
+            if key in routes and routes[key] != (op.get("security") == []):
+                problems.append(f"{where}: answered {'without' if routes[key] else 'with'} the "
+                                f"token, described otherwise (security)")
+            need = FRONT_DOOR | (FRONT_DOOR_POST if method == "post" else set())
+            for status in sorted(need - set(op.get("responses", {}))):
+                problems.append(f"{where}: the front door's {status} is not listed")
             params = [resolved(p) or {} for p in item.get("parameters", []) + op.get("parameters", [])]
             declared = {p.get("name") for p in params if p.get("in") == "path" and p.get("required")}
             for name in sorted(names - declared):
@@ -83,12 +96,11 @@ def check(doc, source):
                     if name not in schemes:
                         problems.append(f"{where}: unknown security scheme {name}")
 
-    routes = code_routes(source)
     if not routes:
         problems.append("no routes found in api.cc")
-    for method, path in sorted(routes - described):
+    for method, path in sorted(set(routes) - described):
         problems.append(f"{method} {path}: served by api.cc, not described")
-    for method, path in sorted(described - routes):
+    for method, path in sorted(described - set(routes)):
         problems.append(f"{method} {path}: described, not served by api.cc")
     return problems
 

@@ -7,11 +7,15 @@
 #include <cerrno>
 #include <charconv>
 
+#include "line/serial_port.h"
+
 namespace fiskal::service {
 
 const char* const kUsage =
-    "usage: fiskald [--listen ADDR:PORT] [--journal PATH] [--token-file PATH]\n"
-    "               [--allow-origin ORIGIN]... [--keep-days N]\n"
+    "usage: fiskald [--listen ADDR:PORT] [--journal PATH] [--port N=DEVICE]...\n"
+    "               [--token-file PATH] [--allow-origin ORIGIN]...\n"
+    "               [--tls-cert FILE --tls-key FILE] [--server-name NAME]...\n"
+    "               [--keep-days N]\n"
     "       fiskald --help | --version\n"
     "\n"
     "Takes receipts over HTTP, keeps them in a durable journal and prints each\n"
@@ -21,13 +25,22 @@ const char* const kUsage =
     "                         for IPv6; port 0: any free port). An address other\n"
     "                         than loopback needs --token-file.\n"
     "  --journal PATH         the journal (default fiskald.db in the current folder)\n"
+    "  --port N=DEVICE        print port N (1 to 9) on DEVICE, before FISKAL_COM<N>;\n"
+    "                         repeatable. Only ports given so (or by FISKAL_COM<n>)\n"
+    "                         are printed on, besides port 0 (log-only)\n"
     "  --token-file PATH      require Authorization: Bearer <token> with the\n"
     "                         token in this file (mode 0600: others may not read it)\n"
     "  --allow-origin ORIGIN  let a web page from ORIGIN (exact, e.g.\n"
     "                         https://pos.example) call the API; repeatable\n"
+    "  --tls-cert FILE        serve HTTPS with this certificate (PEM, with its chain)\n"
+    "  --tls-key FILE         and its private key (PEM); both are read again when\n"
+    "                         they change\n"
+    "  --server-name NAME     a DNS name of this machine that requests may name in\n"
+    "                         Host (a certificate's name); repeatable\n"
     "  --keep-days N          keep finished receipts and their keys N days (30)\n"
     "\n"
-    "Ports map to devices as for fiskal: FISKAL_COM<n>, else /dev/ttyS<n-1>.\n"
+    "Port n prints on the device of --port n=DEVICE or FISKAL_COM<n>; a receipt for\n"
+    "a port given neither way is refused.\n"
     "SIGTERM, SIGINT or SIGHUP: finish the receipt being sent on each port, keep\n"
     "queued ones for the next start, exit 0; a second signal stops after the text\n"
     "being sent. Exit status: 0 stopped cleanly; 1 bad arguments or the service could\n"
@@ -43,7 +56,8 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     }
     const bool takes_value = arg == "--listen" || arg == "--journal" ||
                              arg == "--token-file" || arg == "--allow-origin" ||
-                             arg == "--keep-days";
+                             arg == "--keep-days" || arg == "--port" || arg == "--tls-cert" ||
+                             arg == "--tls-key" || arg == "--server-name";
     if (!takes_value) return Status::Error("unexpected argument '" + arg + "'");
     if (i + 1 >= args.size()) return Status::Error(arg + " needs a value");
     const std::string& value = args[++i];
@@ -57,6 +71,27 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
       o.journal = value;
     } else if (arg == "--token-file") {
       o.token_file = value;
+    } else if (arg == "--port") {
+      const std::size_t eq = value.find('=');
+      const bool digit = eq == 1 && value[0] >= '1' && value[0] <= '9';
+      if (!digit || value.size() == 2) {
+        return Status::Error("--port " + value +
+                             ": not a port and its device such as 1=/dev/ttyUSB0 (ports 1 to 9)");
+      }
+      if (!o.ports.emplace(value[0] - '0', value.substr(2)).second) {
+        return Status::Error("--port " + value + ": port " + value.substr(0, 1) +
+                             " is given twice");
+      }
+    } else if (arg == "--tls-cert" || arg == "--tls-key") {
+      if (value.empty()) return Status::Error(arg + " needs a file");
+      (arg == "--tls-cert" ? o.tls_cert : o.tls_key) = value;
+    } else if (arg == "--server-name") {
+      std::string name;
+      if (!ParseServerName(value, &name)) {
+        return Status::Error("--server-name " + value +
+                             ": not a DNS name such as printer.shop.example");
+      }
+      o.server_names.push_back(name);
     } else if (arg == "--allow-origin") {
       // An origin is scheme://host[:port], nothing after it.
       const std::size_t scheme = value.find("://");
@@ -78,6 +113,11 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
       o.keep_days = days;
     }
   }
+  if (o.tls_cert.empty() != o.tls_key.empty()) {
+    return Status::Error(std::string(o.tls_cert.empty() ? "--tls-key" : "--tls-cert") +
+                         " needs " + (o.tls_cert.empty() ? "--tls-cert" : "--tls-key") +
+                         " too: HTTPS needs the certificate and its key");
+  }
   if (!o.help && !o.version && !o.listen.IsLoopback() && o.token_file.empty()) {
     return Status::Error("--listen " + o.listen.Authority() +
                          " is reachable from other machines; give --token-file too, so that "
@@ -85,6 +125,20 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
   }
   *options = o;
   return Status::Ok();
+}
+
+std::map<int, std::string> ConfiguredPorts(
+    const Options& options, const std::function<const char*(const char*)>& getenv) {
+  std::map<int, std::string> ports;
+  for (int n = 1; n <= 9; ++n) {
+    if (auto given = options.ports.find(n); given != options.ports.end()) {
+      ports[n] = given->second;
+      continue;
+    }
+    const char* value = getenv(PortVariable(static_cast<std::uint8_t>(n)).c_str());
+    if (value != nullptr && value[0] != '\0') ports[n] = value;
+  }
+  return ports;
 }
 
 Status ReadToken(const std::string& path, std::string* token) {

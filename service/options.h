@@ -1,6 +1,10 @@
-// fiskald's command line.
+// fiskald's command line, and the ports it makes of it and the
+// environment.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,10 @@ struct Options {
   std::string journal = "fiskald.db";
   std::string token_file;  // empty: no token
   std::vector<std::string> allowed_origins;
+  std::vector<std::string> server_names;  // lower case
+  std::map<int, std::string> ports;       // --port N=DEVICE
+  std::string tls_cert;                   // both or neither
+  std::string tls_key;
   int keep_days = 30;
   bool help = false;
   bool version = false;
@@ -22,9 +30,16 @@ struct Options {
 extern const char* const kUsage;
 
 // Reads the arguments (without the program name). Refuses an unknown or
-// malformed argument, and a listen address other than loopback without a
-// token file.
+// malformed argument, a listen address other than loopback without a
+// token file, and one of --tls-cert and --tls-key without the other.
 Status ParseOptions(const std::vector<std::string>& args, Options* options);
+
+// The ports fiskald prints on, 1 to 9, and their devices: port n when
+// --port n=DEVICE gives it, else when the environment's FISKAL_COM<n> is
+// set and not empty; no other (port 0, log-only, is always there).
+// `getenv` is the environment's lookup.
+std::map<int, std::string> ConfiguredPorts(
+    const Options& options, const std::function<const char*(const char*)>& getenv);
 
 // The token in the file: its first line, which must be at least 16
 // visible ASCII characters. Refuses a file that others may read.

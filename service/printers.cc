@@ -14,10 +14,11 @@ namespace {
 
 class SystemPorts : public PortAccess {
  public:
-  explicit SystemPorts(Clock& clock) : clock_(clock) {}
+  SystemPorts(Clock& clock, std::map<int, std::string> devices)
+      : clock_(clock), devices_(std::move(devices)) {}
   std::string Device(int port) override {
-    const auto n = static_cast<std::uint8_t>(port);
-    return PortDevice(n, std::getenv(PortVariable(n).c_str()));
+    const auto at = devices_.find(port);
+    return at == devices_.end() ? std::string() : at->second;
   }
   Status Lock(int port, const std::string& device, std::unique_ptr<RunLock>* lock,
               bool* busy) override {
@@ -29,6 +30,7 @@ class SystemPorts : public PortAccess {
 
  private:
   Clock& clock_;
+  const std::map<int, std::string> devices_;
 };
 
 // Raised while the service drains: a wait for a busy port ends then, and
@@ -83,8 +85,8 @@ void Log(const std::string& line) {
 
 }  // namespace
 
-std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock) {
-  return std::make_unique<SystemPorts>(clock);
+std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock, std::map<int, std::string> devices) {
+  return std::make_unique<SystemPorts>(clock, std::move(devices));
 }
 
 struct Printers::Worker {
@@ -134,9 +136,13 @@ void Printers::Enqueue(std::int64_t id, int port) {
     Worker& w = WorkerFor(port);
     if (w.reserved > 0) --w.reserved;
     w.queue.push_back(id);
-    ++generation_;
   }
   changed_.notify_all();
+}
+
+void Printers::Open(int port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  WorkerFor(port);
 }
 
 std::size_t Printers::Pending() {
@@ -156,47 +162,11 @@ std::vector<PrinterStatus> Printers::Snapshot() {
   return all;
 }
 
-void Printers::Changed() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++generation_;
-  }
-  changed_.notify_all();
-}
-
-void Printers::WaitFor(const std::function<bool()>& done, double seconds) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
-  for (;;) {
-    std::uint64_t seen = 0;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      seen = generation_;
-    }
-    if (done()) return;
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!changed_.wait_until(lock, deadline,
-                             [&] { return generation_ != seen || stopping_; })) {
-      return;  // the time is up
-    }
-    if (stopping_) return;
-  }
-}
-
-bool Printers::Idle() {
-  std::lock_guard<std::mutex> lock(mu_);
-  for (const auto& [port, w] : workers_) {
-    if (w->status.sending || (!stopping_ && !w->queue.empty())) return false;
-  }
-  return true;
-}
-
 void Printers::Stop() {
   std::vector<std::thread*> threads;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
-    ++generation_;
     for (auto& [port, w] : workers_) {
       if (w->thread.joinable()) threads.push_back(&w->thread);
     }
@@ -227,8 +197,6 @@ void Printers::Run(Worker& worker) {
     Send(worker, id);
     lock.lock();
     worker.status.sending.reset();
-    ++generation_;
-    changed_.notify_all();
   }
 }
 
@@ -244,18 +212,31 @@ void Printers::Send(Worker& worker, std::int64_t id) {
       Log("receipt " + std::to_string(id) + ": " + s.message());
       return;
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    worker.status.last_id = id;
-    worker.status.last_state = std::string(StateName(state));
-    worker.status.last_finished_ms = SystemWallClock()();
-    send_seconds_ += clock_.Now() - started;
-    ++sends_;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      worker.status.last_id = id;
+      worker.status.last_state = std::string(StateName(state));
+      worker.status.last_finished_ms = SystemWallClock()();
+      send_seconds_ += clock_.Now() - started;
+      ++sends_;
+    }
+    if (options_.finished) options_.finished(id);
   };
 
   Receipt receipt;
   receipt.nPort = static_cast<std::uint8_t>(stored->port);
   for (const JournalText& t : stored->texts) {
     receipt.texts.push_back({t.bytes, t.label, t.pause_after});
+  }
+
+  // Only configured ports are opened: a receipt queued while its port was
+  // configured, and found after a restart without it, is not sent.
+  if (stored->port != 0 && ports_.Device(stored->port).empty()) {
+    return finish(State::kNotSent, "port " + std::to_string(stored->port) + " (" +
+                                       stored->device +
+                                       ") is no longer configured (FISKAL_COM" +
+                                       std::to_string(stored->port) +
+                                       " or --port); nothing was sent");
   }
 
   // The port's run lock, held for the whole receipt. A fiskal run holding
@@ -286,18 +267,12 @@ void Printers::Send(Worker& worker, std::int64_t id) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     worker.status.texts = receipt.texts.size();
-    ++generation_;
   }
-  changed_.notify_all();
 
   LockedPorts ports(stored->port != 0 ? ports_.Open(stored->port, stored->device) : nullptr);
   JournalTranscript transcript(journal_, id, [&](std::size_t sent) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      worker.status.text = sent;
-      ++generation_;
-    }
-    changed_.notify_all();
+    std::lock_guard<std::mutex> lock(mu_);
+    worker.status.text = sent;
   });
   const Sent sent = SendReceipt(ports, clock_, shutdown_, receipt, transcript);
   run_lock.reset();

@@ -29,7 +29,7 @@ namespace fiskal::service {
 class PortAccess {
  public:
   virtual ~PortAccess() = default;
-  // The device of port n (1..9): FISKAL_COM<n>, else the system's own.
+  // The device of port n (1..9), empty when the port is not configured.
   virtual std::string Device(int port) = 0;
   // Takes the port's run lock without waiting; *busy when another run
   // holds it.
@@ -39,8 +39,9 @@ class PortAccess {
   virtual std::unique_ptr<Port> Open(int port, const std::string& device) = 0;
 };
 
-// The real ports: the devices fiskal uses, its run locks, its serial port.
-std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock);
+// The real ports: the devices configured (port number to device), the run
+// locks fiskal takes, its serial port.
+std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock, std::map<int, std::string> devices);
 
 struct PrinterStatus {
   int port = 0;
@@ -61,6 +62,8 @@ struct PrinterOptions {
   // receipt ends not_sent, and how often it looks again.
   double lock_wait_seconds = 60;
   double lock_retry_seconds = 0.1;
+  // Called with a receipt's id once it reached a final state.
+  std::function<void(std::int64_t id)> finished;
 };
 
 class Printers {
@@ -80,20 +83,13 @@ class Printers {
 
   // Queues a receipt the journal holds as queued. Called in commit order.
   void Enqueue(std::int64_t id, int port);
+  // Shows the port in Snapshot() from now on, before any receipt for it.
+  void Open(int port);
 
   // Receipts queued or being sent, on all ports.
   std::size_t Pending();
 
   std::vector<PrinterStatus> Snapshot();
-
-  // Called whenever a receipt changed state (also by others: a resolve).
-  void Changed();
-  // Waits until `done` holds or `seconds` pass, waking on every change.
-  void WaitFor(const std::function<bool()>& done, double seconds);
-
-  // Whether every worker is idle with nothing queued, or (draining) has
-  // finished the receipt it was sending.
-  bool Idle();
   // Ends the workers: each finishes the receipt it is sending (or stops
   // after the text being sent when the stop is hard) and takes no other.
   void Stop();
@@ -115,7 +111,6 @@ class Printers {
 
   std::mutex mu_;
   std::condition_variable changed_;
-  std::uint64_t generation_ = 0;  // counts changes
   std::map<int, std::unique_ptr<Worker>> workers_;
   bool stopping_ = false;
   double send_seconds_ = 0;

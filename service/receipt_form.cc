@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/frames.h"
+#include "service/strict_json.h"
 
 namespace fiskal::service {
 
@@ -129,8 +130,8 @@ std::optional<std::string> DecimalToHundredths(std::string_view decimal) {
 }
 
 std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt) {
-  Json receipt = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (receipt.is_discarded()) return BadRequest("the body is not well-formed JSON");
+  Json receipt;
+  if (auto problem = ParseStrictJson(body, &receipt)) return BadRequest(*problem);
   if (!receipt.is_object()) return BadRequest("the body must be a JSON object");
   if (auto p = CheckKeys(receipt, "the receipt", {"port", "footer", "items"}, {"port", "items"})) {
     return p;

@@ -56,6 +56,27 @@ std::string Dump(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+http::Response JsonAnswer(int status, const Json& body) {
+  http::Response r;
+  r.status = status;
+  r.content_type = "application/json";
+  r.body = Dump(body);
+  return r;
+}
+
+http::Response ProblemAnswer(int status, const std::string& detail, const Json& extra) {
+  Json body = {{"type", "about:blank"},
+               {"title", http::ReasonPhrase(status)},
+               {"status", status},
+               {"detail", detail}};
+  for (const auto& [k, v] : extra.items()) body[k] = v;
+  http::Response r;
+  r.status = status;
+  r.content_type = "application/problem+json";
+  r.body = Dump(body);
+  return r;
+}
+
 std::string TranscriptOf(const StoredReceipt& receipt) {
   std::string transcript;
   for (const JournalText& t : receipt.texts) {

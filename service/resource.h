@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/http/http.h"
 #include "service/journal.h"
 
 namespace fiskal::service {
@@ -24,6 +25,13 @@ nlohmann::ordered_json ReceiptJson(const StoredReceipt& receipt);
 
 // The JSON text of a value; invalid UTF-8 is replaced, never thrown over.
 std::string Dump(const nlohmann::ordered_json& value);
+
+// An answer of JSON.
+http::Response JsonAnswer(int status, const nlohmann::ordered_json& body);
+// A problem (RFC 9457, application/problem+json): type about:blank, the
+// status's reason phrase as its title, the detail, then `extra`'s members.
+http::Response ProblemAnswer(int status, const std::string& detail,
+                             const nlohmann::ordered_json& extra = nlohmann::ordered_json::object());
 
 // The bytes fiskal.log would hold for the texts sent so far.
 std::string TranscriptOf(const StoredReceipt& receipt);

@@ -1,5 +1,7 @@
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
@@ -55,5 +57,36 @@ void NotifyReady(const std::string& status) {
 }
 
 void NotifyStopping() { sd_notify(0, "STOPPING=1\nSTATUS=finishing the receipts being sent"); }
+
+std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
+  note->clear();
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // Refused under a system call filter: the limit stays as it is.
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  const std::size_t open = limit.rlim_cur == RLIM_INFINITY ? wanted + kReservedDescriptors
+                                                           : static_cast<std::size_t>(limit.rlim_cur);
+  const std::size_t fit = open > kReservedDescriptors ? open - kReservedDescriptors : 1;
+  if (fit >= wanted) return wanted;
+  *note = "only " + std::to_string(fit) + " connections at once fit in the limit of " +
+          std::to_string(open) + " open files (" + std::to_string(kReservedDescriptors) +
+          " kept for the journal and the ports); raise it (LimitNOFILE=, ulimit -n) for more";
+  return fit;
+}
+
+void ReturnFreedMemory() {
+  // A fixed threshold: large buffers (a request's body) are mapped and
+  // unmapped on their own, never kept on the heap after a flood; and the
+  // heap is given back once 1 MiB of it is free at its top.
+  ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+  // Few arenas: the handler threads share them, so what one freed another
+  // reuses.
+  ::mallopt(M_ARENA_MAX, 2);
+}
 
 }  // namespace fiskal::service

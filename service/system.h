@@ -1,7 +1,9 @@
 // What fiskald asks of the operating system beyond files and sockets: the
-// stop signals, and telling the service manager it is ready.
+// stop signals, telling the service manager it is ready, the descriptors it
+// may open, and how memory given back is returned to the system.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -18,5 +20,18 @@ void StopWatchingSignals();
 // asked for it (NOTIFY_SOCKET); STOPPING=1 when draining. No-ops otherwise.
 void NotifyReady(const std::string& status);
 void NotifyStopping();
+
+// Descriptors kept for everything but connections: the journal, the ports
+// and their locks, the signals. A connection flood never takes them.
+inline constexpr std::size_t kReservedDescriptors = 256;
+
+// Raises the limit of open descriptors to the most the system allows and
+// returns how many connections fit beside the reserved ones, `wanted` at
+// most. *note says why fewer fit, when they do.
+std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
+
+// Memory freed after a flood of large requests goes back to the system
+// instead of staying with the process.
+void ReturnFreedMemory();
 
 }  // namespace fiskal::service
