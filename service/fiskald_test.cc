@@ -18,6 +18,7 @@
 
 #include "protocol/transcript_record.h"
 #include "receipt/receipt.h"
+#include "testing/fiskald.h"
 #include "testing/http_client.h"
 #include "testing/ports.h"
 #include "testing/process.h"
@@ -32,81 +33,10 @@ using testing::ReadAll;
 using testing::TempDir;
 using testing::WriteAll;
 
-// A guard against a hang, never a speed requirement.
-constexpr double kPatience = 60;
+using testing::kPatience;
+using Service = testing::Fiskald;
 
 void Nap() { usleep(20'000); }
-
-// fiskald in a folder of its own, on a port the system gives.
-class Service {
- public:
-  explicit Service(const TempDir& dir, std::vector<std::string> extra = {})
-      : dir_(dir), extra_(std::move(extra)) {
-    Start();
-  }
-
-  void Start() {
-    std::vector<std::string> argv = {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal",
-                                     dir_.File("fiskald.db")};
-    argv.insert(argv.end(), extra_.begin(), extra_.end());
-    process_ = std::make_unique<testing::Process>(argv, dir_.path());
-    const std::string marker = "listening on http://127.0.0.1:";
-    const double deadline = testing::MonotonicNow() + kPatience;
-    for (;;) {
-      const std::string err = process_->ErrSoFar();
-      const std::size_t at = err.find(marker);
-      if (at != std::string::npos && err.find(' ', at + marker.size()) != std::string::npos) {
-        port_ = std::stoi(err.substr(at + marker.size()));
-        return;
-      }
-      ASSERT_LT(testing::MonotonicNow(), deadline) << "fiskald did not start: " << err;
-      Nap();
-    }
-  }
-
-  testing::ProcessResult Stop(int signal = SIGTERM) {
-    process_->Signal(signal);
-    return process_->Wait(kPatience * 3);
-  }
-  void Kill() {
-    process_->Signal(SIGKILL);
-    process_->Wait();
-  }
-  testing::Process& process() { return *process_; }
-  int port() const { return port_; }
-
-  testing::HttpClient Client() const { return testing::HttpClient(port_, kPatience * 6); }
-
-  testing::HttpAnswer Post(const std::string& key, const std::string& body,
-                           const std::string& type = "application/json",
-                           const std::string& query = "") {
-    testing::Headers headers;
-    if (!key.empty()) headers.emplace_back("Idempotency-Key", key);
-    return Client().Post("/v1/receipts" + query, body, type, headers);
-  }
-
-  Json Get(std::int64_t id, const std::string& query = "") {
-    auto res = Client().Get("/v1/receipts/" + std::to_string(id) + query);
-    EXPECT_TRUE(res && res.status == 200);
-    return res ? Json::parse(res.body) : Json();
-  }
-
-  // Waits until `done` holds for the receipt.
-  Json WaitFor(std::int64_t id, const std::function<bool(const Json&)>& done) {
-    const double deadline = testing::MonotonicNow() + kPatience;
-    for (;;) {
-      Json r = Get(id);
-      if (done(r) || testing::MonotonicNow() > deadline) return r;
-      Nap();
-    }
-  }
-
- private:
-  const TempDir& dir_;
-  std::vector<std::string> extra_;
-  std::unique_ptr<testing::Process> process_;
-  int port_ = 0;
-};
 
 // A JSON receipt of `items` items.
 std::string JsonReceipt(int port, int items, const std::string& footer = "THANK YOU") {
@@ -264,6 +194,72 @@ TEST(Fiskald, StopSignals) {
   EXPECT_EQ(r["state"], "cut") << r.dump();
   EXPECT_NE(r["message"].get<std::string>().find("stopped by SIG"), std::string::npos);
   EXPECT_NE(r["message"].get<std::string>().find("left open on the printer"), std::string::npos);
+}
+
+// While fiskald stops, a key it stored is answered with its receipt (200):
+// a 503 would tell the point-of-sale system the sale did not print. A new
+// key is refused (503): not stored, it will not print.
+TEST(Fiskald, ReplaysWhileStopping) {
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  Service service(dir);
+  const std::string body = JsonReceipt(1, 6);
+  const std::int64_t id = IdOf(service.Post("sale", body));
+  ASSERT_GT(id, 0);
+  service.WaitFor(id, [](const Json& r) { return r["texts_sent"] >= 2; });
+  service.process().Signal(SIGTERM);
+  ASSERT_TRUE(service.process().WaitUntilTaken(SIGTERM));
+  // Draining begins once the signal was taken; the receipt is still going
+  // out (four more pauses), so these come while fiskald stops.
+  const double deadline = testing::MonotonicNow() + kPatience;
+  testing::HttpAnswer fresh;
+  int tries = 0;
+  do {
+    fresh = service.Post("another-" + std::to_string(++tries), JsonReceipt(0, 1));
+  } while (fresh.status == 201 && testing::MonotonicNow() < deadline);
+  EXPECT_EQ(fresh.status, 503) << fresh.body;
+  EXPECT_EQ(fresh.Header("Retry-After"), "5");
+  const testing::HttpAnswer replay = service.Post("sale", body, "application/json", "?wait=30");
+  EXPECT_EQ(replay.status, 200) << replay.body;
+  EXPECT_EQ(replay.Header("Idempotent-Replayed"), "true");
+  EXPECT_EQ(IdOf(replay), id);
+  EXPECT_EQ(service.process().Wait(kPatience * 3).status, 0);
+  printer.Read(LineBytes(1, 6).size());
+}
+
+// Every port fiskald prints on is listed from its start; many requests
+// wait for one receipt at once, each holding its connection only.
+TEST(Fiskald, PrintersFromTheStartAndManyWaits) {
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  Service service(dir);
+  const testing::HttpAnswer listed = service.Client().Get("/v1/printers");
+  ASSERT_EQ(listed.status, 200);
+  const Json printers = Json::parse(listed.body)["printers"];
+  ASSERT_EQ(printers.size(), 10u);  // port 0 and the nine the tests point somewhere
+  EXPECT_EQ(printers[0]["port"], 0);
+  EXPECT_EQ(printers[0]["device"], nullptr);
+  EXPECT_EQ(printers[1]["device"], printer.path());
+
+  const std::int64_t id = IdOf(service.Post("k", JsonReceipt(1, 3)));
+  ASSERT_GT(id, 0);
+  std::vector<std::unique_ptr<testing::RawConnection>> waiting;
+  const std::string request = testing::RequestBytes(
+      "GET", "/v1/receipts/" + std::to_string(id) + "?wait=120",
+      {{"Host", "127.0.0.1:" + std::to_string(service.port())}});
+  for (int i = 0; i < 200; ++i) {
+    waiting.push_back(std::make_unique<testing::RawConnection>(service.port()));
+    ASSERT_TRUE(waiting.back()->Send(request));
+  }
+  EXPECT_EQ(service.Client().Get("/healthz").status, 200);
+  printer.Read(LineBytes(1, 3).size());
+  for (auto& c : waiting) {
+    const testing::HttpAnswer a = c->Read(kPatience);
+    ASSERT_EQ(a.status, 200) << a.error;
+    EXPECT_EQ(Json::parse(a.body)["state"], "printed");
+  }
 }
 
 // fiskal and fiskald on one device take turns: the service waits for the

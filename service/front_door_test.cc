@@ -1,1 +1,427 @@
+// fiskald's front door against hostile clients: raw bytes on sockets of
+// the test's own, every malformed or ambiguous request, smuggled requests
+// behind each refusal, slow and idle clients, floods, and HTTPS. After
+// each, nothing may be stored and /healthz must answer at once.
+
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cstdlib>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/fiskald.h"
+#include "testing/http_client.h"
+#include "testing/temp_dir.h"
+
+namespace fiskal {
+namespace {
+
+using Json = nlohmann::json;
+using testing::Fiskald;
+using testing::Headers;
+using testing::HttpAnswer;
+using testing::kPatience;
+using testing::RawConnection;
+using testing::RequestBytes;
+using testing::TempDir;
+
+constexpr const char* kToken = "0123456789abcdef0123";
+
+// The bound the front door is held to: /healthz answers within it while
+// hostile clients hold connections (a generous one: the answer takes
+// well under a millisecond when nothing else runs).
+constexpr double kAnswersAtOnce = 1.0;
+
+std::string HostOf(const Fiskald& f) { return "127.0.0.1:" + std::to_string(f.port()); }
+
+// A whole, well-formed receipt request: what an attacker hides in a body.
+std::string Receipt(const Fiskald& f, const std::string& key, bool with_token = false) {
+  const std::string body = "0;SMUGGLED\r\n1\tROLL\t1\t100\t100\t\r\n";
+  Headers h = {{"Host", HostOf(f)},
+               {"Content-Type", "text/plain"},
+               {"Idempotency-Key", key},
+               {"Content-Length", std::to_string(body.size())}};
+  if (with_token) h.emplace_back("Authorization", std::string("Bearer ") + kToken);
+  return RequestBytes("POST", "/v1/receipts", h, body);
+}
+
+// How many receipts the journal holds.
+std::size_t Stored(const Fiskald& f, bool with_token = false) {
+  Headers h;
+  if (with_token) h.emplace_back("Authorization", std::string("Bearer ") + kToken);
+  const HttpAnswer list = f.Client().Get("/v1/receipts?limit=1000", h);
+  EXPECT_EQ(list.status, 200) << list.error << list.body;
+  return list ? Json::parse(list.body)["receipts"].size() : 0;
+}
+
+// /healthz answers, and in how long.
+double HealthSeconds(const Fiskald& f) {
+  const double start = testing::MonotonicNow();
+  const HttpAnswer health = f.Client().Get("/healthz");
+  EXPECT_EQ(health.status, 200) << health.error;
+  return testing::MonotonicNow() - start;
+}
+
+// So that a test may hold many connections at once.
+void RaiseOpenFiles() {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_cur, 2000u) << "the test needs 2000 open files";
+}
+
+// Every request the front door must refuse, each with its status: the
+// connection is closed after the answer (its bytes might be read two ways),
+// and the receipt any of them hides is never stored.
+TEST(FrontDoor, RefusesAmbiguousAndMalformedRequests) {
+  TempDir dir;
+  Fiskald f(dir);
+  const std::string host = "Host: " + HostOf(f) + "\r\n";
+  const std::string post = "POST /v1/receipts HTTP/1.1\r\n" + host +
+                           "Content-Type: text/plain\r\nIdempotency-Key: outer\r\n";
+  const std::string inner = Receipt(f, "inner");
+  const std::string len = std::to_string(inner.size());
+  std::string chunked_over;  // a chunked body that passes 1 MiB
+  for (int i = 0; i < 17; ++i) chunked_over += "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+  chunked_over += "0\r\n\r\n";
+  std::string many_fields, big_field;
+  for (int i = 0; i < 101; ++i) many_fields += "X-" + std::to_string(i) + ": 1\r\n";
+  big_field = "X-Big: " + std::string(17 * 1024, 'b') + "\r\n";
+  std::string flood;  // 10000 fields, far past every bound
+  for (int i = 0; i < 10000; ++i) flood += "X-Flood-" + std::to_string(i) + ": 1\r\n";
+
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int status;
+  };
+  const Case cases[] = {
+      {"two different lengths",
+       post + "Content-Length: 5\r\nContent-Length: " + len + "\r\n\r\n" + inner, 400},
+      {"two equal lengths",
+       post + "Content-Length: " + len + "\r\nContent-Length: " + len + "\r\n\r\n" + inner, 400},
+      {"a list of lengths", post + "Content-Length: " + len + ", " + len + "\r\n\r\n" + inner, 400},
+      {"a signed length", post + "Content-Length: +" + len + "\r\n\r\n" + inner, 400},
+      {"a length and chunked",
+       post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + inner, 400},
+      {"chunked and a length",
+       post + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n" + inner, 400},
+      {"an unknown coding", post + "Transfer-Encoding: gzip\r\n\r\n" + inner, 400},
+      {"chunked, chunked", post + "Transfer-Encoding: chunked, chunked\r\n\r\n" + inner, 400},
+      {"two codings",
+       post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + inner,
+       400},
+      {"a line without a colon", post + "Content-Length: 0\r\nOrigin evil\r\n\r\n" + inner, 400},
+      {"a space before the colon", post + "Content-Length : " + len + "\r\n\r\n" + inner, 400},
+      {"a NUL byte", post + std::string("X-A: a\0b\r\nContent-Length: 0\r\n\r\n", 33) + inner, 400},
+      {"an Origin ended by a bare LF",
+       post + "Origin: https://evil.example\nContent-Length: " + len + "\r\n\r\n" + inner, 400},
+      {"bare LFs only",
+       "POST /v1/receipts HTTP/1.1\nHost: " + HostOf(f) + "\nContent-Length: " + len + "\n\n" +
+           inner,
+       400},
+      {"a chunk longer than its size",
+       post + "Transfer-Encoding: chunked\r\n\r\n3\r\n0;SMUGGLED\r\n0\r\n\r\n" + inner, 400},
+      {"a chunk size that is no number",
+       post + "Transfer-Encoding: chunked\r\n\r\nzz\r\nab\r\n0\r\n\r\n" + inner, 400},
+      {"trailer fields",
+       post + "Transfer-Encoding: chunked\r\n\r\n2\r\n0;\r\n0\r\nIdempotency-Key: x\r\n\r\n", 400},
+      {"two Hosts", "GET /healthz HTTP/1.1\r\n" + host + host + "\r\n" + inner, 400},
+      {"no Host", "GET /healthz HTTP/1.1\r\n\r\n" + inner, 400},
+      {"an absolute target", "GET http://" + HostOf(f) + "/healthz HTTP/1.1\r\n" + host + "\r\n",
+       400},
+      {"a GET with a body",
+       "GET /healthz HTTP/1.1\r\n" + host + "Content-Length: " + len + "\r\n\r\n" + inner, 400},
+      {"a query parameter twice", "GET /v1/receipts?limit=1&limit=1000 HTTP/1.1\r\n" + host + "\r\n",
+       400},
+      {"an HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400},
+      {"a version not spoken", "GET /healthz HTTP/1.2\r\n" + host + "\r\n", 505},
+      {"a POST without a length", post + "\r\n" + inner, 411},
+      {"a length over 1 MiB", post + "Content-Length: 1048577\r\n\r\n" + inner, 413},
+      {"chunks past 1 MiB", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked_over, 413},
+      {"another expectation",
+       post + "Expect: 200-ok\r\nContent-Length: " + len + "\r\n\r\n" + inner, 417},
+      {"101 header fields", post + many_fields + "Content-Length: " + len + "\r\n\r\n" + inner,
+       431},
+      {"17 KiB of header", post + big_field + "Content-Length: " + len + "\r\n\r\n" + inner, 431},
+      {"10000 header fields", post + flood + "\r\n", 431},
+      {"a target over 8 KiB",
+       "GET /healthz?" + std::string(9000, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 414},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawConnection conn(f.port());
+    ASSERT_TRUE(conn.connected());
+    conn.Send(c.bytes);  // may be cut short by the refusal
+    const HttpAnswer answer = conn.Read(kPatience);
+    ASSERT_TRUE(answer) << answer.error;
+    EXPECT_EQ(answer.status, c.status) << answer.body;
+    EXPECT_EQ(answer.Header("Content-Type"), "application/problem+json");
+    EXPECT_EQ(answer.Header("Connection"), "close");
+    const Json problem = Json::parse(answer.body, nullptr, false);
+    ASSERT_TRUE(problem.is_object()) << answer.body;
+    EXPECT_EQ(problem["status"], c.status);
+    EXPECT_FALSE(problem["detail"].get<std::string>().empty());
+    EXPECT_TRUE(conn.Closed(kPatience));
+    EXPECT_LT(HealthSeconds(f), kAnswersAtOnce);
+  }
+  EXPECT_EQ(Stored(f), 0u);
+
+  // Well-formed requests one after the other on one connection are each
+  // answered, in order, on the same connection.
+  RawConnection kept(f.port());
+  kept.Send(Receipt(f, "first") + Receipt(f, "second"));
+  const HttpAnswer first = kept.Read(kPatience), second = kept.Read(kPatience);
+  EXPECT_EQ(first.status, 201) << first.body;
+  EXPECT_EQ(second.status, 201) << second.body;
+  EXPECT_EQ(Json::parse(second.body)["idempotency_key"], "second");
+  EXPECT_EQ(Stored(f), 2u);
+}
+
+// Behind every refusal that comes before the body is read, the body holds
+// a whole second request: at the body's start, and at stream offset 4096.
+// It is never taken as a request.
+TEST(FrontDoor, NoRequestSmuggledBehindARefusal) {
+  TempDir dir;
+  testing::WriteAll(dir.File("token"), std::string(kToken) + "\n");
+  ASSERT_EQ(::chmod(dir.File("token").c_str(), 0600), 0);
+  Fiskald f(dir, {"--token-file", dir.File("token")});
+  const std::string bearer = std::string("Bearer ") + kToken;
+  struct Case {
+    const char* what;
+    Headers headers;  // of the outer request, beside Host, Content-Length and padding
+    int status;
+    bool declare_huge = false;  // declares 2 MiB instead of the body's length
+  };
+  const Case cases[] = {
+      {"a foreign Origin",
+       {{"Origin", "https://evil.example"}, {"Authorization", bearer},
+        {"Content-Type", "text/plain"}, {"Idempotency-Key", "o"}},
+       403},
+      {"a foreign Host",
+       {{"Authorization", bearer}, {"Content-Type", "text/plain"}, {"Idempotency-Key", "o"}},
+       403},
+      {"no token", {{"Content-Type", "text/plain"}, {"Idempotency-Key", "o"}}, 401},
+      {"a body too large",
+       {{"Authorization", bearer}, {"Content-Type", "text/plain"}, {"Idempotency-Key", "o"}},
+       413, true},
+      {"another media type",
+       {{"Authorization", bearer}, {"Content-Type", "application/x-www-form-urlencoded"},
+        {"Idempotency-Key", "o"}},
+       415},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    for (const bool at_4096 : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (at_4096 ? ", at offset 4096" : ", at offset 0"));
+      const std::string inner = Receipt(f, "smuggled-" + std::to_string(++n), true);
+      const std::string host =
+          std::string(c.what) == "a foreign Host" ? "rebound.example:" + std::to_string(f.port())
+                                                  : HostOf(f);
+      // Padding in the body puts the inner request at stream offset 4096.
+      auto outer = [&](std::size_t pad) {
+        Headers h = {{"Host", host}};
+        h.insert(h.end(), c.headers.begin(), c.headers.end());
+        const std::string body = std::string(pad, 'p') + inner;
+        h.emplace_back("Content-Length", c.declare_huge ? "2097152" : std::to_string(body.size()));
+        return RequestBytes("POST", "/v1/receipts", h, body);
+      };
+      std::string bytes = outer(0);
+      if (at_4096) {
+        std::size_t pad = 0;
+        while (bytes.size() - inner.size() != 4096) {
+          pad += 4096 - (bytes.size() - inner.size());  // the length field grows with it
+          bytes = outer(pad);
+        }
+        ASSERT_EQ(bytes.find("POST /v1/receipts", 1), 4096u);
+      }
+      RawConnection conn(f.port());
+      conn.Send(bytes);
+      const HttpAnswer answer = conn.Read(kPatience);
+      ASSERT_TRUE(answer) << answer.error;
+      EXPECT_EQ(answer.status, c.status) << answer.body;
+      EXPECT_TRUE(conn.Closed(kPatience));
+    }
+  }
+  EXPECT_EQ(Stored(f, true), 0u);
+  EXPECT_LT(HealthSeconds(f), kAnswersAtOnce);
+}
+
+// Clients that take their time hold a connection each, never a thread:
+// fiskald stays quick to everyone else.
+TEST(FrontDoor, SlowAndIdleClientsDoNotDeafenIt) {
+  RaiseOpenFiles();
+  TempDir dir;
+  Fiskald f(dir);
+  std::vector<std::unique_ptr<RawConnection>> idle, slow;
+  for (int i = 0; i < 1000; ++i) {
+    idle.push_back(std::make_unique<RawConnection>(f.port()));
+    ASSERT_TRUE(idle.back()->connected()) << i;
+  }
+  const std::string request = "GET /healthz HTTP/1.1\r\nHost: " + HostOf(f) + "\r\n";
+  for (int i = 0; i < 300; ++i) {
+    slow.push_back(std::make_unique<RawConnection>(f.port()));
+    ASSERT_TRUE(slow.back()->connected()) << i;
+  }
+  // One header byte from each slow client per round, then a look at
+  // /healthz.
+  double slowest = 0;
+  for (std::size_t round = 0; round < 8; ++round) {
+    for (auto& c : slow) c->Send(request.substr(round, 1));
+    slowest = std::max(slowest, HealthSeconds(f));
+  }
+  EXPECT_LT(slowest, kAnswersAtOnce);
+  // They are all still open: a connection waits 60 s for its first request.
+  EXPECT_FALSE(idle.front()->Closed(0.2));
+  EXPECT_FALSE(slow.front()->Closed(0.2));
+}
+
+// A kept connection that stays quiet is closed after 5 s; a quiet
+// connection costs nothing meanwhile.
+TEST(FrontDoor, QuietKeptConnectionsAreClosed) {
+  TempDir dir;
+  Fiskald f(dir);
+  RawConnection conn(f.port());
+  conn.Send("GET /healthz HTTP/1.1\r\nHost: " + HostOf(f) + "\r\n\r\n");
+  EXPECT_EQ(conn.Read(kPatience).status, 200);
+  const double start = testing::MonotonicNow();
+  EXPECT_TRUE(conn.Closed(kPatience));
+  EXPECT_GE(testing::MonotonicNow() - start, 4.9);  // not before its 5 s
+}
+
+// Floods of oversized headers and bodies take memory only while they
+// last: it goes back to where it was.
+TEST(FrontDoor, MemoryComesBackAfterFloods) {
+  RaiseOpenFiles();
+  TempDir dir;
+  Fiskald f(dir);
+  const std::string post = "POST /v1/receipts HTTP/1.1\r\nHost: " + HostOf(f) +
+                           "\r\nContent-Type: text/plain\r\nIdempotency-Key: k\r\n";
+  std::string big_header = post;
+  for (int i = 0; i < 15; ++i) big_header += "X-" + std::to_string(i) + ": " + std::string(1000, 'h') + "\r\n";
+  std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 16; ++i) chunked += "10000\r\n" + std::string(0x10000, 'b') + "\r\n";
+  chunked += "100\r\n" + std::string(0x100, 'b') + "\r\n0\r\n\r\n";  // just past 1 MiB
+
+  auto round = [&] {
+    std::vector<std::unique_ptr<RawConnection>> conns;
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 40; ++i) {
+      conns.push_back(std::make_unique<RawConnection>(f.port()));
+      // Bodies are sent side by side, so that they are read at once.
+      senders.emplace_back([&, c = conns.back().get(), i] {
+        c->Send(i % 2 == 0 ? chunked : big_header + std::string(4000, 'x'));
+      });
+    }
+    for (auto& t : senders) t.join();
+    for (auto& c : conns) {
+      const HttpAnswer a = c->Read(kPatience);
+      EXPECT_TRUE(a.status == 413 || a.status == 431) << a.status << a.error;
+    }
+  };
+  round();  // the first round grows what any use grows
+  const long start = f.ResidentKib();
+  for (int i = 0; i < 20; ++i) round();
+  const long end = f.ResidentKib();
+  EXPECT_LT(end - start, 10 * 1024) << "from " << start << " KiB to " << end << " KiB";
+  EXPECT_LT(HealthSeconds(f), kAnswersAtOnce);
+}
+
+// A JSON body that names a member twice has two readings: refused.
+TEST(FrontDoor, JsonWithAMemberTwiceIsRefused) {
+  TempDir dir;
+  Fiskald f(dir);
+  const HttpAnswer a = f.Post("twice", R"({"port": 0, "port": 1, "items": []})");
+  EXPECT_EQ(a.status, 400) << a.body;
+  EXPECT_NE(a.body.find("\\\"port\\\" twice"), std::string::npos) << a.body;
+  EXPECT_EQ(Stored(f), 0u);
+}
+
+// HTTPS with a certificate read again when it is renewed, and the names
+// given with --server-name taken in Host and as the page's own origin.
+TEST(FrontDoor, HttpsWithARenewedCertificate) {
+  namespace asio = boost::asio;
+  namespace http = boost::beast::http;
+  TempDir dir;
+  auto make_certificate = [&](const std::string& name) {
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=" + name + " -addext subjectAltName=DNS:printer.shop.test -keyout '" +
+        dir.File("new-key.pem") + "' -out '" + dir.File("new-cert.pem") + "' 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    // Replaced whole, as a renewal does.
+    ASSERT_EQ(std::rename(dir.File("new-key.pem").c_str(), dir.File("key.pem").c_str()), 0);
+    ASSERT_EQ(std::rename(dir.File("new-cert.pem").c_str(), dir.File("cert.pem").c_str()), 0);
+  };
+  make_certificate("first");
+  Fiskald f(dir, {"--tls-cert", dir.File("cert.pem"), "--tls-key", dir.File("key.pem"),
+                  "--server-name", "printer.shop.test"});
+  // One request over TLS: the answer's status and the certificate's name.
+  auto get = [&](const std::string& path, const Headers& headers, std::string* subject) {
+    asio::io_context io;
+    asio::ssl::context context(asio::ssl::context::tls_client);
+    context.set_verify_mode(asio::ssl::verify_none);
+    asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
+    stream.lowest_layer().connect({asio::ip::make_address("127.0.0.1"),
+                                   static_cast<unsigned short>(f.port())});
+    stream.handshake(asio::ssl::stream_base::client);
+    X509* peer = SSL_get_peer_certificate(stream.native_handle());
+    char name[256] = {};
+    X509_NAME_oneline(X509_get_subject_name(peer), name, sizeof name);
+    X509_free(peer);
+    *subject = name;
+    http::request<http::string_body> req(http::verb::get, path, 11);
+    for (const auto& [k, v] : headers) req.set(k, v);
+    req.set(http::field::connection, "close");
+    http::write(stream, req);
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> res;
+    http::read(stream, buffer, res);
+    return static_cast<int>(res.result_int());
+  };
+  const std::string port = std::to_string(f.port());
+  std::string subject;
+  EXPECT_EQ(get("/healthz", {{"Host", "127.0.0.1:" + port}}, &subject), 200);
+  EXPECT_EQ(subject, "/CN=first");
+  EXPECT_EQ(get("/v1/printers",
+                {{"Host", "printer.shop.test:" + port},
+                 {"Origin", "https://printer.shop.test:" + port}},
+                &subject),
+            200);
+  EXPECT_EQ(get("/v1/printers",
+                {{"Host", "printer.shop.test:" + port},
+                 {"Origin", "http://printer.shop.test:" + port}},
+                &subject),
+            403);
+  EXPECT_EQ(get("/healthz", {{"Host", "other.shop.test:" + port}}, &subject), 403);
+  // Plain HTTP on the HTTPS port is never served (the TLS library may say
+  // so in plain text), and the connection ends.
+  RawConnection plain(f.port());
+  plain.Send("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n");
+  const HttpAnswer refused = plain.Read(kPatience);
+  EXPECT_NE(refused.status, 200) << refused.body;
+  EXPECT_TRUE(plain.Closed(kPatience));
+
+  // Renewed: new connections get the new certificate, no restart.
+  make_certificate("second");
+  const double deadline = testing::MonotonicNow() + kPatience;
+  do {
+    usleep(200'000);
+    EXPECT_EQ(get("/healthz", {{"Host", "127.0.0.1:" + port}}, &subject), 200);
+  } while (subject != "/CN=second" && testing::MonotonicNow() < deadline);
+  EXPECT_EQ(subject, "/CN=second");
+}
+
+}  // namespace
+}  // namespace fiskal

@@ -120,8 +120,8 @@ HttpAnswer RawConnection::Read(double seconds) {
     if (n <= 0) {
       // The end of the stream ends a body of no stated length.
       boost::beast::error_code ec;
-      parser.put_eof(ec);
-      if (!ec && parser.is_done()) break;
+      if (parser.got_some()) parser.put_eof(ec);
+      if (parser.got_some() && !ec && parser.is_done()) break;
       answer.error = n == 0 ? "the connection ended before an answer" : "the connection failed";
       return answer;
     }

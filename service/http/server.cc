@@ -264,7 +264,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     head_only_ = false;
     if (draining_ || c_.stopping.load()) return CloseNow();
     parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(c_.limits.header_bytes));
+    header_seen_ = 0;
+    // A bound of the parser's own beside the one ReadHeader keeps.
+    parser_->header_limit(static_cast<std::uint32_t>(c_.limits.header_bytes + 1));
     parser_->body_limit(c_.limits.body_bytes);
     if (buffer_.size() > 0) {  // the next request came with the last one
       busy_ = true;
@@ -283,20 +285,58 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         });
   }
 
+  // The header, fed to the parser as it comes. Bytes are counted here
+  // from the request's first: the parser bounds only what it holds at
+  // once, and takes each whole line it has.
   void ReadHeader() {
-    bhttp::async_read_header(stream_, buffer_, *parser_,
-                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                               self->OnHeader(ec);
-                             });
+    while (buffer_.size() > 0 && !parser_->is_header_done()) {
+      beast::error_code ec;
+      const std::size_t used = parser_->put(buffer_.data(), ec);
+      buffer_.consume(used);
+      header_seen_ += used;
+      if (ec == bhttp::error::need_more) break;
+      if (ec) return OnHeader(ec);
+      if (used == 0) break;
+    }
+    if (parser_->is_header_done()) return OnHeader({});
+    if (header_seen_ + buffer_.size() > c_.limits.header_bytes) {
+      return OnHeader(bhttp::error::header_limit);
+    }
+    const std::size_t room = c_.limits.header_bytes + 1 - header_seen_ - buffer_.size();
+    stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(room, 4096)),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->buffer_.commit(n);
+                              if (self->closed_) return;
+                              if (ec) {
+                                if (ec == asio::error::eof) ec = bhttp::error::partial_message;
+                                return self->OnHeader(ec);
+                              }
+                              self->ReadHeader();
+                            });
   }
 
-  // Whether the bytes so far are a request line longer than a target may
-  // be (what makes a header too large then is its target: 414).
-  bool LongRequestLine() const {
+  // Whether what made the header too large is its target (414): the
+  // request line is not read whole yet (the parser keeps a line until it is
+  // whole), or its target is over its own bound.
+  bool TargetTooLong() const {
+    const std::size_t target = parser_->get().target().size();
+    return target == 0 || target > c_.limits.target_bytes;
+  }
+
+  // What a request line that fails to parse gets: 505 for a version other
+  // than HTTP/1.x, else 400.
+  bool OtherVersion() const {
     const auto data = buffer_.cdata();
     const std::string_view bytes(static_cast<const char*>(data.data()), data.size());
     const std::size_t end = bytes.find("\r\n");
-    return (end == std::string_view::npos ? bytes.size() : end) > c_.limits.target_bytes;
+    if (end == std::string_view::npos) return false;
+    const std::string_view line = bytes.substr(0, end);
+    const std::size_t space = line.rfind(' ');
+    if (line.find('\n') != std::string_view::npos || space == std::string_view::npos) return false;
+    const std::string_view version = line.substr(space + 1);
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return version.size() == 8 && version.substr(0, 5) == "HTTP/" && digit(version[5]) &&
+           version[6] == '.' && digit(version[7]) && line.find(" * ") == std::string_view::npos;
   }
 
   void OnHeader(beast::error_code ec) {
@@ -308,11 +348,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                                " bytes");
       }
       if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow) {
-        return LongRequestLine()
+        return TargetTooLong()
                    ? Refuse(414, "the request target is longer than " +
                                      std::to_string(c_.limits.target_bytes) + " bytes")
                    : Refuse(431, "the header holds more than " +
                                      std::to_string(c_.limits.header_bytes) + " bytes");
+      }
+      if (ec == bhttp::error::bad_version && OtherVersion()) {
+        return Refuse(505, "fiskald speaks HTTP/1.1 (and HTTP/1.0)");
       }
       if (IsMalformed(ec)) return Refuse(400, "the request is malformed: " + ec.message());
       return CloseNow();  // the client went away
@@ -494,6 +537,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   Framing framing_;
   std::size_t budget_held_ = 0;
   std::size_t lingered_ = 0;
+  std::size_t header_seen_ = 0;  // bytes of the header the parser took
   std::uint64_t deadline_generation_ = 0;
   std::shared_ptr<Session> self_;  // alive while its answer is awaited
   bool first_ = true;

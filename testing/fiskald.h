@@ -1,0 +1,49 @@
+// fiskald under test: the binary in a folder of its own, listening on a
+// loopback port the system gives, with its journal there, the ports as the
+// test binary points them (testing/ports.h), and HTTP to it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "testing/http_client.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace fiskal::testing {
+
+// A guard against a hang, never a speed requirement.
+inline constexpr double kPatience = 60;
+
+class Fiskald {
+ public:
+  explicit Fiskald(const TempDir& dir, std::vector<std::string> extra = {});
+
+  // Starts it (again, on the same journal) and waits until it listens.
+  void Start();
+  ProcessResult Stop(int signal = 15 /* SIGTERM */);
+  void Kill();
+  Process& process() { return *process_; }
+  int port() const { return port_; }
+  // Its resident memory now, in KiB (VmRSS).
+  long ResidentKib() const;
+
+  HttpClient Client() const { return HttpClient(port_, kPatience * 6); }
+  HttpAnswer Post(const std::string& key, const std::string& body,
+                  const std::string& type = "application/json", const std::string& query = "");
+  nlohmann::json Get(std::int64_t id, const std::string& query = "");
+  // Waits until `done` holds for the receipt.
+  nlohmann::json WaitFor(std::int64_t id, const std::function<bool(const nlohmann::json&)>& done);
+
+ private:
+  const TempDir& dir_;
+  std::vector<std::string> extra_;
+  std::unique_ptr<Process> process_;
+  int port_ = 0;
+};
+
+}  // namespace fiskal::testing
