@@ -184,7 +184,11 @@ class Page(PageTest):
 
     def test_loads_without_errors_and_asks_only_fiskald(self):
         self.open_page()
-        self.assertTrue(self.find("#printers-empty").is_displayed())
+        # Port 0 and the nine ports the test points nowhere, from the start.
+        self.assertFalse(self.find("#printers-empty").is_displayed())
+        self.assertEqual([c.find_element(By.CSS_SELECTOR, "h3").text.split()[:2]
+                          for c in self.find_all("#printers article.printer")],
+                         [["Port", str(n)] for n in range(10)])
         self.assertFalse(self.find("#banner").is_displayed())
         self.assert_no_console_errors()
         self.assert_stays_home()
