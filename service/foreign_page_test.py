@@ -17,7 +17,6 @@ scripts/browser runs it beside page_test.py.
 
 import http.server
 import json
-import os
 import shutil
 import signal
 import socket
@@ -25,11 +24,9 @@ import tempfile
 import threading
 import unittest
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.support.ui import WebDriverWait
 
-from page_test import HTTP, PATIENCE, Fiskald
+from page_test import HTTP, PATIENCE, Fiskald, chromium
 
 PAGE = """<!doctype html>
 <html><head><title>loading</title></head><body>
@@ -159,21 +156,8 @@ class ForeignPage(unittest.TestCase):
         # with as many digits, so that the two headers are alike.
         self.assertEqual(len(str(self.capture.port)), len(str(self.fiskald.port)))
 
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync", "--no-proxy-server",
-                     "--disable-dev-shm-usage",
-                     "--disable-features=LocalNetworkAccessChecks",
-                     "--host-resolver-rules=MAP evil.example 127.0.0.1",
-                     "--user-data-dir=" + os.path.join(self.folder, "chromium")):
-            options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-        self.driver = webdriver.Chrome(
-            service=Service("/usr/bin/chromedriver",
-                            log_path=os.path.join(self.folder, "chromedriver.log")),
-            options=options)
+        self.driver = chromium(self.folder, ("--disable-features=LocalNetworkAccessChecks",
+                                             "--host-resolver-rules=MAP evil.example 127.0.0.1"))
         self.addCleanup(self.driver.quit)
 
     def answers_from_fiskald(self):

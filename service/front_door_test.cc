@@ -124,7 +124,8 @@ TEST(FrontDoor, RefusesAmbiguousAndMalformedRequests) {
        400},
       {"a line without a colon", post + "Content-Length: 0\r\nOrigin evil\r\n\r\n" + inner, 400},
       {"a space before the colon", post + "Content-Length : " + len + "\r\n\r\n" + inner, 400},
-      {"a NUL byte", post + std::string("X-A: a\0b\r\nContent-Length: 0\r\n\r\n", 33) + inner, 400},
+      {"a NUL byte", post + std::string("X-A: a") + '\0' + "b\r\nContent-Length: 0\r\n\r\n" + inner,
+       400},
       {"an Origin ended by a bare LF",
        post + "Origin: https://evil.example\nContent-Length: " + len + "\r\n\r\n" + inner, 400},
       {"bare LFs only",
@@ -303,6 +304,9 @@ TEST(FrontDoor, QuietKeptConnectionsAreClosed) {
 // Floods of oversized headers and bodies take memory only while they
 // last: it goes back to where it was.
 TEST(FrontDoor, MemoryComesBackAfterFloods) {
+#ifdef FISKAL_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine; the plain build measures it";
+#endif
   RaiseOpenFiles();
   TempDir dir;
   Fiskald f(dir);

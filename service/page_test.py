@@ -93,6 +93,25 @@ class Fiskald:
         return self.call("GET", "/v1/receipts")[1]["receipts"]
 
 
+def chromium(folder, flags=()):
+    """Debian's Chromium, headless, with a profile of its own in `folder`,
+    reaching for no address of the outside world, logging what it asks and
+    what its pages say."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--no-proxy-server",
+                 "--disable-dev-shm-usage",
+                 "--user-data-dir=" + os.path.join(folder, "chromium")) + tuple(flags):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
+    return webdriver.Chrome(
+        service=Service("/usr/bin/chromedriver",
+                        log_path=os.path.join(folder, "chromedriver.log")),
+        options=options)
+
+
 def receipt(items):
     return {"port": 0, "footer": "THANK YOU", "items": [
         dict(zip(("name", "tax", "quantity", "price"), item)) for item in items]}
@@ -108,19 +127,7 @@ class PageTest(unittest.TestCase):
         self.addCleanup(self.fiskald.kill, signal.SIGTERM)
         self.fiskald.start()
 
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync", "--no-proxy-server",
-                     "--disable-dev-shm-usage", "--window-size=1400,1000",
-                     "--user-data-dir=" + os.path.join(self.folder, "chromium")):
-            options.add_argument(flag)
-        options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
-        self.driver = webdriver.Chrome(
-            service=Service("/usr/bin/chromedriver",
-                            log_path=os.path.join(self.folder, "chromedriver.log")),
-            options=options)
+        self.driver = chromium(self.folder, ("--window-size=1400,1000",))
         self.addCleanup(self.driver.quit)
         self.requested = []
 

@@ -89,7 +89,8 @@ void Waits::Loop() {
     if (by_deadline_.empty()) {
       wake_.wait(lock);
     } else {
-      wake_.wait_until(lock, by_deadline_.begin()->first);
+      const Clock::time_point next = by_deadline_.begin()->first;  // the entry may go meanwhile
+      wake_.wait_until(lock, next);
     }
   }
 }
