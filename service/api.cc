@@ -143,7 +143,10 @@ std::optional<http::Response> CheckQuery(const http::Request& head, const char* 
   for (const auto& [name, value] : head.query) {
     if (!Takes(takes, name)) {
       const std::string known = *takes != '\0' ? std::string(" (it takes: ") + takes + ")" : "";
-      return Problem(400, "the query parameter " + name + " is not taken by " + head.path + known);
+      std::string detail = "the query parameter " + name;
+      detail += " is not taken by " + head.path;
+      detail += known;
+      return Problem(400, detail);
     }
   }
   if (auto wait = head.Query("wait"); wait && !Whole(*wait, 0, max_wait)) {

@@ -21,6 +21,8 @@
 
 #include "testing/fiskald.h"
 #include "testing/http_client.h"
+#include "testing/ports.h"
+#include "testing/pty.h"
 #include "testing/temp_dir.h"
 
 namespace fiskal {
@@ -97,7 +99,7 @@ TEST(FrontDoor, RefusesAmbiguousAndMalformedRequests) {
   chunked_over += "0\r\n\r\n";
   std::string many_fields, big_field;
   for (int i = 0; i < 101; ++i) many_fields += "X-" + std::to_string(i) + ": 1\r\n";
-  big_field = "X-Big: " + std::string(17 * 1024, 'b') + "\r\n";
+  big_field = "X-Big: " + std::string(std::size_t{17} * 1024, 'b') + "\r\n";
   std::string flood;  // 10000 fields, far past every bound
   for (int i = 0; i < 10000; ++i) flood += "X-Flood-" + std::to_string(i) + ": 1\r\n";
 
@@ -286,6 +288,33 @@ TEST(FrontDoor, SlowAndIdleClientsDoNotDeafenIt) {
   // They are all still open: a connection waits 60 s for its first request.
   EXPECT_FALSE(idle.front()->Closed(0.2));
   EXPECT_FALSE(slow.front()->Closed(0.2));
+}
+
+// With few descriptors, connections get what is left beside those kept
+// for the journal and the ports: a flood of them is turned away at the
+// door, and a receipt still gets its port and its lock.
+TEST(FrontDoor, AConnectionFloodNeverTakesThePortsDescriptors) {
+  RaiseOpenFiles();
+  TempDir dir;
+  testing::Pty printer;
+  testing::PointPortsAt(1, printer.path());
+  Fiskald f(dir, {}, {"/usr/bin/prlimit", "--nofile=400:400", "--"});
+  EXPECT_NE(f.process().ErrSoFar().find("only 144 connections at once fit"), std::string::npos)
+      << f.process().ErrSoFar();
+  std::vector<std::unique_ptr<RawConnection>> flood;
+  flood.reserve(600);
+  for (int i = 0; i < 600; ++i) flood.push_back(std::make_unique<RawConnection>(f.port()));
+  // The connections beyond 144 were closed at once; those kept are still
+  // open. Some, closed, leave room for the receipt's own connection.
+  std::size_t closed = 0;
+  for (auto& c : flood) closed += c->Closed(0.05) ? 1 : 0;
+  EXPECT_GE(closed, 600u - 144u);
+  flood.resize(100);
+  const HttpAnswer posted = f.Post("k", R"({"port": 1, "items": [{"name": "ROLL", "tax": "1",
+      "quantity": "1", "price": "1"}]})", "application/json", "?wait=60");
+  ASSERT_EQ(posted.status, 201) << posted.error << posted.body;
+  EXPECT_EQ(Json::parse(posted.body)["state"], "printed") << posted.body;
+  testing::PointPortsAt(0, "");
 }
 
 // A kept connection that stays quiet is closed after 5 s; a quiet

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "line/serial_port.h"
 #include "line/transcript.h"
@@ -98,7 +99,7 @@ struct Printers::Worker {
 
 Printers::Printers(Journal& journal, Shutdown& shutdown, Clock& clock, PortAccess& ports,
                    PrinterOptions options)
-    : journal_(journal), shutdown_(shutdown), clock_(clock), ports_(ports), options_(options) {}
+    : journal_(journal), shutdown_(shutdown), clock_(clock), ports_(ports), options_(std::move(options)) {}
 
 Printers::~Printers() { Stop(); }
 

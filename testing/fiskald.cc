@@ -14,14 +14,18 @@ void Nap() { usleep(20'000); }
 
 }  // namespace
 
-Fiskald::Fiskald(const TempDir& dir, std::vector<std::string> extra)
-    : dir_(dir), extra_(std::move(extra)) {
+Fiskald::Fiskald(const TempDir& dir, std::vector<std::string> extra,
+                 std::vector<std::string> launcher)
+    : dir_(dir), extra_(std::move(extra)), launcher_(std::move(launcher)) {
   Start();
 }
 
 void Fiskald::Start() {
-  std::vector<std::string> argv = {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal",
-                                   dir_.File("fiskald.db")};
+  std::vector<std::string> argv = launcher_;
+  for (const char* arg : {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal"}) {
+    argv.emplace_back(arg);
+  }
+  argv.push_back(dir_.File("fiskald.db"));
   argv.insert(argv.end(), extra_.begin(), extra_.end());
   process_ = std::make_unique<Process>(argv, dir_.path());
   const std::string marker = "://127.0.0.1:";

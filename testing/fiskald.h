@@ -21,7 +21,9 @@ inline constexpr double kPatience = 60;
 
 class Fiskald {
  public:
-  explicit Fiskald(const TempDir& dir, std::vector<std::string> extra = {});
+  // `launcher`: a command fiskald is started through (prlimit, say).
+  explicit Fiskald(const TempDir& dir, std::vector<std::string> extra = {},
+                   std::vector<std::string> launcher = {});
 
   // Starts it (again, on the same journal) and waits until it listens.
   void Start();
@@ -42,6 +44,7 @@ class Fiskald {
  private:
   const TempDir& dir_;
   std::vector<std::string> extra_;
+  std::vector<std::string> launcher_;
   std::unique_ptr<Process> process_;
   int port_ = 0;
 };

@@ -157,7 +157,12 @@ bool RawConnection::Closed(double seconds) {
 std::string RequestBytes(const std::string& method, const std::string& target,
                          const Headers& headers, const std::string& body) {
   std::string bytes = method + " " + target + " HTTP/1.1\r\n";
-  for (const auto& [name, value] : headers) bytes += name + ": " + value + "\r\n";
+  for (const auto& [name, value] : headers) {
+    bytes += name;
+    bytes += ": ";
+    bytes += value;
+    bytes += "\r\n";
+  }
   bytes += "\r\n";
   bytes += body;
   return bytes;

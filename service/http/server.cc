@@ -41,7 +41,7 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 // dropped for a little while, so that its unread bytes do not make the
 // system reset the connection before the client has read the answer.
 constexpr double kLingerSeconds = 2;
-constexpr std::size_t kLingerBytes = 256 * 1024;
+constexpr std::size_t kLingerBytes = std::size_t{256} * 1024;
 // Once stopping, answers under way get this long to go out.
 constexpr double kStopGraceSeconds = 5;
 // After the system refused a connection for want of descriptors.
@@ -561,7 +561,12 @@ class BeastServer : public Server {
         acceptor_(io_),
         retry_(io_) {}
 
-  ~BeastServer() override { Stop(); }
+  ~BeastServer() override {
+    try {
+      Stop();
+    } catch (...) {  // a thread that cannot be joined: nothing left to do
+    }
+  }
 
   Status Listen() {
     const std::string where = Authority(options_.host, options_.port);

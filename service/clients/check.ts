@@ -1,0 +1,32 @@
+// What an integrator's program does with clients generated from
+// openapi.json: post a fiskal.txt as text/plain, read a receipt's
+// transcript as bytes, page through receipts by their ids. It must
+// type-check against both generators' output (scripts/clients).
+import type { paths } from "./out/schema";
+import { getTranscript, getReceipt, postReceipt } from "./out/hey";
+import type { GetTranscriptResponse, Receipt } from "./out/hey";
+
+type Post = paths["/v1/receipts"]["post"];
+// The text form is a string: the bytes of fiskal.txt.
+const text: Post["requestBody"]["content"]["text/plain"] = "0;THANK YOU\r\n";
+// The transcript is the receipt's bytes, never JSON.
+type Transcript =
+  paths["/v1/receipts/{id}/transcript"]["get"]["responses"][200]["content"]["application/octet-stream"];
+const transcript: Transcript = "\"ver.:0.6a\"\r\n";
+// The headers an answer carries.
+type Created = Post["responses"][201]["headers"];
+const location: Created["Location"] = "/v1/receipts/1";
+type Busy = Post["responses"][503]["headers"];
+const retry: Busy["Retry-After"] = 5;
+
+export async function integrator(id: number): Promise<[string, string, string, number]> {
+  const posted = await postReceipt({
+    headers: { "Idempotency-Key": "sale-0001" },
+    body: { port: 0, footer: "THANK YOU", items: [] },
+  });
+  const receipt: Receipt | undefined = posted.data;
+  const again = await getReceipt({ path: { id: receipt?.id ?? id }, query: { wait: 10 } });
+  const bytes: GetTranscriptResponse | undefined = (await getTranscript({ path: { id } })).data;
+  const blob: Blob | undefined = bytes;
+  return [text, transcript, location + String(again.data?.state) + String(blob?.size), retry];
+}
