@@ -420,6 +420,12 @@ std::string StateText(State state) { return std::string(StateName(state)); }
 
 Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal) {
   if (sqlite3_threadsafe() == 0) return Status::Error("SQLite was built without threads");
+  // No count of SQLite's memory: kept, it takes one mutex of the whole
+  // process on every allocation of every connection.
+  static const bool configured = [] {
+    return sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+  }();
+  (void)configured;
   if (!FileExists(path)) {
     if (Status s = CreateJournal(path); !s.ok()) return s;
   }

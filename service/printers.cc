@@ -94,6 +94,7 @@ struct Printers::Worker {
   PrinterStatus status;  // its queue length is the queue's, when asked for
   std::deque<std::int64_t> queue;
   std::size_t reserved = 0;  // places held for receipts being stored
+  std::condition_variable wake;  // a receipt came, or stopping began
   std::thread thread;
 };
 
@@ -137,8 +138,9 @@ void Printers::Enqueue(std::int64_t id, int port) {
     Worker& w = WorkerFor(port);
     if (w.reserved > 0) --w.reserved;
     w.queue.push_back(id);
+    // Only this port's worker has news.
+    w.wake.notify_one();
   }
-  changed_.notify_all();
 }
 
 void Printers::Open(int port) {
@@ -170,9 +172,9 @@ void Printers::Stop() {
     stopping_ = true;
     for (auto& [port, w] : workers_) {
       if (w->thread.joinable()) threads.push_back(&w->thread);
+      w->wake.notify_all();
     }
   }
-  changed_.notify_all();
   for (std::thread* t : threads) t->join();
 }
 
@@ -185,7 +187,7 @@ void Printers::SendTimes(double* sum, std::uint64_t* count) {
 void Printers::Run(Worker& worker) {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !worker.queue.empty(); });
+    worker.wake.wait(lock, [&] { return stopping_ || !worker.queue.empty(); });
     // Draining: the receipt in hand was finished; the queued ones stay in
     // the journal for the next start.
     if (stopping_ || shutdown_.draining()) return;

@@ -110,7 +110,6 @@ class Printers {
   PrinterOptions options_;
 
   std::mutex mu_;
-  std::condition_variable changed_;
   std::map<int, std::unique_ptr<Worker>> workers_;
   bool stopping_ = false;
   double send_seconds_ = 0;

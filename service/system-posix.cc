@@ -79,14 +79,11 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
 }
 
 void ReturnFreedMemory() {
-  // A fixed threshold: large buffers (a request's body) are mapped and
-  // unmapped on their own, never kept on the heap after a flood; and the
-  // heap is given back once 1 MiB of it is free at its top.
-  ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-  ::mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
-  // Few arenas: the handler threads share them, so what one freed another
-  // reuses.
-  ::mallopt(M_ARENA_MAX, 2);
+  // A fixed threshold (the system's default would rise after each large
+  // buffer freed, and keep the next ones on the heap): a buffer of 256 KiB
+  // or more (a large body) is mapped and unmapped on its own, never left
+  // on the heap after a flood; smaller ones, of every request, are not.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 }  // namespace fiskal::service

@@ -94,7 +94,7 @@ struct ServerOptions {
   int port = 0;      // 0: any free port
   std::optional<TlsFiles> tls;
   Limits limits;
-  int handler_threads = 16;
+  int handler_threads = 32;
   // Lines about the server's own troubles (a certificate that cannot be
   // read again), each "fiskald: ..."-ready.
   std::function<void(const std::string&)> log;
