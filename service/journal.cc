@@ -265,38 +265,38 @@ Status CheckIsJournal(const std::string& path, OpenFile file) {
 
 }  // namespace
 
-// The one connection that writes, on a thread of its own. Jobs that arrive
-// while a commit is under way are committed together by the next one, each
-// inside a savepoint of its own, so one failing job leaves the others whole.
+// The one connection that writes. Jobs are committed in batches (a group
+// commit), each inside a savepoint of its own so one failing job leaves
+// the others whole: the caller whose job is first in line when no commit
+// runs commits every job waiting then, its own and the others', while the
+// jobs that come meanwhile wait for the next batch. No thread of its own:
+// a lone write costs no hand-over to another thread and back.
 class Journal::Writer {
  public:
   using Work = std::function<Status(const JournalConnection&)>;
 
-  Status Start(const std::string& path) {
-    if (Status s = OpenConnection(path, &c_); !s.ok()) return s;
-    thread_ = std::thread([this] { Loop(); });
-    return Status::Ok();
-  }
-
-  ~Writer() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
+  Status Start(const std::string& path) { return OpenConnection(path, &c_); }
 
   const JournalConnection& connection() const { return c_; }
 
   // Runs `work` inside the next transaction and waits for its commit.
-  // `after` runs on the writer thread once the commit is durable.
+  // `after` runs once the commit is durable, in commit order, on the
+  // thread that committed the batch.
   Status Run(Work work, std::function<void()> after = {}) {
     Job job{std::move(work), std::move(after), Status::Ok(), false};
     std::unique_lock<std::mutex> lock(mu_);
     pending_.push_back(&job);
-    wake_.notify_one();
-    done_.wait(lock, [&] { return job.done; });
+    done_.wait(lock, [&] { return job.done || (!committing_ && pending_.front() == &job); });
+    if (job.done) return job.result;
+    committing_ = true;
+    std::deque<Job*> batch;
+    batch.swap(pending_);
+    lock.unlock();
+    Commit(batch);
+    lock.lock();
+    committing_ = false;
+    for (Job* j : batch) j->done = true;
+    done_.notify_all();
     return job.result;
   }
 
@@ -307,21 +307,6 @@ class Journal::Writer {
     Status result;
     bool done = false;
   };
-
-  void Loop() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
-      if (pending_.empty()) return;  // stopping, nothing left
-      std::deque<Job*> batch;
-      batch.swap(pending_);
-      lock.unlock();
-      Commit(batch);
-      lock.lock();
-      for (Job* job : batch) job->done = true;
-      done_.notify_all();
-    }
-  }
 
   void Commit(const std::deque<Job*>& batch) {
     if (Status s = c_.Exec("BEGIN IMMEDIATE"); !s.ok()) {
@@ -351,11 +336,9 @@ class Journal::Writer {
 
   JournalConnection c_;
   std::mutex mu_;
-  std::condition_variable wake_;
   std::condition_variable done_;
   std::deque<Job*> pending_;
-  bool stopping_ = false;
-  std::thread thread_;
+  bool committing_ = false;
 };
 
 namespace {

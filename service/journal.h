@@ -1,9 +1,9 @@
 // The journal of fiskald: every accepted receipt, the texts it is to send,
 // which of them went out, and its state, in one SQLite file (WAL mode,
 // synchronous=FULL, created with mode 0600). Every write is durable when
-// the call returns. Writes from many threads are committed together by one
-// writer thread (a group commit), so an fsync is shared by every request
-// waiting for one.
+// the call returns. Writes from many threads are committed together on
+// one connection (a group commit, made by the first writer in line), so an
+// fsync is shared by every request waiting for one.
 #pragma once
 
 #include <atomic>
@@ -74,8 +74,8 @@ class Journal {
 
   // --- writes: each is durable when it returns ok ---
 
-  // Stores a new receipt as queued. `committed` runs on the writer thread
-  // right after the commit, in commit order (the queue is fed from it, so
+  // Stores a new receipt as queued. `committed` runs right after the
+  // commit, in commit order, on the thread that committed it (the queue is fed from it, so
   // receipts are sent in the order they were accepted). Fails with
   // *duplicate set when the key is taken already.
   Status Accept(const NewReceipt& receipt, std::function<void(std::int64_t id)> committed,
