@@ -1,0 +1,713 @@
+#include "testing/broker.h"
+
+#include <MQTTClient.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "testing/now.h"
+
+namespace fiskal::testing {
+
+namespace {
+
+constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
+constexpr const char* kMosquittoPasswd = "/usr/bin/mosquitto_passwd";
+constexpr const char* kOpenssl = "openssl";
+
+void Nap() {
+  timespec d{0, 10'000'000L};
+  nanosleep(&d, nullptr);
+}
+
+std::string ReadFrom(const std::string& path, std::size_t offset = 0) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream out;
+  out << in.rdbuf();
+  std::string all = out.str();
+  return offset < all.size() ? all.substr(offset) : std::string();
+}
+
+void Write(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+// Starts argv (argv[0] searched in PATH) with standard input from
+// /dev/null and standard output and error appended to `log`. The child
+// holds no descriptor of ours, and is killed when the thread that started
+// it ends, so it never outlives the test.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) {
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  args.reserve(copy.size() + 1);
+  for (std::string& a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // Only calls that are safe between fork and exec from here on.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(126);
+  const int in = ::open("/dev/null", O_RDONLY);
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (in < 0 || out < 0) ::_exit(126);
+  ::dup2(in, 0);
+  ::dup2(out, 1);
+  ::dup2(out, 2);
+  ::syscall(SYS_close_range, 3U, ~0U, 0U);
+  ::execvp(args[0], args.data());
+  ::_exit(127);
+}
+
+// Waits for `pid` to end, at most `seconds`; its status when it has.
+std::optional<int> WaitExit(pid_t pid, double seconds) {
+  int status = 0;
+  const double deadline = MonotonicNow() + seconds;
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) break;  // not ours (any more)
+    const double left = deadline - MonotonicNow();
+    if (left <= 0) {
+      if (fd >= 0) ::close(fd);
+      return std::nullopt;
+    }
+    if (fd >= 0) {
+      // Readable when the child has ended.
+      pollfd p{fd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
+    } else {
+      Nap();
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return status;
+}
+
+// Runs a tool to its end; the error carries what it wrote.
+Status Run(const std::vector<std::string>& argv, const std::string& log) {
+  const std::size_t before = ReadFrom(log).size();
+  const pid_t pid = Spawn(argv, log);
+  if (pid < 0) return Status::FromErrno("fork", errno);
+  const std::optional<int> status = WaitExit(pid, kBrokerPatience);
+  if (!status) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return Status::Error(argv[0] + ": did not end within " +
+                         std::to_string(static_cast<int>(kBrokerPatience)) + " s");
+  }
+  if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    std::string command;
+    for (const std::string& a : argv) command += (command.empty() ? "" : " ") + a;
+    return Status::Error(command + ": failed (status " + std::to_string(*status) +
+                         "): " + ReadFrom(log, before));
+  }
+  return Status::Ok();
+}
+
+// `count` distinct ports free on 127.0.0.1 now.
+std::vector<int> FreePorts(int count) {
+  std::vector<int> fds;
+  std::vector<int> ports;
+  for (int i = 0; i < count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) break;
+    fds.push_back(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      break;
+    }
+    ports.push_back(ntohs(address.sin_port));
+  }
+  for (int fd : fds) ::close(fd);
+  if (static_cast<int>(ports.size()) != count) {
+    throw std::runtime_error("no free port on 127.0.0.1: " + ErrnoText(errno));
+  }
+  return ports;
+}
+
+// The openssl configuration of the certificates: a CA, a server for
+// localhost and 127.0.0.1, a client.
+constexpr const char* kOpensslConfig = R"([req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = unused
+[ca]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[server]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost,IP:127.0.0.1
+authorityKeyIdentifier = keyid
+[client]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = clientAuth
+authorityKeyIdentifier = keyid
+)";
+
+// Shop S may use fiskal/S/# (its user name being the certificate's CN or
+// the password file's user), "chain" every shop's.
+constexpr const char* kAcl = R"(pattern readwrite fiskal/%u/#
+
+user chain
+topic readwrite fiskal/#
+)";
+
+}  // namespace
+
+TestBroker::TestBroker(const TempDir& dir, const BrokerOptions& options)
+    : dir_(dir.File("broker")), options_(options) {}
+
+bool TestBroker::HasPasswords() { return ::access(kMosquittoPasswd, X_OK) == 0; }
+
+Status TestBroker::Start(const TempDir& dir, const BrokerOptions& options,
+                         std::unique_ptr<TestBroker>* broker) {
+  if (options.password_listener && !HasPasswords()) {
+    return Status::Error(std::string("password listener: ") + kMosquittoPasswd +
+                         " is not installed");
+  }
+  std::unique_ptr<TestBroker> made(new TestBroker(dir, options));
+  std::error_code error;
+  std::filesystem::create_directories(made->dir_, error);
+  if (error) return Status::Error(made->dir_ + ": " + error.message());
+  if (Status s = made->MakeFiles(); !s.ok()) return s.Context("test broker");
+  // A port found free may be taken before mosquitto binds it: then other
+  // ports, a few times.
+  Status started;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const std::vector<int> ports = FreePorts(3);
+    made->port_ = ports[0];
+    made->tls_port_ = ports[1];
+    made->password_port_ = options.password_listener ? ports[2] : 0;
+    started = made->Launch();
+    if (started.ok() || started.message().find("in use") == std::string::npos) break;
+  }
+  if (!started.ok()) return started.Context("test broker");
+  *broker = std::move(made);
+  return Status::Ok();
+}
+
+std::unique_ptr<TestBroker> TestBroker::StartOrFail(const TempDir& dir,
+                                                    const BrokerOptions& options) {
+  std::unique_ptr<TestBroker> broker;
+  if (Status s = Start(dir, options, &broker); !s.ok()) throw std::runtime_error(s.message());
+  return broker;
+}
+
+TestBroker::~TestBroker() { Kill(); }
+
+std::string TestBroker::url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+std::string TestBroker::tls_url() const {
+  return "mqtts://localhost:" + std::to_string(tls_port_);
+}
+std::string TestBroker::password_url() const {
+  return password_port_ == 0 ? std::string()
+                             : "mqtt://127.0.0.1:" + std::to_string(password_port_);
+}
+std::string TestBroker::ca_file() const { return dir_ + "/ca.pem"; }
+std::string TestBroker::cert_file(const std::string& name) const {
+  return dir_ + "/client-" + name + ".pem";
+}
+std::string TestBroker::key_file(const std::string& name) const {
+  return dir_ + "/client-" + name + ".key";
+}
+std::string TestBroker::other_ca_file() const { return dir_ + "/other-ca.pem"; }
+std::string TestBroker::log() const { return ReadFrom(dir_ + "/mosquitto.log"); }
+
+Status TestBroker::MakeFiles() {
+  const std::string config = dir_ + "/openssl.cnf";
+  const std::string tools_log = dir_ + "/tools.log";
+  Write(config, kOpensslConfig);
+  // EC keys: quick to make even on a busy machine.
+  const std::vector<std::string> new_key = {"-newkey", "ec", "-pkeyopt",
+                                            "ec_paramgen_curve:prime256v1", "-nodes"};
+  auto make_ca = [&](const std::string& name, const std::string& cn) {
+    std::vector<std::string> argv = {kOpenssl, "req", "-config", config, "-x509", "-days", "30",
+                                     "-extensions", "ca", "-subj", "/CN=" + cn};
+    argv.insert(argv.end(), new_key.begin(), new_key.end());
+    for (const std::string& a : {std::string("-keyout"), dir_ + "/" + name + ".key",
+                                 std::string("-out"), dir_ + "/" + name + ".pem"}) {
+      argv.push_back(a);
+    }
+    return Run(argv, tools_log);
+  };
+  int serial = 1;
+  auto make_leaf = [&](const std::string& ca, const std::string& name, const std::string& cn,
+                       const std::string& kind) {
+    std::vector<std::string> argv = {
+        kOpenssl, "req", "-config", config, "-x509", "-CA", dir_ + "/" + ca + ".pem", "-CAkey",
+        dir_ + "/" + ca + ".key", "-set_serial", std::to_string(++serial), "-days", "30",
+        "-extensions", kind, "-subj", "/CN=" + cn, "-keyout", dir_ + "/" + name + ".key", "-out",
+        dir_ + "/" + name + ".pem"};
+    argv.insert(argv.end(), new_key.begin(), new_key.end());
+    return Run(argv, tools_log);
+  };
+  for (Status s : {make_ca("ca", "fiskal test CA"), make_ca("other-ca", "unrelated test CA"),
+                   make_leaf("ca", "server", "localhost", "server"),
+                   make_leaf("other-ca", "other-server", "localhost", "server")}) {
+    if (!s.ok()) return s;
+  }
+  for (const std::string& client : options_.clients) {
+    if (Status s = make_leaf("ca", "client-" + client, client, "client"); !s.ok()) return s;
+  }
+  Write(dir_ + "/acl", kAcl);
+  if (options_.password_listener) {
+    const std::string file = dir_ + "/passwd";
+    Write(file, "");
+    for (const std::string& user : options_.clients) {
+      if (Status s = Run({kMosquittoPasswd, "-b", file, user, password(user)}, tools_log);
+          !s.ok()) {
+        return s;
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+void TestBroker::WriteConfig() const {
+  std::ostringstream c;
+  c << "# One test's broker, written by testing/broker.cc.\n"
+    << "per_listener_settings true\n"
+    << "persistence true\n"
+    << "persistence_location " << dir_ << "/\n"
+    // Saved at every change: a Kill() loses next to nothing.
+    << "autosave_on_changes true\n"
+    << "autosave_interval 1\n"
+    << "log_dest stderr\n"
+    << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
+    << "log_type subscribe\nlog_type unsubscribe\n";
+  // Run as root, mosquitto takes on the user "mosquitto", who cannot read
+  // this folder.
+  if (::geteuid() == 0) c << "user root\n";
+  for (const std::string& line : options_.extra_config) c << line << "\n";
+  c << "\nlistener " << port_ << " 127.0.0.1\n"
+    << "allow_anonymous true\n";
+  const std::string server = options_.other_ca_server ? "other-server" : "server";
+  c << "\nlistener " << tls_port_ << " 127.0.0.1\n"
+    << "cafile " << ca_file() << "\n"
+    << "certfile " << dir_ << "/" << server << ".pem\n"
+    << "keyfile " << dir_ << "/" << server << ".key\n"
+    << "require_certificate true\n"
+    << "use_identity_as_username true\n"
+    << "allow_anonymous false\n"
+    << "acl_file " << dir_ << "/acl\n";
+  if (options_.password_listener) {
+    c << "\nlistener " << password_port_ << " 127.0.0.1\n"
+      << "allow_anonymous false\n"
+      << "password_file " << dir_ << "/passwd\n"
+      << "acl_file " << dir_ << "/acl\n";
+  }
+  Write(dir_ + "/mosquitto.conf", c.str());
+}
+
+Status TestBroker::Launch() {
+  WriteConfig();
+  const std::string log_path = dir_ + "/mosquitto.log";
+  const std::size_t offset = ReadFrom(log_path).size();
+  pid_ = Spawn({kMosquitto, "-c", dir_ + "/mosquitto.conf"}, log_path);
+  if (pid_ < 0) return Status::FromErrno("fork", errno);
+  // It logs "mosquitto version ... running" once its listeners are open.
+  const double deadline = MonotonicNow() + kBrokerPatience;
+  for (;;) {
+    const std::string log = ReadFrom(log_path, offset);
+    if (log.find(" running") != std::string::npos) return Status::Ok();
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return Status::Error("mosquitto ended (status " + std::to_string(status) + "): " +
+                           ReadFrom(log_path, offset));
+    }
+    if (MonotonicNow() > deadline) {
+      Kill();
+      return Status::Error("mosquitto did not start within " +
+                           std::to_string(static_cast<int>(kBrokerPatience)) +
+                           " s: " + ReadFrom(log_path, offset));
+    }
+    Nap();
+  }
+}
+
+Status TestBroker::Stop() {
+  if (pid_ <= 0) return Status::Ok();
+  ::kill(pid_, SIGTERM);
+  if (!WaitExit(pid_, kBrokerPatience)) {
+    Kill();
+    return Status::Error("mosquitto did not end on SIGTERM within " +
+                         std::to_string(static_cast<int>(kBrokerPatience)) + " s");
+  }
+  pid_ = -1;
+  return Status::Ok();
+}
+
+void TestBroker::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+Status TestBroker::Restart() {
+  if (Status s = Stop(); !s.ok()) return s;
+  return Launch().Context("test broker restarted");
+}
+
+// --- MqttTestClient ---
+
+struct PahoCallbacks {
+  static int Message(void* context, char* topic, int topic_len, MQTTClient_message* m) {
+    auto* self = static_cast<MqttTestClient*>(context);
+    MqttMessage message;
+    message.topic = topic_len > 0 ? std::string(topic, static_cast<std::size_t>(topic_len))
+                                  : std::string(topic);
+    message.payload.assign(static_cast<const char*>(m->payload),
+                           static_cast<std::size_t>(m->payloadlen));
+    message.qos = m->qos;
+    message.retained = m->retained != 0;
+    for (int i = 0; i < m->properties.count; ++i) {
+      const MQTTProperty& p = m->properties.array[i];
+      // The bytes of a string or binary property (the union holds a number
+      // otherwise).
+      auto bytes = [](const MQTTLenString& s) {
+        return s.data == nullptr ? std::string()
+                                 : std::string(s.data, static_cast<std::size_t>(s.len));
+      };
+      switch (p.identifier) {
+        case MQTTPROPERTY_CODE_CONTENT_TYPE:
+          message.content_type = bytes(p.value.data);
+          break;
+        case MQTTPROPERTY_CODE_CORRELATION_DATA:
+          message.correlation_data = bytes(p.value.data);
+          break;
+        case MQTTPROPERTY_CODE_RESPONSE_TOPIC:
+          message.response_topic = bytes(p.value.data);
+          break;
+        case MQTTPROPERTY_CODE_MESSAGE_EXPIRY_INTERVAL:
+          message.message_expiry = p.value.integer4;
+          break;
+        case MQTTPROPERTY_CODE_USER_PROPERTY:
+          message.user_properties.emplace_back(bytes(p.value.data), bytes(p.value.value));
+          break;
+        default:
+          break;
+      }
+    }
+    MQTTClient_freeMessage(&m);
+    MQTTClient_free(topic);
+    {
+      const std::lock_guard lock(self->mutex_);
+      self->received_.push_back(std::move(message));
+    }
+    self->changed_.notify_all();
+    return 1;  // taken
+  }
+
+  static void Lost(void* context, char* cause) {
+    auto* self = static_cast<MqttTestClient*>(context);
+    {
+      const std::lock_guard lock(self->mutex_);
+      self->connected_ = false;
+      self->lost_ = cause != nullptr ? cause : "connection lost";
+    }
+    self->changed_.notify_all();
+  }
+
+  static void Published(void* context, int token, int /*packet_type*/,
+                        MQTTProperties* /*properties*/, enum MQTTReasonCodes reason_code) {
+    auto* self = static_cast<MqttTestClient*>(context);
+    {
+      const std::lock_guard lock(self->mutex_);
+      self->acknowledged_.emplace_back(token, static_cast<int>(reason_code));
+    }
+    self->changed_.notify_all();
+  }
+
+  static int TlsError(const char* text, std::size_t len, void* context) {
+    auto* self = static_cast<MqttTestClient*>(context);
+    const std::lock_guard lock(self->mutex_);
+    std::string line(text, len);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    self->tls_errors_ += (self->tls_errors_.empty() ? "" : "; ") + line;
+    return 0;
+  }
+};
+
+namespace {
+
+MQTTClient Handle(void* handle) { return static_cast<MQTTClient>(handle); }
+
+// The reason code of an answer. Paho keeps its own negative error codes in
+// the same field, whose enum type has no such values: read as a plain int,
+// not as that enum.
+int Code(const MQTTResponse& response) {
+  static_assert(sizeof response.reasonCode == sizeof(int));
+  int code = 0;
+  std::memcpy(&code, &response.reasonCode, sizeof code);
+  return code;
+}
+
+// Paho's error text, or the reason code's name.
+std::string Explain(int code) {
+  if (code < 0) return MQTTClient_strerror(code);
+  const char* name = MQTTReasonCode_toString(static_cast<enum MQTTReasonCodes>(code));
+  std::ostringstream text;
+  text << "reason code 0x" << std::hex << code;
+  if (name != nullptr) text << " (" << name << ")";
+  return text.str();
+}
+
+void AddString(MQTTProperties* properties, enum MQTTPropertyCodes code, const std::string& data,
+               const std::string* value = nullptr) {
+  MQTTProperty p{};
+  p.identifier = code;
+  p.value.data.data = const_cast<char*>(data.data());
+  p.value.data.len = static_cast<int>(data.size());
+  if (value != nullptr) {
+    p.value.value.data = const_cast<char*>(value->data());
+    p.value.value.len = static_cast<int>(value->size());
+  }
+  MQTTProperties_add(properties, &p);  // copies the bytes
+}
+
+void AddNumber(MQTTProperties* properties, enum MQTTPropertyCodes code, std::uint32_t number) {
+  MQTTProperty p{};
+  p.identifier = code;
+  p.value.integer4 = number;
+  MQTTProperties_add(properties, &p);
+}
+
+}  // namespace
+
+MqttTestClient::~MqttTestClient() { Disconnect(); }
+
+void MqttTestClient::Destroy() {
+  if (handle_ == nullptr) return;
+  MQTTClient handle = Handle(handle_);
+  // Without the lock: the callbacks take it, and destroying waits for them.
+  MQTTClient_destroy(&handle);
+  handle_ = nullptr;
+  const std::lock_guard lock(mutex_);
+  connected_ = false;
+}
+
+MqttAnswer MqttTestClient::Connect(const MqttConnect& how) {
+  Disconnect();
+  {
+    const std::lock_guard lock(mutex_);
+    lost_.clear();
+    tls_errors_.clear();
+    acknowledged_.clear();
+  }
+  std::string uri = how.url;
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"mqtt://", "tcp://"},
+                                 std::pair<std::string, std::string>{"mqtts://", "ssl://"}}) {
+    if (uri.rfind(from, 0) == 0) uri.replace(0, from.size(), to);
+  }
+  const bool tls = uri.rfind("ssl://", 0) == 0;
+
+  MqttAnswer answer;
+  MQTTClient handle = nullptr;
+  MQTTClient_createOptions create = MQTTClient_createOptions_initializer;
+  create.MQTTVersion = MQTTVERSION_5;
+  int rc = MQTTClient_createWithOptions(&handle, uri.c_str(), how.client_id.c_str(),
+                                        MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  if (rc != MQTTCLIENT_SUCCESS) {
+    answer.error = how.url + ": " + Explain(rc);
+    return answer;
+  }
+  handle_ = handle;
+  MQTTClient_setCallbacks(handle, this, &PahoCallbacks::Lost, &PahoCallbacks::Message, nullptr);
+  MQTTClient_setPublished(handle, this, &PahoCallbacks::Published);
+
+  MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer5;
+  options.cleanstart = how.clean_start ? 1 : 0;
+  options.connectTimeout = static_cast<int>(kBrokerPatience);
+  options.reliable = 0;
+  if (!how.username.empty()) options.username = how.username.c_str();
+  if (!how.password.empty()) options.password = how.password.c_str();
+  MQTTClient_SSLOptions ssl = MQTTClient_SSLOptions_initializer;
+  if (tls) {
+    if (!how.ca_file.empty()) {
+      ssl.trustStore = how.ca_file.c_str();
+      ssl.disableDefaultTrustStore = 1;
+    }
+    if (!how.cert_file.empty()) ssl.keyStore = how.cert_file.c_str();
+    if (!how.key_file.empty()) ssl.privateKey = how.key_file.c_str();
+    ssl.enableServerCertAuth = 1;
+    ssl.verify = 1;
+    ssl.ssl_error_cb = &PahoCallbacks::TlsError;
+    ssl.ssl_error_context = this;
+    options.ssl = &ssl;
+  }
+  MQTTProperties properties = MQTTProperties_initializer;
+  if (how.session_expiry > 0) {
+    AddNumber(&properties, MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL, how.session_expiry);
+  }
+  MQTTResponse response = MQTTClient_connect5(handle, &options, &properties, nullptr);
+  MQTTProperties_free(&properties);
+  rc = Code(response);
+  MQTTResponse_free(response);
+  answer.reason_code = rc;
+  if (rc == MQTTREASONCODE_SUCCESS) {
+    const std::lock_guard lock(mutex_);
+    connected_ = true;
+    return answer;
+  }
+  answer.reason_code = rc < 0 ? -1 : rc;
+  {
+    // OpenSSL's reasons say more than Paho's "Failure".
+    const std::lock_guard lock(mutex_);
+    answer.error = how.url + ": " + (tls_errors_.empty() ? Explain(rc) : "TLS: " + tls_errors_);
+  }
+  Destroy();
+  return answer;
+}
+
+MqttAnswer MqttTestClient::Subscribe(const std::string& filter, int qos) {
+  MqttAnswer answer;
+  if (handle_ == nullptr) {
+    answer.error = "not connected";
+    return answer;
+  }
+  MQTTSubscribe_options options = MQTTSubscribe_options_initializer;
+  MQTTResponse response =
+      MQTTClient_subscribe5(Handle(handle_), filter.c_str(), qos, &options, nullptr);
+  const int rc = Code(response);
+  MQTTResponse_free(response);
+  answer.reason_code = rc < 0 ? -1 : rc;
+  if (rc < 0 || rc >= 0x80) answer.error = "subscribe " + filter + ": " + Explain(rc);
+  return answer;
+}
+
+MqttAnswer MqttTestClient::Publish(const MqttMessage& message) {
+  MqttAnswer answer;
+  if (handle_ == nullptr) {
+    answer.error = "not connected";
+    return answer;
+  }
+  MQTTClient_message m = MQTTClient_message_initializer;
+  m.payload = const_cast<char*>(message.payload.data());
+  m.payloadlen = static_cast<int>(message.payload.size());
+  m.qos = message.qos;
+  m.retained = message.retained ? 1 : 0;
+  if (message.content_type) {
+    AddString(&m.properties, MQTTPROPERTY_CODE_CONTENT_TYPE, *message.content_type);
+  }
+  if (message.correlation_data) {
+    AddString(&m.properties, MQTTPROPERTY_CODE_CORRELATION_DATA, *message.correlation_data);
+  }
+  if (message.response_topic) {
+    AddString(&m.properties, MQTTPROPERTY_CODE_RESPONSE_TOPIC, *message.response_topic);
+  }
+  if (message.message_expiry) {
+    AddNumber(&m.properties, MQTTPROPERTY_CODE_MESSAGE_EXPIRY_INTERVAL, *message.message_expiry);
+  }
+  for (const auto& [name, value] : message.user_properties) {
+    AddString(&m.properties, MQTTPROPERTY_CODE_USER_PROPERTY, name, &value);
+  }
+  MQTTClient_deliveryToken token = 0;
+  MQTTResponse response =
+      MQTTClient_publishMessage5(Handle(handle_), message.topic.c_str(), &m, &token);
+  MQTTProperties_free(&m.properties);
+  const int rc = Code(response);
+  MQTTResponse_free(response);
+  if (rc != MQTTCLIENT_SUCCESS) {
+    answer.error = "publish " + message.topic + ": " + Explain(rc);
+    return answer;
+  }
+  if (message.qos == 0) {
+    answer.reason_code = 0;
+    return answer;
+  }
+  // The acknowledgement may have come before the token was handed back.
+  std::unique_lock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration<double>(kBrokerPatience);
+  for (;;) {
+    for (auto it = acknowledged_.begin(); it != acknowledged_.end(); ++it) {
+      if (it->first == token) {
+        answer.reason_code = it->second;
+        acknowledged_.erase(it);
+        if (answer.reason_code >= 0x80) {
+          answer.error = "publish " + message.topic + ": " + Explain(answer.reason_code);
+        }
+        return answer;
+      }
+    }
+    if (!connected_) {
+      answer.error = "publish " + message.topic + ": connection lost: " + lost_;
+      return answer;
+    }
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      answer.error = "publish " + message.topic + ": no acknowledgement in time";
+      return answer;
+    }
+  }
+}
+
+MqttAnswer MqttTestClient::Publish(const std::string& topic, const std::string& payload, int qos,
+                                   bool retained) {
+  MqttMessage message;
+  message.topic = topic;
+  message.payload = payload;
+  message.qos = qos;
+  message.retained = retained;
+  return Publish(message);
+}
+
+std::optional<MqttMessage> MqttTestClient::Next(double seconds) {
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                         [this] { return !received_.empty(); })) {
+    return std::nullopt;
+  }
+  MqttMessage message = std::move(received_.front());
+  received_.pop_front();
+  return message;
+}
+
+void MqttTestClient::Disconnect() {
+  if (handle_ == nullptr) return;
+  if (connected()) {
+    MQTTClient_disconnect5(Handle(handle_), 1000, MQTTREASONCODE_SUCCESS, nullptr);
+  }
+  Destroy();
+}
+
+bool MqttTestClient::connected() const {
+  const std::lock_guard lock(mutex_);
+  return connected_;
+}
+
+std::string MqttTestClient::lost() const {
+  const std::lock_guard lock(mutex_);
+  return lost_;
+}
+
+}  // namespace fiskal::testing
