@@ -1,7 +1,5 @@
 #include "service/api.h"
 
-#include <openssl/evp.h>
-
 #include <charconv>
 #include <cstdio>
 #include <map>
@@ -11,6 +9,7 @@
 #include "printer/slip.h"
 #include "protocol/receipt_check.h"
 #include "service/assets.h"
+#include "service/broker/broker.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
 #include "service/strict_json.h"
@@ -59,25 +58,10 @@ const Api::Route Api::kRoutes[] = {
     {"GET", "/v1/receipts/{id}/slip", kToken, "", &Api::Slip},
     {"POST", "/v1/receipts/{id}/resolve", kToken, "", &Api::Resolve},
     {"GET", "/v1/printers", kToken, "", &Api::ListPrinters},
+    {"GET", "/v1/broker", kToken, "", &Api::BrokerConnection},
 };
 
 namespace {
-
-std::string Sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), size);
-}
-
-// 1 to 255 visible ASCII characters.
-bool ValidKey(std::string_view key) {
-  if (key.empty() || key.size() > 255) return false;
-  for (char c : key) {
-    if (c < 0x21 || c > 0x7E) return false;
-  }
-  return true;
-}
 
 // The media type of a Content-Type header, lower case, without parameters.
 std::string MediaType(std::string_view content_type) {
@@ -169,11 +153,11 @@ int WaitOf(const http::Request& request) {
 
 }  // namespace
 
-Api::Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown, Waits& waits,
+Api::Api(Journal& journal, Intake& intake, Printers& printers, Shutdown& shutdown, Waits& waits,
          AccessRules rules, ApiLimits limits)
     : journal_(journal),
+      intake_(intake),
       printers_(printers),
-      ports_(ports),
       shutdown_(shutdown),
       waits_(waits),
       rules_(std::move(rules)),
@@ -375,6 +359,18 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
   text += "# HELP fiskald_receipts_in_doubt Receipts in doubt: each needs a person's word.\n"
           "# TYPE fiskald_receipts_in_doubt gauge\n"
           "fiskald_receipts_in_doubt " + std::to_string(counts[State::kInDoubt]) + "\n";
+  if (broker_ != nullptr) {
+    const BrokerState b = broker_->State();
+    text += "# HELP fiskald_broker_connected Whether the broker connection is up (1) or not (0).\n"
+            "# TYPE fiskald_broker_connected gauge\n"
+            "fiskald_broker_connected " + std::string(b.connected ? "1" : "0") + "\n"
+            "# HELP fiskald_broker_errors_total Connections and subscriptions the broker refused or lost.\n"
+            "# TYPE fiskald_broker_errors_total counter\n"
+            "fiskald_broker_errors_total " + std::to_string(b.errors) + "\n"
+            "# HELP fiskald_broker_answers_waiting Answers stored and not yet taken by the broker.\n"
+            "# TYPE fiskald_broker_answers_waiting gauge\n"
+            "fiskald_broker_answers_waiting " + std::to_string(b.answers_waiting) + "\n";
+  }
   text += "# HELP fiskald_queue_length Receipts queued or being sent, per port.\n"
           "# TYPE fiskald_queue_length gauge\n";
   for (const PrinterStatus& p : printers_.Snapshot()) {
@@ -397,108 +393,13 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
 }
 
 void Api::PostReceipt(const http::Request& request, std::int64_t, const http::Reply& reply) {
-  const std::string key(request.Header("Idempotency-Key"));
-  const bool json = MediaType(request.Header("Content-Type")) == "application/json";
-  const int wait = WaitOf(request);
-
-  // One request per key at a time, until its receipt is stored (or not).
-  {
-    std::lock_guard<std::mutex> lock(keys_mu_);
-    if (!keys_in_flight_.insert(key).second) {
-      return reply(Problem(409, "a request with this Idempotency-Key is still being stored; "
-                                "retry once it has been"));
-    }
-  }
-  struct Hold {
-    Api* api;
-    const std::string& key;
-    ~Hold() {
-      std::lock_guard<std::mutex> lock(api->keys_mu_);
-      api->keys_in_flight_.erase(key);
-    }
-  };
-  std::int64_t id = 0;
-  int status = 201;
-  {
-    const Hold hold{this, key};
-    const std::string digest = Sha256(request.body);
-    std::optional<StoredReceipt> stored;
-    if (Status s = journal_.FindByKey(key, &stored); !s.ok()) {
-      return reply(Problem(500, "cannot tell whether this key is stored: " + s.message() +
-                                    "; retry with the same Idempotency-Key"));
-    }
-    if (stored) {
-      if (stored->body_sha256 != digest) {
-        return reply(Problem(422, "this Idempotency-Key was used for another receipt (a "
-                                  "different body); use a fresh key for a new receipt",
-                             {{"receipt", stored->id}}));
-      }
-      // Stored: its receipt is the answer, even while stopping.
-      id = stored->id;
-      status = 200;
-    } else {
-      if (shutdown_.draining()) {
-        return reply(Problem(503, "fiskald is stopping and takes no new receipt; the receipt "
-                                  "was not stored, so it will not print; retry with the same "
-                                  "Idempotency-Key once fiskald is back"));
-      }
-      // A new receipt: read it by fiskal's rules.
-      std::string fiskal_txt;
-      if (json) {
-        if (auto p = JsonToFiskalTxt(request.body, &fiskal_txt)) {
-          Json extra = Json::object();
-          if (p->item) extra["item"] = *p->item;
-          return reply(Problem(p->http_status, p->detail, extra));
-        }
-      }
-      Receipt receipt;
-      if (auto p = PrepareFromText(json ? fiskal_txt : request.body, json, &receipt)) {
-        Json extra = Json::object();
-        if (p->line) extra["line"] = *p->line;
-        if (p->item) extra["item"] = *p->item;
-        return reply(Problem(p->http_status, p->detail, extra));
-      }
-      const int port = receipt.nPort;
-      const std::string device = port != 0 ? ports_.Device(port) : std::string();
-      if (port != 0 && device.empty()) {
-        std::string configured;
-        for (int n = 1; n <= 9; ++n) {
-          if (!ports_.Device(n).empty()) configured += ", " + std::to_string(n);
-        }
-        Json extra = Json::object();
-        if (!json) extra["line"] = 1;
-        return reply(Problem(
-            422, "port " + std::to_string(port) + " is not configured; fiskald prints on port 0 " +
-                     "(log-only)" + (configured.empty() ? "" : " and ports" + configured.substr(1)) +
-                     " (a port is configured with FISKAL_COM<n> or --port n=DEVICE); nothing was "
-                     "sent",
-            extra));
-      }
-      if (!printers_.Reserve(port, limits_.max_queued_per_port)) {
-        return reply(Problem(503, "the queue of port " + std::to_string(port) + " holds " +
-                                      std::to_string(limits_.max_queued_per_port) +
-                                      " receipts already; the receipt was not stored; retry "
-                                      "later with the same Idempotency-Key"));
-      }
-      NewReceipt fresh;
-      fresh.idempotency_key = key;
-      fresh.body_sha256 = digest;
-      fresh.port = port;
-      fresh.device = device;
-      for (const Text& t : receipt.texts) fresh.texts.push_back({t.bytes, t.label, t.pause_after});
-      bool duplicate = false;
-      const Status s = journal_.Accept(
-          fresh, [&](std::int64_t new_id) { printers_.Enqueue(new_id, port); }, &id, &duplicate);
-      if (!s.ok()) {
-        printers_.Release(port);
-        return reply(duplicate ? Problem(409, "this Idempotency-Key was taken meanwhile; retry "
-                                              "to get its receipt")
-                               : Problem(503, "the receipt was not stored, so it will not print: " +
-                                                  s.message()));
-      }
-    }
-  }
-  AnswerReceipt(id, wait, status, status == 200, reply);
+  Submission submission;
+  submission.key = std::string(request.Header("Idempotency-Key"));
+  submission.json = MediaType(request.Header("Content-Type")) == "application/json";
+  submission.body = request.body;
+  const Outcome outcome = intake_.Submit(submission);
+  if (!outcome.stored()) return reply(Problem(outcome.status, outcome.detail, outcome.extra));
+  AnswerReceipt(outcome.id, WaitOf(request), outcome.status, outcome.status == 200, reply);
 }
 
 void Api::ListReceipts(const http::Request& request, std::int64_t, const http::Reply& reply) {
@@ -566,22 +467,23 @@ void Api::Resolve(const http::Request& request, std::int64_t id, const http::Rep
 }
 
 void Api::ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply) {
-  Json list = Json::array();
-  for (const PrinterStatus& p : printers_.Snapshot()) {
-    Json sending = nullptr, last = nullptr;
-    if (p.sending) sending = {{"id", *p.sending}, {"text", p.text}, {"texts", p.texts}};
-    if (p.last_id) {
-      last = {{"id", *p.last_id},
-              {"state", p.last_state},
-              {"finished_at", Rfc3339(p.last_finished_ms)}};
-    }
-    list.push_back({{"port", p.port},
-                    {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
-                    {"queue_length", p.queued},
-                    {"sending", sending},
-                    {"last", last}});
+  reply(JsonAnswer(200, {{"printers", PrintersJson(printers_.Snapshot())}}));
+}
+
+void Api::BrokerConnection(const http::Request&, std::int64_t, const http::Reply& reply) {
+  if (broker_ == nullptr) {
+    return reply(JsonAnswer(200, {{"url", nullptr},
+                                  {"shop", nullptr},
+                                  {"connected", false},
+                                  {"since", nullptr},
+                                  {"last_error", nullptr}}));
   }
-  reply(JsonAnswer(200, {{"printers", list}}));
+  const BrokerState b = broker_->State();
+  reply(JsonAnswer(200, {{"url", b.url},
+                         {"shop", b.shop},
+                         {"connected", b.connected},
+                         {"since", b.since_ms > 0 ? Json(Rfc3339(b.since_ms)) : Json(nullptr)},
+                         {"last_error", b.last_error.empty() ? Json(nullptr) : Json(b.last_error)}}));
 }
 
 }  // namespace fiskal::service

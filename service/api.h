@@ -7,13 +7,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "service/access.h"
 #include "service/http/http.h"
+#include "service/intake.h"
 #include "service/journal.h"
 #include "service/printers.h"
 #include "service/shutdown.h"
@@ -22,14 +21,18 @@
 namespace fiskal::service {
 
 struct ApiLimits {
-  std::size_t max_queued_per_port = 10000;
   int max_wait_seconds = 300;
 };
 
+class Broker;
+
 class Api : public http::Handler {
  public:
-  Api(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown, Waits& waits,
+  Api(Journal& journal, Intake& intake, Printers& printers, Shutdown& shutdown, Waits& waits,
       AccessRules rules, ApiLimits limits = {});
+  // The broker connection GET /v1/broker and /metrics show; none without
+  // --broker.
+  void SetBroker(Broker* broker) { broker_ = broker; }
 
   std::optional<http::Response> Admit(const http::Request& head) override;
   void Handle(http::Request request, http::Reply reply) override;
@@ -59,6 +62,7 @@ class Api : public http::Handler {
   void Slip(const http::Request&, std::int64_t id, const http::Reply& reply);
   void Resolve(const http::Request& request, std::int64_t id, const http::Reply& reply);
   void ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply);
+  void BrokerConnection(const http::Request&, std::int64_t, const http::Reply& reply);
 
   // Answers with receipt `id` as the journal has it, once it is final or
   // `wait` seconds passed (or fiskald begins to stop); `status` 201 adds
@@ -69,15 +73,13 @@ class Api : public http::Handler {
   std::optional<StoredReceipt> Load(std::int64_t id, const http::Reply& reply);
 
   Journal& journal_;
+  Intake& intake_;
   Printers& printers_;
-  PortAccess& ports_;
   Shutdown& shutdown_;
   Waits& waits_;
   AccessRules rules_;
   ApiLimits limits_;
-
-  std::mutex keys_mu_;
-  std::set<std::string> keys_in_flight_;
+  Broker* broker_ = nullptr;
 };
 
 }  // namespace fiskal::service

@@ -20,7 +20,7 @@ constexpr int kReaders = 4;
 
 // Marks the file as this program's journal ("FSKL").
 constexpr int kApplicationId = 0x46534B4C;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE receipts(
@@ -32,7 +32,8 @@ CREATE TABLE receipts(
   device TEXT NOT NULL,
   message TEXT NOT NULL DEFAULT '',
   accepted_ms INTEGER NOT NULL,
-  finished_ms INTEGER NOT NULL DEFAULT 0
+  finished_ms INTEGER NOT NULL DEFAULT 0,
+  deadline_ms INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX receipts_by_state ON receipts(state, id);
 CREATE TABLE texts(
@@ -46,6 +47,43 @@ CREATE TABLE texts(
 ) WITHOUT ROWID;
 CREATE TABLE health(id INTEGER PRIMARY KEY CHECK (id = 1), checked_ms INTEGER NOT NULL);
 INSERT INTO health VALUES(1, 0);
+)sql"
+    R"sql(
+CREATE TABLE answer_to(
+  receipt_id INTEGER NOT NULL REFERENCES receipts(id) ON DELETE CASCADE,
+  topic TEXT NOT NULL,
+  correlation BLOB NOT NULL,
+  PRIMARY KEY(receipt_id, topic)
+) WITHOUT ROWID;
+CREATE TABLE outbox(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  topic TEXT NOT NULL,
+  correlation BLOB NOT NULL,
+  content_type TEXT NOT NULL,
+  state TEXT NOT NULL,
+  payload BLOB NOT NULL
+);
+)sql";
+
+// A journal of version 1 (before the broker) made version 2: a receipt's
+// deadline, and the answers to publish.
+constexpr const char* kFromVersion1 = R"sql(
+ALTER TABLE receipts ADD COLUMN deadline_ms INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE answer_to(
+  receipt_id INTEGER NOT NULL REFERENCES receipts(id) ON DELETE CASCADE,
+  topic TEXT NOT NULL,
+  correlation BLOB NOT NULL,
+  PRIMARY KEY(receipt_id, topic)
+) WITHOUT ROWID;
+CREATE TABLE outbox(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  topic TEXT NOT NULL,
+  correlation BLOB NOT NULL,
+  content_type TEXT NOT NULL,
+  state TEXT NOT NULL,
+  payload BLOB NOT NULL
+);
+PRAGMA user_version=2;
 )sql";
 
 }  // namespace
@@ -222,7 +260,7 @@ Status CreateJournal(const std::string& path) {
 // empty: taking it for a new one would forget every key, and print every
 // old receipt again when it comes back), a file that is no database, and
 // another program's database (which is read, never converted).
-Status CheckIsJournal(const std::string& path, OpenFile file) {
+Status CheckIsJournal(const std::string& path, OpenFile file, int* version) {
   static constexpr std::string_view kMagic{"SQLite format 3\0", 16};
   std::uint64_t length = 0;
   std::string start;
@@ -245,7 +283,7 @@ Status CheckIsJournal(const std::string& path, OpenFile file) {
     return c.Error("cannot open");
   }
   sqlite3_busy_timeout(c.db, 5000);
-  int application = 0, version = 0;
+  int application = 0;
   if (Status s = PragmaInt(c, "PRAGMA application_id", &application); !s.ok()) {
     return Status::Error("journal " + path + ": not a journal (" + s.message() + ")");
   }
@@ -254,10 +292,10 @@ Status CheckIsJournal(const std::string& path, OpenFile file) {
                          ": the file is a database of another program, not a fiskald journal; "
                          "it was left as it is");
   }
-  if (Status s = PragmaInt(c, "PRAGMA user_version", &version); !s.ok()) return s;
-  if (version > kSchemaVersion) {
+  if (Status s = PragmaInt(c, "PRAGMA user_version", version); !s.ok()) return s;
+  if (*version > kSchemaVersion) {
     return Status::Error("journal " + path + ": written by a newer fiskald (journal version " +
-                         std::to_string(version) + "); this one reads version " +
+                         std::to_string(*version) + "); this one reads version " +
                          std::to_string(kSchemaVersion));
   }
   return Status::Ok();
@@ -344,7 +382,8 @@ class Journal::Writer {
 namespace {
 
 constexpr const char* kReceiptColumns =
-    "id, idempotency_key, body_sha256, state, port, device, message, accepted_ms, finished_ms";
+    "id, idempotency_key, body_sha256, state, port, device, message, accepted_ms, finished_ms, "
+    "deadline_ms";
 
 StoredReceipt ReceiptFromRow(const Statement& q) {
   StoredReceipt r;
@@ -357,6 +396,7 @@ StoredReceipt ReceiptFromRow(const Statement& q) {
   r.message = q.Text(6);
   r.accepted_ms = q.Int(7);
   r.finished_ms = q.Int(8);
+  r.deadline_ms = q.Int(9);
   return r;
 }
 
@@ -399,7 +439,51 @@ Status QueryOne(const JournalConnection& c, Statement& q,
 
 std::string StateText(State state) { return std::string(StateName(state)); }
 
+Status InsertAnswer(const JournalConnection& c, const OutboxAnswer& a) {
+  Statement q(c, "INSERT INTO outbox(topic, correlation, content_type, state, payload) "
+                 "VALUES(?, ?, ?, ?, ?)");
+  q.Bind(a.topic).BindBlob(a.correlation).Bind(a.content_type).Bind(a.state).BindBlob(a.payload);
+  return q.Run();
+}
+
+// Stores, inside the caller's transaction, the answer that reports
+// receipt `id` as it is now, for everyone who waits for its answers
+// through the broker; *added is set when there was one.
+Status QueueAnswers(const JournalConnection& c, const AnswerBody& body, std::int64_t id,
+                    bool* added, const AnswerTo* only = nullptr) {
+  if (!body) return Status::Ok();
+  std::vector<AnswerTo> to;
+  if (only != nullptr) {
+    to.push_back(*only);
+  } else {
+    Statement q(c, "SELECT topic, correlation FROM answer_to WHERE receipt_id = ?");
+    q.Bind(id);
+    bool row = false;
+    Status s = q.Step(&row);
+    for (; s.ok() && row; s = q.Step(&row)) to.push_back({q.Text(0), q.Text(1)});
+    if (!s.ok()) return s;
+  }
+  if (to.empty()) return Status::Ok();
+  Statement q(c, (std::string("SELECT ") + kReceiptColumns + " FROM receipts WHERE id = ?").c_str());
+  q.Bind(id);
+  std::optional<StoredReceipt> receipt;
+  if (Status s = QueryOne(c, q, &receipt); !s.ok() || !receipt) return s;
+  const std::string payload = body(*receipt);
+  for (const AnswerTo& t : to) {
+    OutboxAnswer a{0, t.topic, t.correlation, "application/json", StateText(receipt->state),
+                   payload};
+    if (Status s = InsertAnswer(c, a); !s.ok()) return s;
+  }
+  *added = true;
+  return Status::Ok();
+}
+
 }  // namespace
+
+void Journal::SetOutbox(AnswerBody body, std::function<void()> changed) {
+  answer_body_ = std::move(body);
+  outbox_changed_ = std::move(changed);
+}
 
 Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Journal>* journal) {
   if (sqlite3_threadsafe() == 0) return Status::Error("SQLite was built without threads");
@@ -418,13 +502,21 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
   OpenFile lock{};
   if (Status s = LockJournalFile(path, &lock); !s.ok()) return s;
   j->lock_ = lock;
-  if (Status s = CheckIsJournal(path, lock); !s.ok()) return s;
+  int version = 0;
+  if (Status s = CheckIsJournal(path, lock, &version); !s.ok()) return s;
   for (int i = 0; i < kReaders; ++i) {
     j->readers_.push_back(std::make_unique<JournalConnection>());
     if (Status s = OpenConnection(path, j->readers_.back().get()); !s.ok()) return s;
   }
   j->writer_ = std::make_unique<Writer>();
   if (Status s = j->writer_->Start(path); !s.ok()) return s;
+  if (version < kSchemaVersion) {
+    if (Status s = j->writer_->Run([](const JournalConnection& c) { return c.Exec(kFromVersion1); });
+        !s.ok()) {
+      return Status::Error("cannot bring the journal to version " +
+                           std::to_string(kSchemaVersion) + ": " + s.message());
+    }
+  }
   *journal = std::move(j);
   return Status::Ok();
 }
@@ -454,7 +546,7 @@ Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_
                        std::int64_t* id, bool* duplicate) {
   *duplicate = false;
   std::int64_t new_id = 0;
-  bool taken = false;
+  bool taken = false, answered = false;
   const std::int64_t now = wall_();
   Status s = writer_->Run(
       [&](const JournalConnection& c) -> Status {
@@ -469,13 +561,14 @@ Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_
           }
         }
         Statement insert(c, "INSERT INTO receipts(idempotency_key, body_sha256, state, port, "
-                            "device, accepted_ms) VALUES(?, ?, ?, ?, ?, ?)");
+                            "device, accepted_ms, deadline_ms) VALUES(?, ?, ?, ?, ?, ?, ?)");
         insert.Bind(receipt.idempotency_key)
             .BindBlob(receipt.body_sha256)
             .Bind(StateText(State::kQueued))
             .Bind(receipt.port)
             .Bind(receipt.device)
-            .Bind(now);
+            .Bind(now)
+            .Bind(receipt.deadline_ms);
         if (Status s = insert.Run(); !s.ok()) return s;
         new_id = sqlite3_last_insert_rowid(c.db);
         for (std::size_t i = 0; i < receipt.texts.size(); ++i) {
@@ -489,10 +582,17 @@ Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_
               .Bind(t.pause_after ? 1 : 0);
           if (Status s = text.Run(); !s.ok()) return s;
         }
+        if (receipt.answer_to) {
+          Statement to(c, "INSERT INTO answer_to(receipt_id, topic, correlation) VALUES(?, ?, ?)");
+          to.Bind(new_id).Bind(receipt.answer_to->topic).BindBlob(receipt.answer_to->correlation);
+          if (Status s = to.Run(); !s.ok()) return s;
+          return QueueAnswers(c, answer_body_, new_id, &answered);
+        }
         return Status::Ok();
       },
       [&] {
         if (committed) committed(new_id);
+        if (answered && outbox_changed_) outbox_changed_();
       });
   *duplicate = taken;
   if (s.ok()) *id = new_id;
@@ -524,9 +624,21 @@ Status ChangeState(const JournalConnection& c, std::int64_t id, State from, Stat
 }  // namespace
 
 Status Journal::MarkSending(std::int64_t id) {
-  return writer_->Run([&](const JournalConnection& c) {
+  return Change(id, [&](const JournalConnection& c) {
     return ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
   });
+}
+
+Status Journal::Change(std::int64_t id, const std::function<Status(const JournalConnection&)>& work) {
+  bool answered = false;
+  return writer_->Run(
+      [&](const JournalConnection& c) -> Status {
+        if (Status s = work(c); !s.ok()) return s;
+        return QueueAnswers(c, answer_body_, id, &answered);
+      },
+      [&] {
+        if (answered && outbox_changed_) outbox_changed_();
+      });
 }
 
 Status Journal::MarkTextSent(std::int64_t id, std::size_t index) {
@@ -544,13 +656,13 @@ Status Journal::MarkTextSent(std::int64_t id, std::size_t index) {
 
 Status Journal::Finish(std::int64_t id, State state, const std::string& message) {
   const std::int64_t now = wall_();
-  return writer_->Run([&](const JournalConnection& c) {
+  return Change(id, [&](const JournalConnection& c) {
     return ChangeState(c, id, State::kSending, State::kQueued, state, &message, now);
   });
 }
 
 Status Journal::Requeue(std::int64_t id) {
-  return writer_->Run([&](const JournalConnection& c) {
+  return Change(id, [&](const JournalConnection& c) {
     return ChangeState(c, id, State::kSending, State::kSending, State::kQueued, nullptr, 0);
   });
 }
@@ -559,29 +671,45 @@ Status Journal::Resolve(std::int64_t id, bool printed, bool* found, bool* confli
   *found = false;
   *conflict = false;
   const std::int64_t now = wall_();
-  return writer_->Run([&](const JournalConnection& c) -> Status {
-    Statement q(c, "SELECT state FROM receipts WHERE id = ?");
-    q.Bind(id);
-    bool row = false;
-    if (Status s = q.Step(&row); !s.ok() || !row) return s;
-    *found = true;
-    const std::optional<State> state = ParseState(q.Text(0));
-    if (!state || !NeedsDecision(*state)) {
-      *conflict = true;
-      return Status::Ok();
-    }
-    Statement u(c, "UPDATE receipts SET state = ?, finished_ms = ? WHERE id = ?");
-    u.Bind(StateText(printed ? State::kResolvedPrinted : State::kResolvedNotPrinted))
-        .Bind(now)
-        .Bind(id);
-    return u.Run();
-  });
+  bool answered = false;
+  return writer_->Run(
+      [&](const JournalConnection& c) -> Status {
+        Statement q(c, "SELECT state FROM receipts WHERE id = ?");
+        q.Bind(id);
+        bool row = false;
+        if (Status s = q.Step(&row); !s.ok() || !row) return s;
+        *found = true;
+        const std::optional<State> state = ParseState(q.Text(0));
+        if (!state || !NeedsDecision(*state)) {
+          *conflict = true;
+          return Status::Ok();
+        }
+        Statement u(c, "UPDATE receipts SET state = ?, finished_ms = ? WHERE id = ?");
+        u.Bind(StateText(printed ? State::kResolvedPrinted : State::kResolvedNotPrinted))
+            .Bind(now)
+            .Bind(id);
+        if (Status s = u.Run(); !s.ok()) return s;
+        return QueueAnswers(c, answer_body_, id, &answered);
+      },
+      [&] {
+        if (answered && outbox_changed_) outbox_changed_();
+      });
 }
 
 Status Journal::MarkInterruptedInDoubt(int* count) {
   *count = 0;
   const std::int64_t now = wall_();
+  bool answered = false;
   return writer_->Run([&](const JournalConnection& c) -> Status {
+    std::vector<std::int64_t> ids;
+    {
+      Statement q(c, "SELECT id FROM receipts WHERE state = ?");
+      q.Bind(StateText(State::kSending));
+      bool row = false;
+      Status s = q.Step(&row);
+      for (; s.ok() && row; s = q.Step(&row)) ids.push_back(q.Int(0));
+      if (!s.ok()) return s;
+    }
     Statement q(c, "UPDATE receipts SET state = ?, finished_ms = ?, message = "
                    "'fiskald stopped while sending this receipt; it is never sent again: "
                    "look at the printer, then resolve it as printed or not printed' "
@@ -589,8 +717,70 @@ Status Journal::MarkInterruptedInDoubt(int* count) {
     q.Bind(StateText(State::kInDoubt)).Bind(now).Bind(StateText(State::kSending));
     if (Status s = q.Run(); !s.ok()) return s;
     *count = q.changes();
+    for (std::int64_t id : ids) {
+      if (Status s = QueueAnswers(c, answer_body_, id, &answered); !s.ok()) return s;
+    }
+    return Status::Ok();
+  }, [&] {
+    if (answered && outbox_changed_) outbox_changed_();
+  });
+}
+
+Status Journal::AddAnswerTo(std::int64_t id, const AnswerTo& to) {
+  bool answered = false;
+  return writer_->Run(
+      [&](const JournalConnection& c) -> Status {
+        Statement q(c, "INSERT OR REPLACE INTO answer_to(receipt_id, topic, correlation) "
+                       "VALUES(?, ?, ?)");
+        q.Bind(id).Bind(to.topic).BindBlob(to.correlation);
+        if (Status s = q.Run(); !s.ok()) return s;
+        return QueueAnswers(c, answer_body_, id, &answered, &to);
+      },
+      [&] {
+        if (answered && outbox_changed_) outbox_changed_();
+      });
+}
+
+Status Journal::StoreAnswer(const OutboxAnswer& answer) {
+  return writer_->Run([&](const JournalConnection& c) { return InsertAnswer(c, answer); },
+                      [&] {
+                        if (outbox_changed_) outbox_changed_();
+                      });
+}
+
+Status Journal::Delivered(const std::vector<std::int64_t>& seqs) {
+  if (seqs.empty()) return Status::Ok();
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    for (std::int64_t seq : seqs) {
+      Statement q(c, "DELETE FROM outbox WHERE seq = ?");
+      q.Bind(seq);
+      if (Status s = q.Run(); !s.ok()) return s;
+    }
     return Status::Ok();
   });
+}
+
+Status Journal::Outbox(std::int64_t after_seq, int limit, std::vector<OutboxAnswer>* answers) {
+  Lease lease = Reader();
+  const JournalConnection& reader = *lease.connection;
+  Statement q(reader, "SELECT seq, topic, correlation, content_type, state, payload FROM outbox "
+                      "WHERE seq > ? ORDER BY seq LIMIT ?");
+  q.Bind(after_seq).Bind(limit);
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) {
+    answers->push_back({q.Int(0), q.Text(1), q.Text(2), q.Text(3), q.Text(4), q.Text(5)});
+  }
+  return s;
+}
+
+Status Journal::OutboxSize(std::int64_t* size) {
+  Lease lease = Reader();
+  Statement q(*lease.connection, "SELECT count(*) FROM outbox");
+  bool row = false;
+  if (Status s = q.Step(&row); !s.ok()) return s;
+  *size = row ? q.Int(0) : 0;
+  return Status::Ok();
 }
 
 Status Journal::Purge(int keep_days, int* removed) {

@@ -1,5 +1,6 @@
 // The journal of fiskald: every accepted receipt, the texts it is to send,
-// which of them went out, and its state, in one SQLite file (WAL mode,
+// which of them went out, and its state, and the outbox of answers to
+// publish through the broker, in one SQLite file (WAL mode,
 // synchronous=FULL, created with mode 0600). Every write is durable when
 // the call returns. Writes from many threads are committed together on
 // one connection (a group commit, made by the first writer in line), so an
@@ -29,6 +30,13 @@ struct JournalText {
   bool sent = false;         // the port took it (log-only: recorded)
 };
 
+// Where the answers about a receipt are published: a broker's response
+// topic and the request's correlation data.
+struct AnswerTo {
+  std::string topic;
+  std::string correlation;
+};
+
 // A receipt to accept.
 struct NewReceipt {
   std::string idempotency_key;
@@ -36,6 +44,18 @@ struct NewReceipt {
   int port = 0;
   std::string device;       // empty for log-only
   std::vector<JournalText> texts;
+  std::int64_t deadline_ms = 0;  // 0: none; else it is never sent after it
+  std::optional<AnswerTo> answer_to;
+};
+
+// An answer waiting in the outbox, published until the broker has it.
+struct OutboxAnswer {
+  std::int64_t seq = 0;  // the order answers are published in
+  std::string topic;
+  std::string correlation;
+  std::string content_type;
+  std::string state;  // the receipt's state it reports; empty for a problem
+  std::string payload;
 };
 
 struct StoredReceipt {
@@ -48,10 +68,15 @@ struct StoredReceipt {
   std::string message;
   std::int64_t accepted_ms = 0;  // milliseconds since 1970 (UTC)
   std::int64_t finished_ms = 0;  // 0 while not final
+  std::int64_t deadline_ms = 0;  // 0: none
   std::vector<JournalText> texts;
 
   int texts_sent() const;
 };
+
+// The body of the answer that reports a receipt's state (set by the
+// service: the receipt as its API shows it).
+using AnswerBody = std::function<std::string(const StoredReceipt&)>;
 
 struct JournalConnection;
 
@@ -71,10 +96,19 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   const std::string& path() const { return path_; }
+  // Now, by the journal's wall clock.
+  std::int64_t NowMs() const { return wall_(); }
+
+  // Every change of a receipt's state that someone waits for through the
+  // broker stores its answer in the outbox, in the same transaction; the
+  // body is made by `body`. `changed` runs after a commit that added
+  // answers. Set before the journal is used.
+  void SetOutbox(AnswerBody body, std::function<void()> changed);
 
   // --- writes: each is durable when it returns ok ---
 
-  // Stores a new receipt as queued. `committed` runs right after the
+  // Stores a new receipt as queued (with its first answer, when it has
+  // an answer_to). `committed` runs right after the
   // commit, in commit order, on the thread that committed it (the queue is fed from it, so
   // receipts are sent in the order they were accepted). Fails with
   // *duplicate set when the key is taken already.
@@ -93,6 +127,14 @@ class Journal {
   // set (and nothing changes) when the receipt is in another state;
   // *found is false when there is no such receipt.
   Status Resolve(std::int64_t id, bool printed, bool* found, bool* conflict);
+  // Receipt `id` is answered (its current state, at once) and its later
+  // changes too, at `to`: a request found under its key.
+  Status AddAnswerTo(std::int64_t id, const AnswerTo& to);
+  // Stores an answer that reports no receipt (a refusal).
+  Status StoreAnswer(const OutboxAnswer& answer);
+  // Forgets answers the broker has acknowledged.
+  Status Delivered(const std::vector<std::int64_t>& seqs);
+
   // Every receipt still sending (the service stopped while sending it)
   // becomes in_doubt; *count says how many.
   Status MarkInterruptedInDoubt(int* count);
@@ -109,6 +151,9 @@ class Journal {
   // Ids of queued receipts of every port, oldest first.
   Status Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports);
   Status CountByState(std::map<State, std::int64_t>* counts);
+  // Up to `limit` answers of the outbox after `after_seq`, oldest first.
+  Status Outbox(std::int64_t after_seq, int limit, std::vector<OutboxAnswer>* answers);
+  Status OutboxSize(std::int64_t* size);
   // Whether a write goes through now (a write that changes nothing).
   Status CheckWritable();
 
@@ -119,6 +164,9 @@ class Journal {
   // A reading connection, held until the lease goes: a free one, else the
   // next in turn.
   Lease Reader();
+  // Runs `work` (a change of receipt `id`) and stores the answers that
+  // report it, in one transaction.
+  Status Change(std::int64_t id, const std::function<Status(const JournalConnection&)>& work);
 
   std::string path_;
   WallClock wall_;
@@ -128,6 +176,8 @@ class Journal {
   std::vector<std::unique_ptr<JournalConnection>> readers_;
   std::atomic<std::size_t> next_reader_{0};
   std::unique_ptr<Writer> writer_;
+  AnswerBody answer_body_;
+  std::function<void()> outbox_changed_;
 };
 
 }  // namespace fiskal::service

@@ -235,5 +235,113 @@ TEST(Journal, MadeWholeBeforeItHasItsName) {
   EXPECT_TRUE(r.has_value());
 }
 
+// Answers through the broker: each change of a receipt that someone waits
+// for stores its answer with the change, in order; a receipt nobody waits
+// for through the broker stores none; delivered answers are forgotten.
+TEST(Journal, OutboxHoldsAnAnswerForEachChange) {
+  Open j;
+  int changed = 0;
+  j.journal->SetOutbox([](const StoredReceipt& r) { return "#" + std::to_string(r.id) + " " +
+                                                           std::string(StateName(r.state)); },
+                       [&] { ++changed; });
+  NewReceipt waited = Receipt("mqtt-1");
+  waited.answer_to = AnswerTo{"fiskal/A/answers", "mqtt-1"};
+  waited.deadline_ms = 5'000'000;
+  std::int64_t a = 0, b = 0;
+  bool duplicate = false;
+  ASSERT_TRUE(j.journal->Accept(waited, nullptr, &a, &duplicate).ok());
+  ASSERT_TRUE(j.journal->Accept(Receipt("http-1"), nullptr, &b, &duplicate).ok());
+  ASSERT_TRUE(j.journal->MarkSending(b).ok());
+  ASSERT_TRUE(j.journal->MarkSending(a).ok());
+  ASSERT_TRUE(j.journal->Finish(a, State::kPrinted, "").ok());
+  // Found again under its key, from another topic: answered at once there.
+  ASSERT_TRUE(j.journal->AddAnswerTo(a, {"fiskal/A/other", "mqtt-1"}).ok());
+  OutboxAnswer refusal;
+  refusal.topic = "fiskal/A/states";
+  refusal.correlation = "bad";
+  refusal.content_type = "application/problem+json";
+  refusal.payload = "{}";
+  ASSERT_TRUE(j.journal->StoreAnswer(refusal).ok());
+  EXPECT_EQ(changed, 5);
+
+  j.Reopen();  // the outbox is durable
+  std::vector<OutboxAnswer> out;
+  ASSERT_TRUE(j.journal->Outbox(0, 100, &out).ok());
+  const std::string id = "#" + std::to_string(a);
+  struct Row {
+    std::string topic, state, payload;
+  };
+  const std::vector<Row> expected = {{"fiskal/A/answers", "queued", id + " queued"},
+                                     {"fiskal/A/answers", "sending", id + " sending"},
+                                     {"fiskal/A/answers", "printed", id + " printed"},
+                                     {"fiskal/A/other", "printed", id + " printed"},
+                                     {"fiskal/A/states", "", "{}"}};
+  ASSERT_EQ(out.size(), expected.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(out[i].topic, expected[i].topic);
+    EXPECT_EQ(out[i].state, expected[i].state);
+    // Without a body maker (after the reopen), nothing more is answered,
+    // but what was stored stays.
+    EXPECT_EQ(out[i].payload, expected[i].payload);
+    if (i > 0) {
+      EXPECT_GT(out[i].seq, out[i - 1].seq);
+    }
+  }
+  EXPECT_EQ(out[0].correlation, "mqtt-1");
+  EXPECT_EQ(out[0].content_type, "application/json");
+  std::optional<StoredReceipt> r;
+  ASSERT_TRUE(j.journal->Get(a, &r).ok());
+  EXPECT_EQ(r->deadline_ms, 5'000'000);
+
+  ASSERT_TRUE(j.journal->Delivered({out[0].seq, out[2].seq}).ok());
+  std::vector<OutboxAnswer> left;
+  ASSERT_TRUE(j.journal->Outbox(0, 100, &left).ok());
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(left[0].seq, out[1].seq);
+  std::int64_t size = 0;
+  ASSERT_TRUE(j.journal->OutboxSize(&size).ok());
+  EXPECT_EQ(size, 3);
+  left.clear();
+  ASSERT_TRUE(j.journal->Outbox(out[3].seq, 100, &left).ok());
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].seq, out[4].seq);
+}
+
+// A journal of the version before the broker is brought to this one, its
+// receipts and keys kept.
+TEST(Journal, AnOlderJournalIsBroughtUpToDate) {
+  TempDir dir;
+  const std::string path = dir.File("old.db");
+  Sql(path, R"sql(
+    CREATE TABLE receipts(id INTEGER PRIMARY KEY AUTOINCREMENT,
+      idempotency_key TEXT NOT NULL UNIQUE, body_sha256 BLOB NOT NULL, state TEXT NOT NULL,
+      port INTEGER NOT NULL, device TEXT NOT NULL, message TEXT NOT NULL DEFAULT '',
+      accepted_ms INTEGER NOT NULL, finished_ms INTEGER NOT NULL DEFAULT 0);
+    CREATE INDEX receipts_by_state ON receipts(state, id);
+    CREATE TABLE texts(receipt_id INTEGER NOT NULL REFERENCES receipts(id) ON DELETE CASCADE,
+      seq INTEGER NOT NULL, bytes BLOB NOT NULL, label TEXT NOT NULL,
+      pause_after INTEGER NOT NULL, sent INTEGER NOT NULL DEFAULT 0,
+      PRIMARY KEY(receipt_id, seq)) WITHOUT ROWID;
+    CREATE TABLE health(id INTEGER PRIMARY KEY CHECK (id = 1), checked_ms INTEGER NOT NULL);
+    INSERT INTO health VALUES(1, 0);
+    INSERT INTO receipts(idempotency_key, body_sha256, state, port, device, accepted_ms)
+      VALUES('old-1', x'00', 'printed', 0, '', 7);
+    PRAGMA application_id=1179863884; PRAGMA user_version=1;)sql");
+  std::unique_ptr<Journal> journal;
+  const Status s = Journal::Open(path, SystemWallClock(), &journal);
+  ASSERT_TRUE(s.ok()) << s.message();
+  std::optional<StoredReceipt> r;
+  ASSERT_TRUE(journal->FindByKey("old-1", &r).ok());
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->state, State::kPrinted);
+  EXPECT_EQ(r->deadline_ms, 0);
+  std::int64_t size = -1;
+  ASSERT_TRUE(journal->OutboxSize(&size).ok());
+  EXPECT_EQ(size, 0);
+  journal.reset();
+  ASSERT_TRUE(Journal::Open(path, SystemWallClock(), &journal).ok());  // and again
+}
+
 }  // namespace
 }  // namespace fiskal::service

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -13,10 +14,13 @@
 
 #include "fiskal/version.h"
 #include "service/api.h"
+#include "service/broker/broker.h"
+#include "service/intake.h"
 #include "service/http/http.h"
 #include "service/journal.h"
 #include "service/options.h"
 #include "service/printers.h"
+#include "service/resource.h"
 #include "service/shutdown.h"
 #include "service/system.h"
 #include "service/waits.h"
@@ -89,10 +93,21 @@ int Serve(const Options& options) {
     return Fail(s.message());
   }
 
+  // Answers through the broker are the receipt as the API shows it; they
+  // are stored even while no broker is configured, for when one is again.
+  std::atomic<Broker*> broker_now{nullptr};
+  journal->SetOutbox([](const StoredReceipt& r) { return Dump(ReceiptJson(r)); },
+                     [&broker_now] {
+                       if (Broker* b = broker_now.load()) b->OutboxChanged();
+                     });
+
   ServiceClock clock(shutdown);
   std::unique_ptr<PortAccess> ports = SystemPortAccess(clock, devices);
   PrinterOptions printer_options;
-  printer_options.finished = [&waits](std::int64_t id) { waits.Finished(id); };
+  printer_options.finished = [&waits, &broker_now](std::int64_t id) {
+    waits.Finished(id);
+    if (Broker* b = broker_now.load()) b->PrintersChanged();
+  };
   Printers printers(*journal, shutdown, clock, *ports, printer_options);
   printers.Open(0);
   for (const auto& [port, device] : devices) printers.Open(port);
@@ -107,7 +122,32 @@ int Serve(const Options& options) {
       ConnectionsThatFit(server_options.limits.connections, &note);
   if (!note.empty()) Say(note);
   server_options.log = Say;
-  Api api(*journal, printers, *ports, shutdown, waits, rules);
+  Intake intake(*journal, printers, *ports, shutdown);
+  Api api(*journal, intake, printers, shutdown, waits, rules);
+  std::unique_ptr<Broker> broker;
+  if (!options.broker_url.empty()) {
+    BrokerOptions b;
+    b.url = options.broker_url;
+    b.shop = options.shop;
+    b.ca_file = options.broker_ca;
+    b.cert_file = options.broker_cert;
+    b.key_file = options.broker_key;
+    b.user = options.broker_user;
+    b.session_days = options.broker_session_days;
+    b.log = Say;
+    Status s = options.broker_password_file.empty()
+                   ? Status::Ok()
+                   : ReadSecretLine(options.broker_password_file, "broker password file",
+                                    &b.password);
+    if (s.ok()) s = Broker::Start(std::move(b), *journal, intake, printers, &broker);
+    if (!s.ok()) {
+      printers.Stop();
+      StopWatchingSignals();
+      return Fail(s.message());
+    }
+    broker_now.store(broker.get());
+    api.SetBroker(broker.get());
+  }
   std::unique_ptr<http::Server> server;
   if (Status s = http::StartServer(server_options, api, &server); !s.ok()) {
     printers.Stop();
@@ -117,7 +157,10 @@ int Serve(const Options& options) {
   api.rules().listen.port = server->port();
   const std::string where = api.rules().Origin();
   Say("listening on " + where + " (journal " + options.journal + ", " +
-      std::to_string(queued.size()) + " receipt(s) queued)");
+      std::to_string(queued.size()) + " receipt(s) queued" +
+      (broker ? "; receipts also from " + options.broker_url + " as shop " + options.shop
+              : std::string()) +
+      ")");
   NotifyReady("listening on " + where);
 
   // Finished receipts and their keys are forgotten after --keep-days; the
@@ -136,8 +179,14 @@ int Serve(const Options& options) {
   shutdown.WaitForDrain();
   waits.EndAll();   // every wait answers now
   printers.Stop();  // each port finishes its receipt (or its text, on a hard stop)
+  // The answers of what ended meanwhile go out, then the broker hears
+  // that fiskald is offline.
+  if (broker) broker->Stop(shutdown.StopSignal() != 0 ? 0.5 : 3);
   waits.Stop();
   server->Stop();
+  broker_now.store(nullptr);
+  api.SetBroker(nullptr);
+  broker.reset();
   housekeeping.join();
   StopWatchingSignals();
   const std::size_t left = printers.Pending();

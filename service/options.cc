@@ -8,6 +8,7 @@
 #include <charconv>
 
 #include "line/serial_port.h"
+#include "service/broker/broker.h"
 
 namespace fiskal::service {
 
@@ -16,6 +17,10 @@ const char* const kUsage =
     "               [--token-file PATH] [--allow-origin ORIGIN]...\n"
     "               [--tls-cert FILE --tls-key FILE] [--server-name NAME]...\n"
     "               [--keep-days N]\n"
+    "               [--broker URL --shop ID [--broker-ca FILE]\n"
+    "                [--broker-cert FILE --broker-key FILE]\n"
+    "                [--broker-user NAME --broker-password-file FILE]\n"
+    "                [--broker-session-days N]]\n"
     "       fiskald --help | --version\n"
     "\n"
     "Takes receipts over HTTP, keeps them in a durable journal and prints each\n"
@@ -38,6 +43,17 @@ const char* const kUsage =
     "  --server-name NAME     a DNS name of this machine that requests may name in\n"
     "                         Host (a certificate's name); repeatable\n"
     "  --keep-days N          keep finished receipts and their keys N days (30)\n"
+    "  --broker URL           also take receipts from an MQTT 5 broker:\n"
+    "                         mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)\n"
+    "  --shop ID              this shop's id in the broker's topics fiskal/ID/...\n"
+    "                         (1 to 64 of A-Z a-z 0-9 . _ -); needed with --broker\n"
+    "  --broker-ca FILE       CA certificates for mqtts (default: the system's)\n"
+    "  --broker-cert FILE     a client certificate for mqtts (PEM), with\n"
+    "  --broker-key FILE      its private key (PEM)\n"
+    "  --broker-user NAME     a user name for the broker, with\n"
+    "  --broker-password-file FILE  the password: the file's first line (mode 0600)\n"
+    "  --broker-session-days N  how long the broker keeps receipts for this shop\n"
+    "                         while fiskald is away (1 to 30, default 7)\n"
     "\n"
     "Port n prints on the device of --port n=DEVICE or FISKAL_COM<n>; a receipt for\n"
     "a port given neither way is refused.\n"
@@ -57,7 +73,8 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     const bool takes_value = arg == "--listen" || arg == "--journal" ||
                              arg == "--token-file" || arg == "--allow-origin" ||
                              arg == "--keep-days" || arg == "--port" || arg == "--tls-cert" ||
-                             arg == "--tls-key" || arg == "--server-name";
+                             arg == "--tls-key" || arg == "--server-name" ||
+                             arg.rfind("--broker", 0) == 0 || arg == "--shop";
     if (!takes_value) return Status::Error("unexpected argument '" + arg + "'");
     if (i + 1 >= args.size()) return Status::Error(arg + " needs a value");
     const std::string& value = args[++i];
@@ -92,6 +109,33 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
                              ": not a DNS name such as printer.shop.example");
       }
       o.server_names.push_back(name);
+    } else if (arg == "--broker") {
+      std::string address;
+      if (Status s = BrokerAddress(value, &address); !s.ok()) return s;
+      o.broker_url = value;
+    } else if (arg == "--shop") {
+      if (!ValidShop(value)) {
+        return Status::Error("--shop " + value + ": 1 to 64 of A-Z a-z 0-9 . _ -");
+      }
+      o.shop = value;
+    } else if (arg == "--broker-ca" || arg == "--broker-cert" || arg == "--broker-key" ||
+               arg == "--broker-user" || arg == "--broker-password-file") {
+      if (value.empty()) return Status::Error(arg + " needs a value");
+      std::string* field = arg == "--broker-ca"     ? &o.broker_ca
+                           : arg == "--broker-cert" ? &o.broker_cert
+                           : arg == "--broker-key"  ? &o.broker_key
+                           : arg == "--broker-user" ? &o.broker_user
+                                                    : &o.broker_password_file;
+      *field = value;
+    } else if (arg == "--broker-session-days") {
+      int days = 0;
+      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), days);
+      if (error != std::errc() || end != value.data() + value.size() || days < 1 || days > 30) {
+        return Status::Error("--broker-session-days " + value + ": a whole number from 1 to 30");
+      }
+      o.broker_session_days = days;
+    } else if (arg.rfind("--broker", 0) == 0) {
+      return Status::Error("unexpected argument '" + arg + "'");
     } else if (arg == "--allow-origin") {
       // An origin is scheme://host[:port], nothing after it.
       const std::size_t scheme = value.find("://");
@@ -118,6 +162,30 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
                          " needs " + (o.tls_cert.empty() ? "--tls-cert" : "--tls-key") +
                          " too: HTTPS needs the certificate and its key");
   }
+  if (o.broker_cert.empty() != o.broker_key.empty()) {
+    return Status::Error(std::string(o.broker_cert.empty() ? "--broker-key" : "--broker-cert") +
+                         " needs " + (o.broker_cert.empty() ? "--broker-cert" : "--broker-key") +
+                         " too: a client certificate needs its key");
+  }
+  if (o.broker_user.empty() != o.broker_password_file.empty()) {
+    return Status::Error(std::string(o.broker_user.empty() ? "--broker-password-file"
+                                                           : "--broker-user") +
+                         " needs " +
+                         (o.broker_user.empty() ? "--broker-user" : "--broker-password-file") +
+                         " too");
+  }
+  const bool broker_given = !o.broker_ca.empty() || !o.broker_cert.empty() ||
+                            !o.broker_user.empty() || !o.shop.empty();
+  if (o.broker_url.empty() && broker_given) {
+    return Status::Error("--shop and the --broker-... options need --broker URL");
+  }
+  if (!o.broker_url.empty() && o.shop.empty()) {
+    return Status::Error("--broker needs --shop ID: the shop's id in the broker's topics");
+  }
+  if ((!o.broker_ca.empty() || !o.broker_cert.empty()) && o.broker_url.rfind("mqtts://", 0) != 0) {
+    return Status::Error("--broker-ca and --broker-cert are for mqtts:// brokers; --broker " +
+                         o.broker_url + " is not encrypted");
+  }
   if (!o.help && !o.version && !o.listen.IsLoopback() && o.token_file.empty()) {
     return Status::Error("--listen " + o.listen.Authority() +
                          " is reachable from other machines; give --token-file too, so that "
@@ -141,18 +209,18 @@ std::map<int, std::string> ConfiguredPorts(
   return ports;
 }
 
-Status ReadToken(const std::string& path, std::string* token) {
+Status ReadSecretLine(const std::string& path, const std::string& what, std::string* line) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno("token file " + path + ": cannot open", errno);
+  if (fd < 0) return Status::FromErrno(what + " " + path + ": cannot open", errno);
   struct stat st{};
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     ::close(fd);
-    return Status::FromErrno("token file " + path + ": cannot read", err);
+    return Status::FromErrno(what + " " + path + ": cannot read", err);
   }
   if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     ::close(fd);
-    return Status::Error("token file " + path +
+    return Status::Error(what + " " + path +
                          ": other users may read it; make it private (chmod 600 " + path + ")");
   }
   std::string text;
@@ -163,13 +231,19 @@ Status ReadToken(const std::string& path, std::string* token) {
     if (n < 0) {
       const int err = errno;
       ::close(fd);
-      return Status::FromErrno("token file " + path + ": cannot read", err);
+      return Status::FromErrno(what + " " + path + ": cannot read", err);
     }
     if (n == 0 || text.size() > 4096) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  text = text.substr(0, text.find_first_of("\r\n"));
+  *line = text.substr(0, text.find_first_of("\r\n"));
+  return Status::Ok();
+}
+
+Status ReadToken(const std::string& path, std::string* token) {
+  std::string text;
+  if (Status s = ReadSecretLine(path, "token file", &text); !s.ok()) return s;
   bool visible = !text.empty();
   for (char c : text) visible = visible && c > 0x20 && c < 0x7F;
   if (!visible || text.size() < 16) {

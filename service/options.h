@@ -23,6 +23,15 @@ struct Options {
   std::string tls_cert;                   // both or neither
   std::string tls_key;
   int keep_days = 30;
+  // The broker (empty url: none); the password is read from its file.
+  std::string broker_url;
+  std::string shop;
+  std::string broker_ca;
+  std::string broker_cert;
+  std::string broker_key;
+  std::string broker_user;
+  std::string broker_password_file;
+  int broker_session_days = 7;
   bool help = false;
   bool version = false;
 };
@@ -40,6 +49,10 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options);
 // `getenv` is the environment's lookup.
 std::map<int, std::string> ConfiguredPorts(
     const Options& options, const std::function<const char*(const char*)>& getenv);
+
+// The first line of a file of secrets (`what` names it in messages).
+// Refuses a file that others may read.
+Status ReadSecretLine(const std::string& path, const std::string& what, std::string* line);
 
 // The token in the file: its first line, which must be at least 16
 // visible ASCII characters. Refuses a file that others may read.

@@ -1,5 +1,7 @@
 #include "service/printers.h"
 
+#include "service/resource.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -232,6 +234,18 @@ void Printers::Send(Worker& worker, std::int64_t id) {
     receipt.texts.push_back({t.bytes, t.label, t.pause_after});
   }
 
+  // A receipt with a deadline (a broker message's expiry) is never sent
+  // after it.
+  auto expired = [&] {
+    return stored->deadline_ms > 0 && journal_.NowMs() >= stored->deadline_ms;
+  };
+  auto finish_expired = [&] {
+    finish(State::kNotSent, "its deadline (the message's expiry, " +
+                                Rfc3339(stored->deadline_ms) +
+                                ") passed before it could be sent; nothing was sent");
+  };
+  if (expired()) return finish_expired();
+
   // Only configured ports are opened: a receipt queued while its port was
   // configured, and found after a restart without it, is not sent.
   if (stored->port != 0 && ports_.Device(stored->port).empty()) {
@@ -263,6 +277,7 @@ void Printers::Send(Worker& worker, std::int64_t id) {
     }
   }
 
+  if (expired()) return finish_expired();
   if (Status s = journal_.MarkSending(id); !s.ok()) {
     Log("receipt " + std::to_string(id) + ": " + s.message());
     return;

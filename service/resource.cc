@@ -64,17 +64,40 @@ http::Response JsonAnswer(int status, const Json& body) {
   return r;
 }
 
-http::Response ProblemAnswer(int status, const std::string& detail, const Json& extra) {
+Json ProblemJson(int status, const std::string& detail, const Json& extra) {
   Json body = {{"type", "about:blank"},
                {"title", http::ReasonPhrase(status)},
                {"status", status},
                {"detail", detail}};
   for (const auto& [k, v] : extra.items()) body[k] = v;
+  return body;
+}
+
+http::Response ProblemAnswer(int status, const std::string& detail, const Json& extra) {
   http::Response r;
   r.status = status;
   r.content_type = "application/problem+json";
-  r.body = Dump(body);
+  r.body = Dump(ProblemJson(status, detail, extra));
   return r;
+}
+
+Json PrintersJson(const std::vector<PrinterStatus>& printers) {
+  Json list = Json::array();
+  for (const PrinterStatus& p : printers) {
+    Json sending = nullptr, last = nullptr;
+    if (p.sending) sending = {{"id", *p.sending}, {"text", p.text}, {"texts", p.texts}};
+    if (p.last_id) {
+      last = {{"id", *p.last_id},
+              {"state", p.last_state},
+              {"finished_at", Rfc3339(p.last_finished_ms)}};
+    }
+    list.push_back({{"port", p.port},
+                    {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
+                    {"queue_length", p.queued},
+                    {"sending", sending},
+                    {"last", last}});
+  }
+  return list;
 }
 
 std::string TranscriptOf(const StoredReceipt& receipt) {

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "service/http/http.h"
 #include "service/journal.h"
+#include "service/printers.h"
 
 namespace fiskal::service {
 
@@ -26,10 +28,17 @@ nlohmann::ordered_json ReceiptJson(const StoredReceipt& receipt);
 // The JSON text of a value; invalid UTF-8 is replaced, never thrown over.
 std::string Dump(const nlohmann::ordered_json& value);
 
+// The printers as GET /v1/printers lists them.
+nlohmann::ordered_json PrintersJson(const std::vector<PrinterStatus>& printers);
+
+// A problem document (RFC 9457): type about:blank, the status's reason
+// phrase as its title, the status, the detail, then `extra`'s members.
+nlohmann::ordered_json ProblemJson(int status, const std::string& detail,
+                                   const nlohmann::ordered_json& extra = nlohmann::ordered_json::object());
+
 // An answer of JSON.
 http::Response JsonAnswer(int status, const nlohmann::ordered_json& body);
-// A problem (RFC 9457, application/problem+json): type about:blank, the
-// status's reason phrase as its title, the detail, then `extra`'s members.
+// A problem as an answer (application/problem+json).
 http::Response ProblemAnswer(int status, const std::string& detail,
                              const nlohmann::ordered_json& extra = nlohmann::ordered_json::object());
 

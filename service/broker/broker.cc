@@ -1,0 +1,753 @@
+#include "service/broker/broker.h"
+
+#include <MQTTAsync.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fiskal/version.h"
+#include "service/resource.h"
+
+namespace fiskal::service {
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Answers published and not yet acknowledged, at most.
+constexpr int kWindow = 32;
+// Reconnecting: the first wait, doubled up to the last.
+constexpr double kFirstBackoffSeconds = 1;
+constexpr double kLastBackoffSeconds = 60;
+// The presence is published at most this often.
+constexpr auto kPresenceEvery = std::chrono::seconds(1);
+constexpr int kKeepAliveSeconds = 30;
+
+std::int64_t WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The media type of a content type, lower case, without parameters.
+std::string MediaTypeOf(const std::string& content_type) {
+  std::string type = content_type.substr(0, content_type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.erase(0, 1);
+  return Lower(type);
+}
+
+std::string Property(MQTTProperties* props, enum MQTTPropertyCodes code, bool* present) {
+  MQTTProperty* p = MQTTProperties_getProperty(props, code);
+  *present = p != nullptr;
+  if (p == nullptr) return {};
+  return std::string(p->value.data.data, static_cast<std::size_t>(p->value.data.len));
+}
+
+void AddBytes(MQTTProperties* props, enum MQTTPropertyCodes code, const std::string& bytes) {
+  MQTTProperty p{};
+  p.identifier = code;
+  p.value.data.data = const_cast<char*>(bytes.data());
+  p.value.data.len = static_cast<int>(bytes.size());
+  MQTTProperties_add(props, &p);
+}
+
+// A reason code as the library left it: it may put its own negative codes
+// in the enum's field, so the field is read as the int it holds.
+int CodeOf(const enum MQTTReasonCodes& field) {
+  int code = 0;
+  static_assert(sizeof field == sizeof code);
+  std::memcpy(&code, &field, sizeof code);
+  return code;
+}
+
+std::string Reason(int code) {
+  const char* text = MQTTReasonCode_toString(static_cast<enum MQTTReasonCodes>(code));
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%02X", code);
+  return std::string(text != nullptr ? text : "reason") + " (" + hex + ")";
+}
+
+// A test may stop fiskald at a point of taking a message ("before" or
+// "after" its commit) to kill it there.
+void StopHereForTests(const char* where) {
+  const char* at = std::getenv("FISKALD_TEST_STOP_IN_ARRIVAL");
+  if (at == nullptr || std::string(at) != where) return;
+  std::fprintf(stderr, "fiskald: stopped %s the commit of a message, for a test\n", where);
+  std::fflush(stderr);
+  ::raise(SIGSTOP);
+}
+
+}  // namespace
+
+std::string ReceiptsTopic(const std::string& shop) { return "fiskal/" + shop + "/receipts"; }
+std::string StatesTopic(const std::string& shop) { return "fiskal/" + shop + "/states"; }
+std::string StatusTopic(const std::string& shop) { return "fiskal/" + shop + "/status"; }
+
+bool ValidShop(const std::string& shop) {
+  if (shop.empty() || shop.size() > 64) return false;
+  for (char c : shop) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+Status BrokerAddress(const std::string& url, std::string* address) {
+  std::string rest;
+  std::string scheme;
+  int port = 0;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+    scheme = "tcp://";
+    port = 1883;
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    rest = url.substr(8);
+    scheme = "ssl://";
+    port = 8883;
+  } else {
+    return Status::Error("--broker " + url + ": give mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+  }
+  std::string host = rest;
+  std::string port_text;
+  if (!rest.empty() && rest[0] == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos) return Status::Error("--broker " + url + ": no ] after [");
+    host = rest.substr(0, close + 1);
+    const std::string after = rest.substr(close + 1);
+    if (!after.empty()) {
+      if (after[0] != ':') return Status::Error("--broker " + url + ": only :PORT may follow ]");
+      port_text = after.substr(1);
+    }
+  } else if (const std::size_t colon = rest.find(':'); colon != std::string::npos) {
+    host = rest.substr(0, colon);
+    port_text = rest.substr(colon + 1);
+  }
+  if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos) {
+    return Status::Error("--broker " + url + ": give a host name or address, without a path, "
+                         "user or query");
+  }
+  if (!port_text.empty() || rest.find(':') != std::string::npos) {
+    char* end = nullptr;
+    const long value = std::strtol(port_text.c_str(), &end, 10);
+    if (port_text.empty() || *end != '\0' || value < 1 || value > 65535 || port_text[0] == '+') {
+      return Status::Error("--broker " + url + ": the port must be 1 to 65535");
+    }
+    port = static_cast<int>(value);
+  }
+  *address = scheme + host + ":" + std::to_string(port);
+  return Status::Ok();
+}
+
+struct Broker::Impl {
+  BrokerOptions options;
+  Journal& journal;
+  Intake& intake;
+  Printers& printers;
+  std::string address;
+  MQTTAsync client = nullptr;
+
+  std::mutex mu;
+  std::condition_variable wake;
+  bool stopping = false;
+  bool connected = false;
+  bool connecting = false;
+  bool subscribed = false;
+  std::int64_t since_ms = 0;
+  std::string last_error;
+  std::uint64_t errors = 0;
+  double backoff = kFirstBackoffSeconds;
+  Clock::time_point next_attempt = Clock::now();
+  // The outbox: answers published since the connection came (by seq),
+  // answers acknowledged and not yet forgotten, the last seq read.
+  std::map<std::int64_t, int> in_flight;  // seq -> publishes pending
+  std::vector<std::int64_t> acked;
+  std::int64_t read_up_to = 0;
+  bool outbox_changed = true;
+  bool presence_wanted = false;
+  Clock::time_point presence_next = Clock::now();
+  bool offline_sent = false;
+  bool disconnected = false;
+  std::mt19937 random{std::random_device{}()};
+  std::thread thread;
+
+  // What a publish's callback needs to know.
+  struct Pending {
+    Impl* impl;
+    std::int64_t seq;  // 0: the presence
+  };
+  std::map<Pending*, std::unique_ptr<Pending>> pending;
+
+  Impl(BrokerOptions o, Journal& j, Intake& i, Printers& p)
+      : options(std::move(o)), journal(j), intake(i), printers(p) {}
+
+  void Log(const std::string& line) {
+    if (options.log) options.log(line);
+  }
+
+  // Records a failure; it is logged when it differs from the last one,
+  // so that trying again and again says it once.
+  void Failed(const std::string& error) {
+    bool changed = false;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++errors;
+      changed = error != last_error;
+      last_error = error;
+    }
+    if (changed) Log("broker " + options.url + ": " + error);
+  }
+
+  void ScheduleReconnect() {  // under mu
+    std::uniform_real_distribution<double> jitter(0.75, 1.25);
+    const double wait = backoff * jitter(random);
+    backoff = std::min(backoff * 2, kLastBackoffSeconds);
+    next_attempt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(wait));
+  }
+
+  // --- the library's callbacks, on its threads ---
+
+  static void OnConnected(void* context, MQTTAsync_successData5* response) {
+    auto* self = static_cast<Impl*>(context);
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->connecting = false;
+      self->connected = true;
+      self->since_ms = WallMs();
+      self->backoff = kFirstBackoffSeconds;
+      // Every answer not acknowledged goes again, in order.
+      self->in_flight.clear();
+      self->read_up_to = 0;
+      self->outbox_changed = true;
+      self->presence_wanted = true;
+      self->presence_next = Clock::now();
+    }
+    (void)response;
+    self->Subscribe();
+    self->wake.notify_all();
+  }
+
+  static void OnConnectFailed(void* context, MQTTAsync_failureData5* response) {
+    auto* self = static_cast<Impl*>(context);
+    std::string why;
+    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    if (code > 0) {
+      why = "the broker refused the connection: " + Reason(code);
+    } else {
+      why = "cannot connect";
+      if (response != nullptr && response->message != nullptr) {
+        why += std::string(": ") + response->message;
+      }
+    }
+    std::string tls;
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      tls.swap(self->tls_error);
+    }
+    if (tls.find("certificate verify failed") != std::string::npos) {
+      why += ": the broker's certificate is not trusted (certificate verify failed); give the CA "
+             "that issued it with --broker-ca";
+    } else if (!tls.empty()) {
+      why += " (TLS: " + tls + ")";
+    }
+    self->Failed(why + "; trying again");
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->connecting = false;
+      self->ScheduleReconnect();
+    }
+    self->wake.notify_all();
+  }
+
+  std::string tls_error;  // the TLS library's last words, under mu
+
+  static int OnTlsError(const char* text, std::size_t length, void* context) {
+    auto* self = static_cast<Impl*>(context);
+    std::string line(text, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // OpenSSL's lines: "error:0A000086:SSL routines::certificate verify failed:..."
+    std::lock_guard<std::mutex> lock(self->mu);
+    if (self->tls_error.empty()) self->tls_error = line;
+    return 0;
+  }
+
+  static void OnConnectionLost(void* context, char* cause) {
+    auto* self = static_cast<Impl*>(context);
+    self->Failed(std::string("the connection was lost") +
+                 (cause != nullptr ? std::string(": ") + cause : std::string()) +
+                 "; connecting again");
+    if (cause != nullptr) MQTTAsync_free(cause);
+    {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->connected = false;
+      self->subscribed = false;
+      self->since_ms = WallMs();
+      self->ScheduleReconnect();
+    }
+    self->wake.notify_all();
+  }
+
+  static void OnSubscribed(void* context, MQTTAsync_successData5* response) {
+    auto* self = static_cast<Impl*>(context);
+    // One topic: its granted QoS or refusal is the reason code itself.
+    const int code = CodeOf(response->reasonCode);
+    if (code >= 0x80) {
+      self->Failed("the broker refused the subscription to " +
+                   ReceiptsTopic(self->options.shop) + ": " + Reason(code));
+      return;
+    }
+    std::lock_guard<std::mutex> lock(self->mu);
+    self->subscribed = true;
+  }
+
+  static void OnSubscribeFailed(void* context, MQTTAsync_failureData5* response) {
+    auto* self = static_cast<Impl*>(context);
+    self->Failed("the broker refused the subscription to " + ReceiptsTopic(self->options.shop) +
+                 ": " + (response != nullptr ? Reason(CodeOf(response->reasonCode)) : "no reason"));
+  }
+
+  static void OnPublished(void* context, MQTTAsync_successData5* response) {
+    auto* p = static_cast<Pending*>(context);
+    Impl* self = p->impl;
+    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    self->Settle(p, code, "");
+  }
+
+  static void OnPublishFailed(void* context, MQTTAsync_failureData5* response) {
+    auto* p = static_cast<Pending*>(context);
+    Impl* self = p->impl;
+    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    self->Settle(p, code >= 0x80 ? code : -1,
+                 response != nullptr && response->message != nullptr ? response->message : "");
+  }
+
+  // A publish ended: acknowledged (code < 0x80), refused by the broker
+  // (code >= 0x80: it never goes through, so it is not tried again), or
+  // failed on the way (code -1: it goes again after the next connect).
+  void Settle(Pending* p, int code, const std::string& message) {
+    std::int64_t seq = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      auto it = pending.find(p);
+      if (it == pending.end()) return;
+      seq = p->seq;
+      pending.erase(it);
+      if (seq != 0 && code != -1) {
+        acked.push_back(seq);
+        auto f = in_flight.find(seq);
+        if (f != in_flight.end() && --f->second <= 0) in_flight.erase(f);
+      }
+    }
+    if (code >= 0x80) {
+      Failed(std::string("the broker refused to take ") +
+             (seq == 0 ? "the presence on " + StatusTopic(options.shop)
+                       : "answer " + std::to_string(seq)) +
+             ": " + Reason(code) +
+             (code == 0x87 ? "; the broker's access list does not let this client publish there"
+                           : ""));
+    } else if (code == -1 && !message.empty()) {
+      Failed("publishing failed: " + message);
+    }
+    wake.notify_all();
+  }
+
+  static int OnMessage(void* context, char* topic, int topic_length, MQTTAsync_message* message) {
+    auto* self = static_cast<Impl*>(context);
+    const std::string name = topic_length > 0 ? std::string(topic, topic_length) : std::string(topic);
+    self->Take(name, message);
+    MQTTAsync_freeMessage(&message);
+    MQTTAsync_free(topic);
+    return 1;  // the library acknowledges it now: it is in the journal
+  }
+
+  // Takes one message: stores its receipt, or the refusal that answers
+  // it, before the acknowledgement.
+  void Take(const std::string& topic, MQTTAsync_message* m) {
+    const std::string shop_prefix = "fiskal/" + options.shop + "/";
+    if (topic != ReceiptsTopic(options.shop)) return;  // not ours to take
+    bool has_type = false, has_key = false, has_reply = false;
+    const std::string type = MediaTypeOf(Property(&m->properties, MQTTPROPERTY_CODE_CONTENT_TYPE,
+                                                  &has_type));
+    const std::string key = Property(&m->properties, MQTTPROPERTY_CODE_CORRELATION_DATA, &has_key);
+    std::string reply_to = Property(&m->properties, MQTTPROPERTY_CODE_RESPONSE_TOPIC, &has_reply);
+    std::int64_t deadline_ms = 0;
+    if (MQTTProperty* e =
+            MQTTProperties_getProperty(&m->properties, MQTTPROPERTY_CODE_MESSAGE_EXPIRY_INTERVAL)) {
+      deadline_ms = journal.NowMs() + std::int64_t{e->value.integer4} * 1000;
+    }
+    const std::string body(static_cast<const char*>(m->payload),
+                           static_cast<std::size_t>(m->payloadlen));
+
+    auto refuse = [&](const std::string& to, int status, const std::string& detail,
+                      const Json& extra) {
+      OutboxAnswer a;
+      a.topic = to;
+      a.correlation = has_key ? key : std::string();
+      a.content_type = "application/problem+json";
+      a.payload = Dump(ProblemJson(status, detail, extra));
+      StopHereForTests("before");
+      if (Status s = journal.StoreAnswer(a); !s.ok()) {
+        Failed("the answer to a message could not be stored: " + s.message());
+      }
+      StopHereForTests("after");
+    };
+
+    if (has_reply && (reply_to.rfind(shop_prefix, 0) != 0 || reply_to.size() == shop_prefix.size() ||
+                      reply_to.find_first_of("+#") != std::string::npos)) {
+      return refuse(StatesTopic(options.shop), 400,
+                    "the Response Topic must be a topic under " + shop_prefix +
+                        " (answers are published in the shop's own topics only)",
+                    Json::object());
+    }
+    const std::string to = has_reply ? reply_to : StatesTopic(options.shop);
+    if (!has_key || !ValidKey(key)) {
+      return refuse(to, 400,
+                    has_key ? "the Correlation Data (the Idempotency-Key) must be 1 to 255 "
+                              "visible ASCII characters"
+                            : "the Correlation Data is required: the receipt's Idempotency-Key, "
+                              "a fresh one for each receipt, the same when it is published again",
+                    Json::object());
+    }
+    if (type != "text/plain" && type != "application/json") {
+      return refuse(to, 415,
+                    "a receipt is published as text/plain (the contents of fiskal.txt) or "
+                    "application/json, not " +
+                        (has_type ? type : std::string("without a Content Type")),
+                    Json::object());
+    }
+    Submission submission;
+    submission.key = key;
+    submission.json = type == "application/json";
+    submission.body = body;
+    submission.deadline_ms = deadline_ms;
+    submission.answer_to = AnswerTo{to, key};
+    submission.wait_for_key = true;
+    StopHereForTests("before");
+    const Outcome outcome = intake.Submit(submission);
+    if (outcome.stored()) {
+      StopHereForTests("after");
+      return;
+    }
+    refuse(to, outcome.status, outcome.detail, outcome.extra);
+  }
+
+  // --- calls into the library, never under mu ---
+
+  void Subscribe() {
+    MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+    o.onSuccess5 = OnSubscribed;
+    o.onFailure5 = OnSubscribeFailed;
+    o.context = this;
+    const std::string topic = ReceiptsTopic(options.shop);
+    if (int rc = MQTTAsync_subscribe(client, topic.c_str(), 1, &o); rc != MQTTASYNC_SUCCESS) {
+      Failed("cannot subscribe to " + topic + ": " + MQTTAsync_strerror(rc));
+    }
+  }
+
+  void Connect() {
+    MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer5;
+    o.keepAliveInterval = kKeepAliveSeconds;
+    o.cleanstart = 0;
+    o.maxInflight = kWindow * 2;
+    o.connectTimeout = 10;
+    o.automaticReconnect = 0;
+    o.onSuccess5 = OnConnected;
+    o.onFailure5 = OnConnectFailed;
+    o.context = this;
+    MQTTProperties props = MQTTProperties_initializer;
+    MQTTProperty expiry{};
+    expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
+    expiry.value.integer4 = static_cast<unsigned int>(options.session_days) * 24 * 3600;
+    MQTTProperties_add(&props, &expiry);
+    o.connectProperties = &props;
+    const std::string will_topic = StatusTopic(options.shop);
+    const std::string will_message = Dump({{"online", false}});
+    MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+    will.topicName = will_topic.c_str();
+    will.message = will_message.c_str();
+    will.retained = 1;
+    will.qos = 1;
+    o.will = &will;
+    if (!options.user.empty()) {
+      o.username = options.user.c_str();
+      o.password = options.password.c_str();
+    }
+    MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
+    if (address.rfind("ssl://", 0) == 0) {
+      ssl.enableServerCertAuth = 1;
+      ssl.verify = 1;
+      ssl.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+      if (!options.ca_file.empty()) ssl.trustStore = options.ca_file.c_str();
+      if (!options.cert_file.empty()) {
+        ssl.keyStore = options.cert_file.c_str();
+        ssl.privateKey = options.key_file.c_str();
+      }
+      ssl.ssl_error_cb = OnTlsError;
+      ssl.ssl_error_context = this;
+      o.ssl = &ssl;
+    }
+    const int rc = MQTTAsync_connect(client, &o);
+    MQTTProperties_free(&props);
+    if (rc != MQTTASYNC_SUCCESS) {
+      Failed(std::string("cannot connect: ") + MQTTAsync_strerror(rc) + "; trying again");
+      std::lock_guard<std::mutex> lock(mu);
+      connecting = false;
+      ScheduleReconnect();
+    }
+  }
+
+  // Publishes at QoS 1; false when the library did not take it.
+  bool Publish(const std::string& topic, const std::string& payload, const std::string& type,
+               const std::string& correlation, const std::string& state, bool retained,
+               std::int64_t seq) {
+    Pending* p = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      auto owned = std::make_unique<Pending>(Pending{this, seq});
+      p = owned.get();
+      pending.emplace(p, std::move(owned));
+    }
+    MQTTAsync_message m = MQTTAsync_message_initializer;
+    m.payload = const_cast<char*>(payload.data());
+    m.payloadlen = static_cast<int>(payload.size());
+    m.qos = 1;
+    m.retained = retained ? 1 : 0;
+    AddBytes(&m.properties, MQTTPROPERTY_CODE_CONTENT_TYPE, type);
+    if (!correlation.empty()) AddBytes(&m.properties, MQTTPROPERTY_CODE_CORRELATION_DATA, correlation);
+    if (!state.empty()) {
+      static const std::string kState = "state";
+      MQTTProperty user{};
+      user.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
+      user.value.data.data = const_cast<char*>(kState.data());
+      user.value.data.len = static_cast<int>(kState.size());
+      user.value.value.data = const_cast<char*>(state.data());
+      user.value.value.len = static_cast<int>(state.size());
+      MQTTProperties_add(&m.properties, &user);
+    }
+    MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+    o.onSuccess5 = OnPublished;
+    o.onFailure5 = OnPublishFailed;
+    o.context = p;
+    const int rc = MQTTAsync_sendMessage(client, topic.c_str(), &m, &o);
+    MQTTProperties_free(&m.properties);
+    if (rc != MQTTASYNC_SUCCESS) {
+      std::lock_guard<std::mutex> lock(mu);
+      pending.erase(p);
+      return false;
+    }
+    return true;
+  }
+
+  std::string Presence() {
+    return Dump({{"online", true},
+                 {"version", std::string(kVersion)},
+                 {"printers", PrintersJson(printers.Snapshot())}});
+  }
+
+  // The client's own thread: connects (again), publishes the outbox and
+  // the presence, forgets what the broker acknowledged. It sleeps until
+  // there is something to do.
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!stopping) {
+      const auto now = Clock::now();
+      if (!connected && !connecting && now >= next_attempt) {
+        connecting = true;
+        lock.unlock();
+        Connect();
+        lock.lock();
+        continue;
+      }
+      if (!acked.empty()) {
+        std::vector<std::int64_t> done;
+        done.swap(acked);
+        lock.unlock();
+        if (Status s = journal.Delivered(done); !s.ok()) Log(s.message());
+        lock.lock();
+        continue;
+      }
+      if (connected && presence_wanted && now >= presence_next) {
+        presence_wanted = false;
+        presence_next = now + kPresenceEvery;
+        lock.unlock();
+        Publish(StatusTopic(options.shop), Presence(), "application/json", "", "", true, 0);
+        lock.lock();
+        continue;
+      }
+      if (connected && outbox_changed && static_cast<int>(in_flight.size()) < kWindow) {
+        outbox_changed = false;
+        const std::int64_t after = read_up_to;
+        const int room = kWindow - static_cast<int>(in_flight.size());
+        lock.unlock();
+        std::vector<OutboxAnswer> answers;
+        if (Status s = journal.Outbox(after, room, &answers); !s.ok()) Log(s.message());
+        bool all_taken = true;
+        for (const OutboxAnswer& a : answers) {
+          {
+            std::lock_guard<std::mutex> relock(mu);
+            in_flight[a.seq] += 1;
+          }
+          if (!Publish(a.topic, a.payload, a.content_type, a.correlation, a.state, false, a.seq)) {
+            std::lock_guard<std::mutex> relock(mu);
+            if (--in_flight[a.seq] <= 0) in_flight.erase(a.seq);
+            all_taken = false;
+            break;
+          }
+          std::lock_guard<std::mutex> relock(mu);
+          read_up_to = a.seq;
+        }
+        lock.lock();
+        // A full read may have left more behind; a short one read all.
+        if (static_cast<int>(answers.size()) == room || !all_taken) outbox_changed = true;
+        if (!all_taken) {
+          // The library takes no more now: look again once it settles one.
+          outbox_changed = true;
+          wake.wait_for(lock, std::chrono::milliseconds(200));
+        }
+        continue;
+      }
+      // Nothing to do until a callback, a change, or a time.
+      std::optional<Clock::time_point> until;
+      if (!connected && !connecting) until = next_attempt;
+      if (connected && presence_wanted) until = presence_next;
+      auto ready = [&] {
+        return stopping || !acked.empty() ||
+               (connected && outbox_changed && static_cast<int>(in_flight.size()) < kWindow);
+      };
+      if (until) {
+        wake.wait_until(lock, *until, ready);
+      } else {
+        wake.wait(lock, [&] { return ready() || (!connected && !connecting) || presence_wanted; });
+      }
+    }
+  }
+};
+
+Broker::Broker(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Status Broker::Start(BrokerOptions options, Journal& journal, Intake& intake, Printers& printers,
+                     std::unique_ptr<Broker>* broker) {
+  auto impl = std::make_unique<Impl>(std::move(options), journal, intake, printers);
+  if (Status s = BrokerAddress(impl->options.url, &impl->address); !s.ok()) return s;
+  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
+  create.sendWhileDisconnected = 0;
+  const std::string client_id = "fiskald-" + impl->options.shop;
+  int rc = MQTTAsync_createWithOptions(&impl->client, impl->address.c_str(), client_id.c_str(),
+                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+  if (rc != MQTTASYNC_SUCCESS) {
+    return Status::Error("broker " + impl->options.url + ": " + MQTTAsync_strerror(rc));
+  }
+  rc = MQTTAsync_setCallbacks(impl->client, impl.get(), &Impl::OnConnectionLost, &Impl::OnMessage,
+                              nullptr);
+  if (rc != MQTTASYNC_SUCCESS) {
+    MQTTAsync_destroy(&impl->client);
+    return Status::Error("broker " + impl->options.url + ": " + MQTTAsync_strerror(rc));
+  }
+  Impl* raw = impl.get();
+  raw->thread = std::thread([raw] { raw->Run(); });
+  broker->reset(new Broker(std::move(impl)));
+  return Status::Ok();
+}
+
+Broker::~Broker() {
+  Stop(0);
+  if (impl_->client != nullptr) MQTTAsync_destroy(&impl_->client);
+}
+
+BrokerState Broker::State() {
+  BrokerState s;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    s.url = impl_->options.url;
+    s.shop = impl_->options.shop;
+    s.connected = impl_->connected;
+    s.since_ms = impl_->since_ms;
+    s.last_error = impl_->last_error;
+    s.errors = impl_->errors;
+  }
+  (void)impl_->journal.OutboxSize(&s.answers_waiting);
+  return s;
+}
+
+void Broker::PrintersChanged() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->presence_wanted = true;
+  }
+  impl_->wake.notify_all();
+}
+
+void Broker::OutboxChanged() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->outbox_changed = true;
+  }
+  impl_->wake.notify_all();
+}
+
+void Broker::Stop(double seconds) {
+  Impl& i = *impl_;
+  if (!i.thread.joinable()) return;
+  // The outbox, as far as it goes in the time given.
+  {
+    std::unique_lock<std::mutex> lock(i.mu);
+    i.outbox_changed = true;
+    i.wake.notify_all();
+    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(seconds));
+    while (i.connected && Clock::now() < until) {
+      std::int64_t waiting = 0;
+      lock.unlock();
+      (void)i.journal.OutboxSize(&waiting);
+      lock.lock();
+      if (waiting == 0 && i.in_flight.empty()) break;
+      i.wake.wait_until(lock, std::min(until, Clock::now() + std::chrono::milliseconds(100)));
+    }
+    i.stopping = true;
+  }
+  i.wake.notify_all();
+  i.thread.join();
+  bool connected = false;
+  {
+    std::lock_guard<std::mutex> lock(i.mu);
+    connected = i.connected;
+  }
+  if (connected) {
+    // Offline, said by fiskald itself: the Will goes out only when the
+    // connection breaks.
+    i.Publish(StatusTopic(i.options.shop), Dump({{"online", false}}), "application/json", "", "",
+              true, 0);
+    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
+    d.timeout = 2000;  // the offline presence's acknowledgement, first
+    MQTTAsync_disconnect(i.client, &d);
+    // The library ends the connection on its own threads; it is destroyed
+    // once it has.
+    for (int n = 0; n < 25 && MQTTAsync_isConnected(i.client); ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+}
+
+}  // namespace fiskal::service

@@ -1,0 +1,83 @@
+// fiskald's broker client: receipts taken from an MQTT 5 broker, for shops
+// that nothing can reach (behind NAT). fiskald connects out, in a
+// persistent session, subscribes to fiskal/<shop>/receipts at QoS 1, and
+// takes each message through the same intake as the HTTP API; the broker
+// has its acknowledgement only once the receipt, or the refusal that
+// answers it, is in the journal. Answers wait in the journal's outbox and
+// are published from there until the broker has each. Presence is a
+// retained message on fiskal/<shop>/status, with a retained Will.
+// The topics, their names and the answers' form are decided here only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/status.h"
+#include "service/intake.h"
+#include "service/journal.h"
+#include "service/printers.h"
+
+namespace fiskal::service {
+
+struct BrokerOptions {
+  std::string url;   // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+  std::string shop;  // 1 to 64 of A-Z a-z 0-9 . _ -
+  std::string ca_file;  // empty: the system's CA certificates
+  std::string cert_file;
+  std::string key_file;
+  std::string user;
+  std::string password;
+  int session_days = 7;
+  // How messages are logged (one line each), as the rest of fiskald logs.
+  std::function<void(const std::string&)> log;
+};
+
+// The topics of a shop.
+std::string ReceiptsTopic(const std::string& shop);
+std::string StatesTopic(const std::string& shop);
+std::string StatusTopic(const std::string& shop);
+
+// Whether `shop` is a shop id: 1 to 64 of A-Z a-z 0-9 . _ -
+bool ValidShop(const std::string& shop);
+// The library's address of a broker URL (tcp://HOST:PORT, ssl://HOST:PORT),
+// or an error saying what is wrong with it.
+Status BrokerAddress(const std::string& url, std::string* address);
+
+struct BrokerState {
+  std::string url;
+  std::string shop;
+  bool connected = false;
+  std::int64_t since_ms = 0;  // when `connected` last changed (0: never connected)
+  std::string last_error;
+  std::uint64_t errors = 0;
+  std::int64_t answers_waiting = 0;  // in the outbox
+};
+
+class Broker {
+ public:
+  // Starts connecting (and trying again, with backoff, for as long as it
+  // runs). Fails only on options the library refuses.
+  static Status Start(BrokerOptions options, Journal& journal, Intake& intake, Printers& printers,
+                      std::unique_ptr<Broker>* broker);
+  ~Broker();
+
+  BrokerState State();
+  // A printer's state changed: the presence is published again (at most
+  // once a second).
+  void PrintersChanged();
+  // The outbox has new answers.
+  void OutboxChanged();
+  // Publishes what the outbox holds (for at most `seconds`), the presence
+  // offline, and disconnects.
+  void Stop(double seconds);
+
+  struct Impl;
+
+ private:
+  explicit Broker(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace fiskal::service

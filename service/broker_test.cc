@@ -1,0 +1,383 @@
+// fiskald and a real broker: the system's mosquitto on loopback ports the
+// system gives, fiskald taking receipts from it, and a chain's server (a
+// test client) publishing them and reading the answers.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "testing/broker.h"
+#include "testing/fiskald.h"
+#include "testing/ports.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace fiskal {
+namespace {
+
+using Json = nlohmann::json;
+using testing::MqttConnect;
+using testing::MqttMessage;
+using testing::MqttTestClient;
+using testing::ReadAll;
+using testing::TempDir;
+using testing::TestBroker;
+using testing::WriteAll;
+using Service = testing::Fiskald;
+
+const std::string kText =
+    "0;THANK YOU\r\n1\tBREAD\t1\t100\t250\tpcs\t\r\n2\tMILK\t2\t200\t300\tl\t\r\n";
+const std::string kAnswers = "fiskal/A/answers/till-1";
+
+std::string JsonReceipt(int items) {
+  Json r = {{"port", 0}, {"footer", "THANKS"}, {"items", Json::array()}};
+  for (int i = 0; i < items; ++i) {
+    r["items"].push_back({{"name", "ITEM " + std::to_string(i + 1)},
+                          {"tax", "1"},
+                          {"quantity", "1.00"},
+                          {"price", "1.50"}});
+  }
+  return r.dump();
+}
+
+MqttMessage Request(const std::string& key, const std::string& body,
+                    const std::string& type = "application/json") {
+  MqttMessage m;
+  m.topic = "fiskal/A/receipts";
+  m.payload = body;
+  m.content_type = type;
+  m.correlation_data = key;
+  m.response_topic = kAnswers;
+  m.qos = 1;
+  return m;
+}
+
+std::string StateOf(const MqttMessage& m) {
+  for (const auto& [name, value] : m.user_properties) {
+    if (name == "state") return value;
+  }
+  return "";
+}
+
+bool IsFinal(const std::string& state) {
+  return state == "printed" || state == "not_sent" || state == "cut" || state == "in_doubt";
+}
+
+// A shop: the broker, fiskald connected to it as shop A, and the chain's
+// server subscribed to the shop's answers.
+struct Shop {
+  explicit Shop(std::vector<std::string> extra = {}, testing::BrokerOptions options = {})
+      : broker(TestBroker::StartOrFail(broker_dir, options)) {
+    MqttConnect how;
+    how.url = broker->url();
+    how.client_id = "chain-server";
+    EXPECT_EQ(chain.Connect(how).reason_code, 0);
+    EXPECT_EQ(chain.Subscribe("fiskal/A/#", 1).reason_code, 1);
+    if (extra.empty()) extra = {"--broker", broker->url(), "--shop", "A"};
+    fiskald = std::make_unique<Service>(dir, extra);
+  }
+
+  // Waits for the retained presence saying fiskald is online: it has
+  // subscribed by then.
+  Json WaitOnline() {
+    for (;;) {
+      std::optional<MqttMessage> m = chain.Next();
+      if (!m) return nullptr;
+      if (m->topic == "fiskal/A/status") {
+        Json p = Json::parse(m->payload);
+        if (p["online"] == true) return p;
+      }
+    }
+  }
+
+  // The next answer (on the answer topics), skipping presence and the
+  // requests themselves.
+  std::optional<MqttMessage> NextAnswer(double seconds = testing::kBrokerPatience) {
+    for (;;) {
+      std::optional<MqttMessage> m = chain.Next(seconds);
+      if (!m || (m->topic != "fiskal/A/status" && m->topic != "fiskal/A/receipts")) return m;
+    }
+  }
+
+  // Answers for `key` until a final state or a problem; their states (or
+  // "problem <status>").
+  std::vector<std::string> AnswersUntilFinal(const std::string& key, Json* last = nullptr) {
+    std::vector<std::string> states;
+    for (;;) {
+      std::optional<MqttMessage> m = NextAnswer();
+      if (!m) {
+        states.push_back("no answer");
+        return states;
+      }
+      if (m->correlation_data != key) continue;
+      const Json body = Json::parse(m->payload);
+      if (last != nullptr) *last = body;
+      if (m->content_type == "application/problem+json") {
+        states.push_back("problem " + std::to_string(body["status"].get<int>()));
+        return states;
+      }
+      EXPECT_EQ(m->content_type, "application/json");
+      EXPECT_EQ(body["state"], StateOf(*m));
+      states.push_back(StateOf(*m));
+      if (IsFinal(states.back())) return states;
+    }
+  }
+
+  ~Shop() {
+    if (::testing::Test::HasFailure()) {
+      std::cerr << "broker's log:\n" << broker->log() << "fiskald's:\n"
+                << (fiskald ? fiskald->process().ErrSoFar() : std::string()) << "\n";
+    }
+  }
+
+  Json Receipts() {
+    auto res = fiskald->Client().Get("/v1/receipts?limit=1000");
+    return res ? Json::parse(res.body)["receipts"] : Json();
+  }
+
+  TempDir broker_dir;
+  TempDir dir;
+  std::unique_ptr<TestBroker> broker;
+  MqttTestClient chain;
+  std::unique_ptr<Service> fiskald;
+};
+
+// A published receipt prints once, as fiskal prints it; its answers come
+// in order; published again it is answered with the same receipt.
+TEST(Broker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
+  Shop shop;
+  const Json presence = shop.WaitOnline();
+  ASSERT_FALSE(presence.is_null());
+  EXPECT_EQ(presence["printers"][0]["port"], 0);
+
+  ASSERT_EQ(shop.chain.Publish(Request("sale-1", kText, "text/plain; charset=windows-1250"))
+                .reason_code,
+            0);
+  Json last;
+  EXPECT_EQ(shop.AnswersUntilFinal("sale-1", &last),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+  const std::int64_t id = last["id"];
+
+  TempDir folder;
+  WriteAll(folder.File("fiskal.txt"), kText);
+  ASSERT_EQ(testing::RunProcess({FISKAL_BINARY}, folder.path()).status, 0);
+  auto transcript = shop.fiskald->Client().Get("/v1/receipts/" + std::to_string(id) + "/transcript");
+  ASSERT_TRUE(transcript);
+  EXPECT_EQ(transcript.body, ReadAll(folder.File("fiskal.log")));
+
+  // Again under its key: the stored receipt, nothing printed again.
+  ASSERT_EQ(shop.chain.Publish(Request("sale-1", kText, "text/plain")).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("sale-1"), (std::vector<std::string>{"printed"}));
+  EXPECT_EQ(shop.Receipts().size(), 1u);
+
+  auto b = shop.fiskald->Client().Get("/v1/broker");
+  ASSERT_TRUE(b);
+  const Json state = Json::parse(b.body);
+  EXPECT_EQ(state["connected"], true);
+  EXPECT_EQ(state["shop"], "A");
+  EXPECT_TRUE(state["last_error"].is_null()) << state.dump();
+}
+
+// Receipts published while fiskald is away wait at the broker and print
+// once when it is back; keys are one namespace with HTTP.
+TEST(Broker, WaitsAtTheBrokerAndSharesKeysWithHttp) {
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.fiskald->Stop().status, 0);
+
+  ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
+  shop.fiskald->Start();
+  EXPECT_EQ(shop.AnswersUntilFinal("away-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+
+  // Over HTTP first, then over the broker: one receipt.
+  auto posted = shop.fiskald->Post("both-1", JsonReceipt(2), "application/json", "?wait=60");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted.status, 201);
+  ASSERT_EQ(shop.chain.Publish(Request("both-1", JsonReceipt(2))).reason_code, 0);
+  Json answer;
+  EXPECT_EQ(shop.AnswersUntilFinal("both-1", &answer), (std::vector<std::string>{"printed"}));
+  EXPECT_EQ(answer["id"], Json::parse(posted.body)["id"]);
+  // The key with another body.
+  ASSERT_EQ(shop.chain.Publish(Request("both-1", JsonReceipt(3))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("both-1", &answer), (std::vector<std::string>{"problem 422"}));
+  EXPECT_EQ(answer["receipt"], Json::parse(posted.body)["id"]);
+  EXPECT_EQ(shop.Receipts().size(), 2u);
+}
+
+// A receipt whose message expires before its turn never prints: the
+// broker drops it unsent, and fiskald ends one it holds not_sent.
+TEST(Broker, AnExpiredReceiptNeverPrints) {
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  // 12 items take at least 6 s (a pause after each): the next one waits
+  // behind them longer than its 1 s.
+  ASSERT_EQ(shop.chain.Publish(Request("long-1", JsonReceipt(12))).reason_code, 0);
+  MqttMessage soon = Request("soon-1", JsonReceipt(1));
+  soon.message_expiry = 1;
+  ASSERT_EQ(shop.chain.Publish(soon).reason_code, 0);
+  Json last;
+  EXPECT_EQ(shop.AnswersUntilFinal("soon-1", &last),
+            (std::vector<std::string>{"queued", "not_sent"}));
+  EXPECT_NE(last["message"].get<std::string>().find("deadline"), std::string::npos)
+      << last.dump();
+  EXPECT_EQ(last["texts_sent"], 0);
+
+  ASSERT_EQ(shop.fiskald->Stop().status, 0);
+  MqttMessage gone = Request("gone-1", JsonReceipt(1));
+  gone.message_expiry = 1;
+  ASSERT_EQ(shop.chain.Publish(gone).reason_code, 0);
+  sleep(2);
+  shop.fiskald->Start();
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.chain.Publish(Request("after-1", JsonReceipt(1))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("after-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+  for (const Json& r : shop.Receipts()) EXPECT_NE(r["idempotency_key"], "gone-1");
+}
+
+// Messages that are not receipts get a problem answer, are acknowledged,
+// store nothing, and fiskald goes on.
+TEST(Broker, BadMessagesAreAnsweredAndNothingIsStored) {
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  struct Case {
+    const char* what;
+    MqttMessage message;
+    int status;
+    std::string answer_topic;
+  };
+  MqttMessage no_type = Request("bad-1", JsonReceipt(1));
+  no_type.content_type.reset();
+  MqttMessage no_key = Request("", JsonReceipt(1));
+  no_key.correlation_data.reset();
+  MqttMessage huge = Request("bad-3", std::string(2 << 20, 'x'), "text/plain");
+  MqttMessage malformed = Request("bad-4", R"({"port": 0, "items": [)");
+  MqttMessage long_key = Request(std::string(256, 'k'), JsonReceipt(1));
+  MqttMessage elsewhere = Request("bad-6", JsonReceipt(1));
+  elsewhere.response_topic = "fiskal/B/answers";
+  MqttMessage duplicate = Request("bad-7", R"({"port": 0, "port": 1, "items": []})");
+  const std::vector<Case> cases = {
+      {"no content type", no_type, 415, kAnswers},
+      {"no correlation data", no_key, 400, kAnswers},
+      {"2 MiB", huge, 413, kAnswers},
+      {"malformed JSON", malformed, 400, kAnswers},
+      {"a 256-byte key", long_key, 400, kAnswers},
+      {"a response topic of another shop", elsewhere, 400, "fiskal/A/states"},
+      {"a duplicate member", duplicate, 400, kAnswers},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(shop.chain.Publish(c.message).reason_code, 0);
+    std::optional<MqttMessage> answer = shop.NextAnswer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->topic, c.answer_topic);
+    EXPECT_EQ(answer->content_type, "application/problem+json");
+    EXPECT_EQ(answer->correlation_data, c.message.correlation_data);
+    EXPECT_EQ(Json::parse(answer->payload)["status"], c.status) << answer->payload;
+  }
+  EXPECT_EQ(shop.Receipts().size(), 0u);
+  ASSERT_EQ(shop.chain.Publish(Request("good-1", JsonReceipt(1))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("good-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+}
+
+// Killed while it takes a message, before or after the commit: the broker
+// has no acknowledgement, delivers it again, and it prints once.
+TEST(Broker, KilledWhileTakingAMessagePrintsItOnce) {
+  for (const char* where : {"before", "after"}) {
+    SCOPED_TRACE(where);
+    Shop shop;
+    ASSERT_FALSE(shop.WaitOnline().is_null());
+    shop.fiskald->Stop();
+    ::setenv("FISKALD_TEST_STOP_IN_ARRIVAL", where, 1);
+    shop.fiskald->Start();
+    ::unsetenv("FISKALD_TEST_STOP_IN_ARRIVAL");
+    ASSERT_FALSE(shop.WaitOnline().is_null());
+    ASSERT_EQ(shop.chain.Publish(Request("kill-1", JsonReceipt(1))).reason_code, 0);
+    // It stops itself there; it is killed so.
+    const double deadline = testing::MonotonicNow() + testing::kPatience;
+    while (shop.fiskald->process().ErrSoFar().find("stopped " + std::string(where)) ==
+               std::string::npos &&
+           testing::MonotonicNow() < deadline) {
+      usleep(20'000);
+    }
+    ASSERT_NE(shop.fiskald->process().ErrSoFar().find("stopped"), std::string::npos);
+    shop.fiskald->Kill();
+    shop.fiskald->Start();
+    std::vector<std::string> states = shop.AnswersUntilFinal("kill-1");
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), "printed");
+    const Json receipts = shop.Receipts();
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_EQ(receipts[0]["state"], "printed");
+  }
+}
+
+// TLS: a broker whose CA fiskald does not trust is refused, and says why;
+// shop A's certificate does not reach shop B's topics, and fiskald says
+// it is not authorised. Both keep trying and show it in /v1/broker.
+TEST(Broker, TlsRefusalsAreClearAndKept) {
+  struct Case {
+    const char* what;
+    bool other_ca;
+    std::string shop;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"an unknown CA", true, "A", "certificate verify failed"},
+      {"another shop's topics", false, "B", "Not authorized"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir broker_dir, dir;
+    testing::BrokerOptions options;
+    options.other_ca_server = c.other_ca;
+    auto broker = TestBroker::StartOrFail(broker_dir, options);
+    Service fiskald(dir, {"--broker", broker->tls_url(), "--shop", c.shop, "--broker-ca",
+                          broker->ca_file(), "--broker-cert", broker->cert_file("A"),
+                          "--broker-key", broker->key_file("A")});
+    Json state;
+    const double deadline = testing::MonotonicNow() + testing::kPatience;
+    while (testing::MonotonicNow() < deadline) {
+      auto b = fiskald.Client().Get("/v1/broker");
+      ASSERT_TRUE(b);
+      state = Json::parse(b.body);
+      if (state["last_error"].is_string()) break;
+      usleep(50'000);
+    }
+    ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
+    EXPECT_NE(state["last_error"].get<std::string>().find(c.expected), std::string::npos)
+        << state.dump();
+    EXPECT_NE(fiskald.process().ErrSoFar().find(c.expected), std::string::npos);
+    auto metrics = fiskald.Client().Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_NE(metrics.body.find("fiskald_broker_errors_total"), std::string::npos);
+    EXPECT_EQ(fiskald.Stop().status, 0);
+  }
+}
+
+// Over TLS with its own certificate, shop A takes receipts as over TCP.
+TEST(Broker, MutualTlsCarriesReceipts) {
+  TempDir dir;
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  shop.fiskald->Stop();
+  Service tls(dir, {"--broker", shop.broker->tls_url(), "--shop", "A", "--broker-ca",
+                    shop.broker->ca_file(), "--broker-cert", shop.broker->cert_file("A"),
+                    "--broker-key", shop.broker->key_file("A")});
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.chain.Publish(Request("tls-1", JsonReceipt(1))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("tls-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+}
+
+}  // namespace
+}  // namespace fiskal

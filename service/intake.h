@@ -1,0 +1,82 @@
+// How a receipt is taken, whoever brings it (a request to the HTTP API, a
+// message through the broker): the key's rules, a key that is being
+// stored, a key stored already (the same body: its receipt; another body:
+// refused), fiskal's rules for the body, the ports configured, the queue's
+// bound, the commit and the queue. Written here only; the API and the
+// broker client call it.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "service/http/limits.h"
+#include "service/journal.h"
+#include "service/printers.h"
+#include "service/shutdown.h"
+
+namespace fiskal::service {
+
+struct IntakeLimits {
+  // Receipts queued on one port, places being stored included.
+  std::size_t max_queued_per_port = 10000;
+  // A receipt's body: the bound of a request's body.
+  std::size_t max_body_bytes = http::Limits{}.body_bytes;
+};
+
+// An Idempotency-Key: 1 to 255 visible ASCII characters.
+bool ValidKey(std::string_view key);
+
+// A receipt brought to be printed.
+struct Submission {
+  std::string key;  // checked by ValidKey already
+  bool json = false;  // application/json, else text/plain (fiskal.txt)
+  std::string body;
+  std::int64_t deadline_ms = 0;  // 0: none
+  // Where its answers are published (through the broker).
+  std::optional<AnswerTo> answer_to;
+  // While another request with the key is being stored, wait for it (and
+  // answer as it ended) instead of answering 409.
+  bool wait_for_key = false;
+};
+
+// What became of it: 201 stored now, 200 stored before under its key
+// (`id` is the receipt), or the status and detail of a problem.
+struct Outcome {
+  int status = 0;
+  std::int64_t id = 0;
+  std::string detail;
+  nlohmann::ordered_json extra = nlohmann::ordered_json::object();
+
+  bool stored() const { return status == 200 || status == 201; }
+};
+
+class Intake {
+ public:
+  Intake(Journal& journal, Printers& printers, PortAccess& ports, Shutdown& shutdown,
+         IntakeLimits limits = {});
+
+  Outcome Submit(const Submission& submission);
+
+ private:
+  Outcome Store(const Submission& submission);
+
+  Journal& journal_;
+  Printers& printers_;
+  PortAccess& ports_;
+  Shutdown& shutdown_;
+  IntakeLimits limits_;
+
+  std::mutex keys_mu_;
+  std::condition_variable key_freed_;
+  std::set<std::string> keys_in_flight_;
+};
+
+}  // namespace fiskal::service
