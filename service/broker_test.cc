@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -314,10 +315,19 @@ TEST(Broker, KilledWhileTakingAMessagePrintsItOnce) {
     shop.fiskald->Start();
     std::vector<std::string> states = shop.AnswersUntilFinal("kill-1");
     ASSERT_FALSE(states.empty());
-    EXPECT_EQ(states.back(), "printed");
     const Json receipts = shop.Receipts();
     ASSERT_EQ(receipts.size(), 1u);
-    EXPECT_EQ(receipts[0]["state"], "printed");
+    EXPECT_EQ(receipts[0]["state"], states.back());
+    if (std::string(where) == "before") {
+      EXPECT_EQ(states.back(), "printed");
+    } else {
+      // Stored, and queued at once: its port may have begun it before the
+      // kill, and then it is in_doubt, never sent again.
+      EXPECT_TRUE(states.back() == "printed" || states.back() == "in_doubt") << states.back();
+      if (states.back() == "in_doubt") {
+        EXPECT_EQ(std::count(states.begin(), states.end(), "sending"), 0);
+      }
+    }
   }
 }
 

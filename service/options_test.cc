@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+
+#include "service/broker/broker.h"
+#include "testing/temp_dir.h"
 
 namespace fiskal::service {
 namespace {
@@ -30,6 +35,29 @@ TEST(Options, CommandLine) {
       {{"--listen", "0.0.0.0:8470"}, "give --token-file too"},
       {{"--allow-origin", "*"}, "no wildcard"},
       {{"--bogus"}, "unexpected argument"},
+      {{"--broker", "mqtt://broker.chain.example", "--shop", "shop-12.a_b"}, nullptr},
+      {{"--broker", "mqtts://[::1]:8883", "--shop", "A", "--broker-ca", "ca.pem", "--broker-cert",
+        "c.pem", "--broker-key", "k.pem", "--broker-session-days", "30"},
+       nullptr},
+      {{"--broker", "mqtt://h:1883", "--shop", "A", "--broker-user", "u",
+        "--broker-password-file", "p"},
+       nullptr},
+      {{"--broker", "mqtt://h"}, "needs --shop"},
+      {{"--shop", "A"}, "need --broker"},
+      {{"--broker", "http://h", "--shop", "A"}, "mqtt://HOST"},
+      {{"--broker", "mqtt://h:0", "--shop", "A"}, "1 to 65535"},
+      {{"--broker", "mqtt://h:", "--shop", "A"}, "1 to 65535"},
+      {{"--broker", "mqtt://h:+1", "--shop", "A"}, "1 to 65535"},
+      {{"--broker", "mqtt://h/path", "--shop", "A"}, "without a path"},
+      {{"--broker", "mqtt://u@h", "--shop", "A"}, "without a path"},
+      {{"--broker", "mqtt://h", "--shop", "a/b"}, "1 to 64 of"},
+      {{"--broker", "mqtt://h", "--shop", "+"}, "1 to 64 of"},
+      {{"--broker", "mqtt://h", "--shop", std::string(65, 'x')}, "1 to 64 of"},
+      {{"--broker", "mqtt://h", "--shop", "A", "--broker-ca", "ca.pem"}, "not encrypted"},
+      {{"--broker", "mqtts://h", "--shop", "A", "--broker-cert", "c.pem"}, "needs --broker-key"},
+      {{"--broker", "mqtt://h", "--shop", "A", "--broker-user", "u"}, "needs --broker-password"},
+      {{"--broker", "mqtt://h", "--shop", "A", "--broker-session-days", "31"}, "1 to 30"},
+      {{"--broker", "mqtt://h", "--shop", "A", "--broker-sesion-days", "3"}, "unexpected"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back());
@@ -45,6 +73,40 @@ TEST(Options, CommandLine) {
   Options o;
   ASSERT_TRUE(ParseOptions({"--server-name", "Printer.Shop.example"}, &o).ok());
   EXPECT_EQ(o.server_names, std::vector<std::string>{"printer.shop.example"});
+  ASSERT_TRUE(ParseOptions({"--broker", "mqtt://h", "--shop", "A"}, &o).ok());
+  EXPECT_EQ(o.broker_session_days, 7);
+}
+
+// The library's address of a broker's URL.
+TEST(Options, BrokerAddresses) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"mqtt://broker.example", "tcp://broker.example:1883"},
+      {"mqtts://broker.example", "ssl://broker.example:8883"},
+      {"mqtt://127.0.0.1:2000", "tcp://127.0.0.1:2000"},
+      {"mqtts://[::1]:8884", "ssl://[::1]:8884"},
+      {"mqtts://[::1]", "ssl://[::1]:8883"},
+  };
+  for (const auto& [url, address] : cases) {
+    std::string got;
+    ASSERT_TRUE(BrokerAddress(url, &got).ok()) << url;
+    EXPECT_EQ(got, address);
+  }
+}
+
+// The password file is refused on the token file's rules.
+TEST(Options, SecretFilesArePrivate) {
+  testing::TempDir dir;
+  testing::WriteAll(dir.File("p"), "s3cret\nsecond line\n");
+  ASSERT_EQ(::chmod(dir.File("p").c_str(), 0640), 0);
+  std::string line;
+  Status s = ReadSecretLine(dir.File("p"), "broker password file", &line);
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.message().find("broker password file " + dir.File("p") + ": other users may read"),
+            std::string::npos)
+      << s.message();
+  ASSERT_EQ(::chmod(dir.File("p").c_str(), 0600), 0);
+  ASSERT_TRUE(ReadSecretLine(dir.File("p"), "broker password file", &line).ok());
+  EXPECT_EQ(line, "s3cret");
 }
 
 // Only the ports given are printed on: --port first, then FISKAL_COM<n>

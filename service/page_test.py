@@ -197,6 +197,7 @@ class Page(PageTest):
                           for c in self.find_all("#printers article.printer")],
                          [["Port", str(n)] for n in range(10)])
         self.assertFalse(self.find("#banner").is_displayed())
+        self.assertFalse(self.find("#broker-panel").is_displayed())  # no --broker
         self.assert_no_console_errors()
         self.assert_stays_home()
 
@@ -304,6 +305,29 @@ class Page(PageTest):
 
 
 TOKEN = "page-test-token-0123456789"
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PageWithBroker(PageTest):
+    """A broker nobody listens for: the page says so, and why."""
+
+    def setUp(self):
+        self.fiskald_args = ("--broker", "mqtt://127.0.0.1:%d" % free_port(), "--shop", "shop-7")
+        super().setUp()
+
+    def test_shows_the_broker_down_and_why(self):
+        self.open_page()
+        self.until(lambda: self.find("#broker-panel").is_displayed()
+                   and "not connected" in self.find("#broker").text
+                   and "cannot connect" in self.find("#broker").text, "the broker shown down")
+        self.assertIn("Shop shop-7", self.find("#broker h3").text)
+        self.assert_no_console_errors()
 
 
 class PageWithToken(PageTest):

@@ -228,6 +228,24 @@
     });
   }
 
+  // --- the broker receipts also come through ---
+
+  function renderBroker(b) {
+    $("broker-panel").hidden = !b.url;
+    if (!b.url) return;
+    const card = $("broker");
+    card.className = "printer broker" + (b.connected ? " busy" : " down");
+    card.replaceChildren(
+      el("h3", {}, "Shop " + b.shop + " ", el("span", { class: "device" }, b.url)),
+      b.connected
+        ? el("p", { class: "activity idle" }, "connected" + (b.since ? " since " + time(b.since) : ""))
+        : el("p", { class: "activity" }, "not connected" +
+          (b.since ? " since " + time(b.since) : "") + "; trying again"));
+    if (b.last_error) {
+      card.append(el("p", { class: "last" }, (b.connected ? "last error: " : "") + b.last_error));
+    }
+  }
+
   // --- receipts, each drawn as a paper slip ---
 
   // Slip HTML by receipt id, fetched again only when the receipt changed.
@@ -357,14 +375,16 @@
     const limit = $("filter-limit").value;
     const query = "?limit=" + encodeURIComponent(limit) +
       (state ? "&state=" + encodeURIComponent(state) : "");
-    const [printers, list, doubt, cut] = await Promise.all([
+    const [printers, list, doubt, cut, broker] = await Promise.all([
       getJson("/v1/printers"),
       getJson("/v1/receipts" + query),
       getJson("/v1/receipts?state=in_doubt&limit=100"),
       getJson("/v1/receipts?state=cut&limit=100"),
+      getJson("/v1/broker"),
     ]);
     await fetchSlips(list.receipts);
     renderPrinters(printers.printers);
+    renderBroker(broker);
     renderReceipts(list.receipts);
     renderDecisions(doubt.receipts.concat(cut.receipts).sort((a, b) => b.id - a.id));
   }
