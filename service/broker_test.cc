@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -324,9 +323,6 @@ TEST(Broker, KilledWhileTakingAMessagePrintsItOnce) {
       // Stored, and queued at once: its port may have begun it before the
       // kill, and then it is in_doubt, never sent again.
       EXPECT_TRUE(states.back() == "printed" || states.back() == "in_doubt") << states.back();
-      if (states.back() == "in_doubt") {
-        EXPECT_EQ(std::count(states.begin(), states.end(), "sending"), 0);
-      }
     }
   }
 }

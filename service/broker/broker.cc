@@ -131,6 +131,7 @@ Status BrokerAddress(const std::string& url, std::string* address) {
   }
   std::string host = rest;
   std::string port_text;
+  bool has_port = false;
   if (!rest.empty() && rest[0] == '[') {
     const std::size_t close = rest.find(']');
     if (close == std::string::npos) return Status::Error("--broker " + url + ": no ] after [");
@@ -139,16 +140,18 @@ Status BrokerAddress(const std::string& url, std::string* address) {
     if (!after.empty()) {
       if (after[0] != ':') return Status::Error("--broker " + url + ": only :PORT may follow ]");
       port_text = after.substr(1);
+      has_port = true;
     }
   } else if (const std::size_t colon = rest.find(':'); colon != std::string::npos) {
     host = rest.substr(0, colon);
     port_text = rest.substr(colon + 1);
+    has_port = true;
   }
   if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos) {
     return Status::Error("--broker " + url + ": give a host name or address, without a path, "
                          "user or query");
   }
-  if (!port_text.empty() || rest.find(':') != std::string::npos) {
+  if (has_port) {
     char* end = nullptr;
     const long value = std::strtol(port_text.c_str(), &end, 10);
     if (port_text.empty() || *end != '\0' || value < 1 || value > 65535 || port_text[0] == '+') {
