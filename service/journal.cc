@@ -61,7 +61,8 @@ CREATE TABLE outbox(
   correlation BLOB NOT NULL,
   content_type TEXT NOT NULL,
   state TEXT NOT NULL,
-  payload BLOB NOT NULL
+  payload BLOB NOT NULL,
+  stored_ms INTEGER NOT NULL DEFAULT 0
 );
 )sql";
 
@@ -81,7 +82,8 @@ CREATE TABLE outbox(
   correlation BLOB NOT NULL,
   content_type TEXT NOT NULL,
   state TEXT NOT NULL,
-  payload BLOB NOT NULL
+  payload BLOB NOT NULL,
+  stored_ms INTEGER NOT NULL DEFAULT 0
 );
 PRAGMA user_version=2;
 )sql";
@@ -439,18 +441,23 @@ Status QueryOne(const JournalConnection& c, Statement& q,
 
 std::string StateText(State state) { return std::string(StateName(state)); }
 
-Status InsertAnswer(const JournalConnection& c, const OutboxAnswer& a) {
-  Statement q(c, "INSERT INTO outbox(topic, correlation, content_type, state, payload) "
-                 "VALUES(?, ?, ?, ?, ?)");
-  q.Bind(a.topic).BindBlob(a.correlation).Bind(a.content_type).Bind(a.state).BindBlob(a.payload);
+Status InsertAnswer(const JournalConnection& c, const OutboxAnswer& a, std::int64_t now) {
+  Statement q(c, "INSERT INTO outbox(topic, correlation, content_type, state, payload, stored_ms) "
+                 "VALUES(?, ?, ?, ?, ?, ?)");
+  q.Bind(a.topic)
+      .BindBlob(a.correlation)
+      .Bind(a.content_type)
+      .Bind(a.state)
+      .BindBlob(a.payload)
+      .Bind(now);
   return q.Run();
 }
 
 // Stores, inside the caller's transaction, the answer that reports
 // receipt `id` as it is now, for everyone who waits for its answers
 // through the broker; *added is set when there was one.
-Status QueueAnswers(const JournalConnection& c, const AnswerBody& body, std::int64_t id,
-                    bool* added, const AnswerTo* only = nullptr) {
+Status QueueAnswers(const JournalConnection& c, const AnswerBody& body, std::int64_t now,
+                    std::int64_t id, bool* added, const AnswerTo* only = nullptr) {
   if (!body) return Status::Ok();
   std::vector<AnswerTo> to;
   if (only != nullptr) {
@@ -472,7 +479,7 @@ Status QueueAnswers(const JournalConnection& c, const AnswerBody& body, std::int
   for (const AnswerTo& t : to) {
     OutboxAnswer a{0, t.topic, t.correlation, "application/json", StateText(receipt->state),
                    payload};
-    if (Status s = InsertAnswer(c, a); !s.ok()) return s;
+    if (Status s = InsertAnswer(c, a, now); !s.ok()) return s;
   }
   *added = true;
   return Status::Ok();
@@ -586,7 +593,7 @@ Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_
           Statement to(c, "INSERT INTO answer_to(receipt_id, topic, correlation) VALUES(?, ?, ?)");
           to.Bind(new_id).Bind(receipt.answer_to->topic).BindBlob(receipt.answer_to->correlation);
           if (Status s = to.Run(); !s.ok()) return s;
-          return QueueAnswers(c, answer_body_, new_id, &answered);
+          return QueueAnswers(c, answer_body_, wall_(), new_id, &answered);
         }
         return Status::Ok();
       },
@@ -634,7 +641,7 @@ Status Journal::Change(std::int64_t id, const std::function<Status(const Journal
   return writer_->Run(
       [&](const JournalConnection& c) -> Status {
         if (Status s = work(c); !s.ok()) return s;
-        return QueueAnswers(c, answer_body_, id, &answered);
+        return QueueAnswers(c, answer_body_, wall_(), id, &answered);
       },
       [&] {
         if (answered && outbox_changed_) outbox_changed_();
@@ -689,7 +696,7 @@ Status Journal::Resolve(std::int64_t id, bool printed, bool* found, bool* confli
             .Bind(now)
             .Bind(id);
         if (Status s = u.Run(); !s.ok()) return s;
-        return QueueAnswers(c, answer_body_, id, &answered);
+        return QueueAnswers(c, answer_body_, wall_(), id, &answered);
       },
       [&] {
         if (answered && outbox_changed_) outbox_changed_();
@@ -718,7 +725,7 @@ Status Journal::MarkInterruptedInDoubt(int* count) {
     if (Status s = q.Run(); !s.ok()) return s;
     *count = q.changes();
     for (std::int64_t id : ids) {
-      if (Status s = QueueAnswers(c, answer_body_, id, &answered); !s.ok()) return s;
+      if (Status s = QueueAnswers(c, answer_body_, wall_(), id, &answered); !s.ok()) return s;
     }
     return Status::Ok();
   }, [&] {
@@ -734,7 +741,7 @@ Status Journal::AddAnswerTo(std::int64_t id, const AnswerTo& to) {
                        "VALUES(?, ?, ?)");
         q.Bind(id).Bind(to.topic).BindBlob(to.correlation);
         if (Status s = q.Run(); !s.ok()) return s;
-        return QueueAnswers(c, answer_body_, id, &answered, &to);
+        return QueueAnswers(c, answer_body_, wall_(), id, &answered, &to);
       },
       [&] {
         if (answered && outbox_changed_) outbox_changed_();
@@ -742,7 +749,8 @@ Status Journal::AddAnswerTo(std::int64_t id, const AnswerTo& to) {
 }
 
 Status Journal::StoreAnswer(const OutboxAnswer& answer) {
-  return writer_->Run([&](const JournalConnection& c) { return InsertAnswer(c, answer); },
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) { return InsertAnswer(c, answer, now); },
                       [&] {
                         if (outbox_changed_) outbox_changed_();
                       });
@@ -796,7 +804,11 @@ Status Journal::Purge(int keep_days, int* removed) {
         .Bind(StateText(State::kCut));
     if (Status s = q.Run(); !s.ok()) return s;
     *removed = q.changes();
-    return Status::Ok();
+    // Answers no broker took in that time (fiskald ran without one) go
+    // too.
+    Statement o(c, "DELETE FROM outbox WHERE stored_ms < ?");
+    o.Bind(before);
+    return o.Run();
   });
 }
 

@@ -139,7 +139,8 @@ class Journal {
   // becomes in_doubt; *count says how many.
   Status MarkInterruptedInDoubt(int* count);
   // Forgets receipts finished more than `keep_days` days ago (their keys
-  // become free again), but never one that waits for a person's decision.
+  // become free again), but never one that waits for a person's decision;
+  // and answers stored that long ago that no broker took.
   Status Purge(int keep_days, int* removed);
 
   // --- reads ---

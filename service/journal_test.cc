@@ -306,6 +306,16 @@ TEST(Journal, OutboxHoldsAnAnswerForEachChange) {
   ASSERT_TRUE(j.journal->Outbox(out[3].seq, 100, &left).ok());
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].seq, out[4].seq);
+
+  // Answers no broker took are forgotten with the receipts of their days.
+  int removed = 0;
+  ASSERT_TRUE(j.journal->Purge(30, &removed).ok());
+  ASSERT_TRUE(j.journal->OutboxSize(&size).ok());
+  EXPECT_EQ(size, 3);
+  j.now += std::int64_t{31} * 24 * 3600 * 1000;
+  ASSERT_TRUE(j.journal->Purge(30, &removed).ok());
+  ASSERT_TRUE(j.journal->OutboxSize(&size).ok());
+  EXPECT_EQ(size, 0);
 }
 
 // A journal of the version before the broker is brought to this one, its
