@@ -9,7 +9,6 @@
 #include "printer/slip.h"
 #include "protocol/receipt_check.h"
 #include "service/assets.h"
-#include "service/broker/broker.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
 #include "service/strict_json.h"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "service/access.h"
+#include "service/broker/broker_rules.h"
 #include "service/http/http.h"
 #include "service/intake.h"
 #include "service/journal.h"
@@ -24,7 +25,7 @@ struct ApiLimits {
   int max_wait_seconds = 300;
 };
 
-class Broker;
+
 
 class Api : public http::Handler {
  public:
@@ -32,7 +33,7 @@ class Api : public http::Handler {
       AccessRules rules, ApiLimits limits = {});
   // The broker connection GET /v1/broker and /metrics show; none without
   // --broker.
-  void SetBroker(Broker* broker) { broker_ = broker; }
+  void SetBroker(BrokerStatus* broker) { broker_ = broker; }
 
   std::optional<http::Response> Admit(const http::Request& head) override;
   void Handle(http::Request request, http::Reply reply) override;
@@ -79,7 +80,7 @@ class Api : public http::Handler {
   Waits& waits_;
   AccessRules rules_;
   ApiLimits limits_;
-  Broker* broker_ = nullptr;
+  BrokerStatus* broker_ = nullptr;
 };
 
 }  // namespace fiskal::service

@@ -8,7 +8,7 @@
 #include <charconv>
 
 #include "line/serial_port.h"
-#include "service/broker/broker.h"
+#include "service/broker/broker_rules.h"
 
 namespace fiskal::service {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "service/broker/broker.h"
+#include "service/broker/broker_rules.h"
 #include "testing/temp_dir.h"
 
 namespace fiskal::service {

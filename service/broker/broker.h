@@ -6,7 +6,8 @@
 // answers it, is in the journal. Answers wait in the journal's outbox and
 // are published from there until the broker has each. Presence is a
 // retained message on fiskal/<shop>/status, with a retained Will.
-// The topics, their names and the answers' form are decided here only.
+// The answers' form and the acknowledgement's moment are decided here
+// only.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "base/status.h"
+#include "service/broker/broker_rules.h"
 #include "service/intake.h"
 #include "service/journal.h"
 #include "service/printers.h"
@@ -34,28 +36,7 @@ struct BrokerOptions {
   std::function<void(const std::string&)> log;
 };
 
-// The topics of a shop.
-std::string ReceiptsTopic(const std::string& shop);
-std::string StatesTopic(const std::string& shop);
-std::string StatusTopic(const std::string& shop);
-
-// Whether `shop` is a shop id: 1 to 64 of A-Z a-z 0-9 . _ -
-bool ValidShop(const std::string& shop);
-// The library's address of a broker URL (tcp://HOST:PORT, ssl://HOST:PORT),
-// or an error saying what is wrong with it.
-Status BrokerAddress(const std::string& url, std::string* address);
-
-struct BrokerState {
-  std::string url;
-  std::string shop;
-  bool connected = false;
-  std::int64_t since_ms = 0;  // when `connected` last changed (0: never connected)
-  std::string last_error;
-  std::uint64_t errors = 0;
-  std::int64_t answers_waiting = 0;  // in the outbox
-};
-
-class Broker {
+class Broker : public BrokerStatus {
  public:
   // Starts connecting (and trying again, with backoff, for as long as it
   // runs). Fails only on options the library refuses.
@@ -63,7 +44,7 @@ class Broker {
                       std::unique_ptr<Broker>* broker);
   ~Broker();
 
-  BrokerState State();
+  BrokerState State() override;
   // A printer's state changed: the presence is published again (at most
   // once a second).
   void PrintersChanged();
