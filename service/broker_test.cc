@@ -73,7 +73,7 @@ bool IsFinal(const std::string& state) {
 // A shop: the broker, fiskald connected to it as shop A, and the chain's
 // server subscribed to the shop's answers.
 struct Shop {
-  explicit Shop(std::vector<std::string> extra = {}, testing::BrokerOptions options = {})
+  explicit Shop(std::vector<std::string> extra = {}, const testing::BrokerOptions& options = {})
       : broker(TestBroker::StartOrFail(broker_dir, options)) {
     MqttConnect how;
     how.url = broker->url();

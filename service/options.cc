@@ -210,17 +210,18 @@ std::map<int, std::string> ConfiguredPorts(
 }
 
 Status ReadSecretLine(const std::string& path, const std::string& what, std::string* line) {
+  const std::string where = what + " " + path;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno(what + " " + path + ": cannot open", errno);
+  if (fd < 0) return Status::FromErrno(where + ": cannot open", errno);
   struct stat st{};
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     ::close(fd);
-    return Status::FromErrno(what + " " + path + ": cannot read", err);
+    return Status::FromErrno(where + ": cannot read", err);
   }
   if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     ::close(fd);
-    return Status::Error(what + " " + path +
+    return Status::Error(where +
                          ": other users may read it; make it private (chmod 600 " + path + ")");
   }
   std::string text;
@@ -231,7 +232,7 @@ Status ReadSecretLine(const std::string& path, const std::string& what, std::str
     if (n < 0) {
       const int err = errno;
       ::close(fd);
-      return Status::FromErrno(what + " " + path + ": cannot read", err);
+      return Status::FromErrno(where + ": cannot read", err);
     }
     if (n == 0 || text.size() > 4096) break;
     text.append(buffer, static_cast<std::size_t>(n));
