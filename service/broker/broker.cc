@@ -430,6 +430,10 @@ struct Broker::Impl {
     will.retained = 1;
     will.qos = 1;
     o.will = &will;
+    MQTTProperties will_props = MQTTProperties_initializer;
+    static const std::string kJson = "application/json";
+    AddBytes(&will_props, MQTTPROPERTY_CODE_CONTENT_TYPE, kJson);
+    o.willProperties = &will_props;
     if (!options.user.empty()) {
       o.username = options.user.c_str();
       o.password = options.password.c_str();
@@ -450,6 +454,7 @@ struct Broker::Impl {
     }
     const int rc = MQTTAsync_connect(client, &o);
     MQTTProperties_free(&props);
+    MQTTProperties_free(&will_props);
     if (rc != MQTTASYNC_SUCCESS) {
       Failed(std::string("cannot connect: ") + MQTTAsync_strerror(rc) + "; trying again");
       std::lock_guard<std::mutex> lock(mu);
