@@ -584,7 +584,7 @@ struct Broker::Impl {
       if (until) {
         wake.wait_until(lock, *until, ready);
       } else {
-        wake.wait(lock, [&] { return ready() || (!connected && !connecting) || presence_wanted; });
+        wake.wait(lock, [&] { return ready() || (!connected && !connecting) || (connected && presence_wanted); });
       }
     }
   }
