@@ -22,6 +22,9 @@ constexpr int kReaders = 4;
 constexpr int kApplicationId = 0x46534B4C;
 constexpr int kSchemaVersion = 2;
 
+// A journal is made as version 1 was, then brought up step by step as an
+// older journal is: each table is written once, and a new journal and an
+// upgraded one are the same.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE receipts(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -32,8 +35,7 @@ CREATE TABLE receipts(
   device TEXT NOT NULL,
   message TEXT NOT NULL DEFAULT '',
   accepted_ms INTEGER NOT NULL,
-  finished_ms INTEGER NOT NULL DEFAULT 0,
-  deadline_ms INTEGER NOT NULL DEFAULT 0
+  finished_ms INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX receipts_by_state ON receipts(state, id);
 CREATE TABLE texts(
@@ -47,27 +49,10 @@ CREATE TABLE texts(
 ) WITHOUT ROWID;
 CREATE TABLE health(id INTEGER PRIMARY KEY CHECK (id = 1), checked_ms INTEGER NOT NULL);
 INSERT INTO health VALUES(1, 0);
-)sql"
-    R"sql(
-CREATE TABLE answer_to(
-  receipt_id INTEGER NOT NULL REFERENCES receipts(id) ON DELETE CASCADE,
-  topic TEXT NOT NULL,
-  correlation BLOB NOT NULL,
-  PRIMARY KEY(receipt_id, topic)
-) WITHOUT ROWID;
-CREATE TABLE outbox(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  topic TEXT NOT NULL,
-  correlation BLOB NOT NULL,
-  content_type TEXT NOT NULL,
-  state TEXT NOT NULL,
-  payload BLOB NOT NULL,
-  stored_ms INTEGER NOT NULL DEFAULT 0
-);
 )sql";
 
-// A journal of version 1 (before the broker) made version 2: a receipt's
-// deadline, and the answers to publish.
+// Version 1 (before the broker) made version 2: a receipt's deadline, who
+// waits for its answers, and the answers to publish.
 constexpr const char* kFromVersion1 = R"sql(
 ALTER TABLE receipts ADD COLUMN deadline_ms INTEGER NOT NULL DEFAULT 0;
 CREATE TABLE answer_to(
@@ -241,6 +226,7 @@ Status CreateJournal(const std::string& path) {
     if (s.ok()) s = c.Exec("PRAGMA synchronous=FULL");
     if (s.ok()) s = c.Exec("BEGIN IMMEDIATE");
     if (s.ok()) s = c.Exec(kSchema);
+    if (s.ok()) s = c.Exec(kFromVersion1);
     if (s.ok()) {
       s = c.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId) +
                   "; PRAGMA user_version=" + std::to_string(kSchemaVersion))
