@@ -19,7 +19,7 @@ TEST(Options, CommandLine) {
   };
   const Case cases[] = {
       {{}, nullptr},
-      {{"--port", "1=/dev/ttyUSB0", "--port", "9=/dev/serial/by-id/x"}, nullptr},
+      {{"--port", "1=/dev/pts/7", "--port", "9=/tmp/pts-link"}, nullptr},
       {{"--port", "0=/dev/null"}, "not a port and its device"},
       {{"--port", "10=/dev/x"}, "not a port and its device"},
       {{"--port", "1="}, "not a port and its device"},
@@ -113,16 +113,16 @@ TEST(Options, SecretFilesArePrivate) {
 // when set and not empty; no default device.
 TEST(Options, ConfiguredPortsOnly) {
   const std::map<std::string, std::string> env = {
-      {"FISKAL_COM1", "/dev/ttyUSB0"}, {"FISKAL_COM2", ""}, {"FISKAL_COM3", "/dev/ttyACM0"}};
+      {"FISKAL_COM1", "/dev/pts/7"}, {"FISKAL_COM2", ""}, {"FISKAL_COM3", "/dev/pts/8"}};
   auto getenv = [&](const char* name) -> const char* {
     const auto at = env.find(name);
     return at == env.end() ? nullptr : at->second.c_str();
   };
   Options o;
-  ASSERT_TRUE(ParseOptions({"--port", "3=/dev/serial/by-id/printer", "--port", "5=/tmp/pts"}, &o)
+  ASSERT_TRUE(ParseOptions({"--port", "3=/dev/pts/9", "--port", "5=/tmp/pts"}, &o)
                   .ok());
   const std::map<int, std::string> want = {
-      {1, "/dev/ttyUSB0"}, {3, "/dev/serial/by-id/printer"}, {5, "/tmp/pts"}};
+      {1, "/dev/pts/7"}, {3, "/dev/pts/9"}, {5, "/tmp/pts"}};
   EXPECT_EQ(ConfiguredPorts(o, getenv), want);
   EXPECT_TRUE(ConfiguredPorts(Options{}, [](const char*) { return nullptr; }).empty());
 }
