@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -75,13 +76,19 @@ bool IsFinal(const std::string& state) {
 struct Shop {
   explicit Shop(std::vector<std::string> extra = {}, const testing::BrokerOptions& options = {})
       : broker(TestBroker::StartOrFail(broker_dir, options)) {
+    ConnectChain();
+    if (extra.empty()) extra = {"--broker", broker->url(), "--shop", "A"};
+    fiskald = std::make_unique<Service>(dir, extra);
+  }
+
+  // The chain's server, subscribed to everything of shop A (again after
+  // the broker restarted).
+  void ConnectChain() {
     MqttConnect how;
     how.url = broker->url();
     how.client_id = "chain-server";
     EXPECT_EQ(chain.Connect(how).reason_code, 0);
     EXPECT_EQ(chain.Subscribe("fiskal/A/#", 1).reason_code, 1);
-    if (extra.empty()) extra = {"--broker", broker->url(), "--shop", "A"};
-    fiskald = std::make_unique<Service>(dir, extra);
   }
 
   // Waits for the retained presence saying fiskald is online: it has
@@ -185,14 +192,17 @@ TEST(Broker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
   EXPECT_TRUE(state["last_error"].is_null()) << state.dump();
 }
 
-// Receipts published while fiskald is away wait at the broker and print
-// once when it is back; keys are one namespace with HTTP.
+// Receipts published while fiskald is away wait at the broker, across a
+// restart of the broker too, and print once when it is back; keys are one
+// namespace with HTTP.
 TEST(Broker, WaitsAtTheBrokerAndSharesKeysWithHttp) {
   Shop shop;
   ASSERT_FALSE(shop.WaitOnline().is_null());
   ASSERT_EQ(shop.fiskald->Stop().status, 0);
 
   ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
+  ASSERT_TRUE(shop.broker->Restart().ok()) << shop.broker->log();
+  shop.ConnectChain();
   shop.fiskald->Start();
   EXPECT_EQ(shop.AnswersUntilFinal("away-1"),
             (std::vector<std::string>{"queued", "sending", "printed"}));
@@ -370,19 +380,33 @@ TEST(Broker, TlsRefusalsAreClearAndKept) {
   }
 }
 
-// Over TLS with its own certificate, shop A takes receipts as over TCP.
-TEST(Broker, MutualTlsCarriesReceipts) {
-  TempDir dir;
-  Shop shop;
+// Known to the broker by its certificate, or by a user name and password,
+// shop A takes receipts as over plain TCP.
+TEST(Broker, CertificatesAndPasswordsCarryReceipts) {
+  ASSERT_TRUE(TestBroker::HasPasswords());
+  testing::BrokerOptions options;
+  options.password_listener = true;
+  Shop shop({}, options);
   ASSERT_FALSE(shop.WaitOnline().is_null());
   shop.fiskald->Stop();
-  Service tls(dir, {"--broker", shop.broker->tls_url(), "--shop", "A", "--broker-ca",
-                    shop.broker->ca_file(), "--broker-cert", shop.broker->cert_file("A"),
-                    "--broker-key", shop.broker->key_file("A")});
-  ASSERT_FALSE(shop.WaitOnline().is_null());
-  ASSERT_EQ(shop.chain.Publish(Request("tls-1", JsonReceipt(1))).reason_code, 0);
-  EXPECT_EQ(shop.AnswersUntilFinal("tls-1"),
-            (std::vector<std::string>{"queued", "sending", "printed"}));
+  TempDir dir;
+  testing::WriteAll(dir.File("password"), TestBroker::password("A") + "\n");
+  ASSERT_EQ(::chmod(dir.File("password").c_str(), 0600), 0);
+  const std::vector<std::vector<std::string>> ways = {
+      {"--broker", shop.broker->tls_url(), "--shop", "A", "--broker-ca", shop.broker->ca_file(),
+       "--broker-cert", shop.broker->cert_file("A"), "--broker-key", shop.broker->key_file("A")},
+      {"--broker", shop.broker->password_url(), "--shop", "A", "--broker-user", "A",
+       "--broker-password-file", dir.File("password")},
+  };
+  for (const std::vector<std::string>& way : ways) {
+    SCOPED_TRACE(way[1]);
+    Service fiskald(dir, way);
+    ASSERT_FALSE(shop.WaitOnline().is_null());
+    const std::string key = "way-" + way[1];
+    ASSERT_EQ(shop.chain.Publish(Request(key, JsonReceipt(1))).reason_code, 0);
+    EXPECT_EQ(shop.AnswersUntilFinal(key), (std::vector<std::string>{"queued", "sending", "printed"}));
+    EXPECT_EQ(fiskald.Stop().status, 0);
+  }
 }
 
 }  // namespace

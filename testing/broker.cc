@@ -238,7 +238,6 @@ std::string TestBroker::cert_file(const std::string& name) const {
 std::string TestBroker::key_file(const std::string& name) const {
   return dir_ + "/client-" + name + ".key";
 }
-std::string TestBroker::other_ca_file() const { return dir_ + "/other-ca.pem"; }
 std::string TestBroker::log() const { return ReadFrom(dir_ + "/mosquitto.log"); }
 
 Status TestBroker::MakeFiles() {

@@ -75,12 +75,10 @@ class TestBroker {
   int tls_port() const { return tls_port_; }
 
   // PEM files: the CA that signed the server's and the clients'
-  // certificates; a client's certificate and key ("A", "B", "chain"); a
-  // CA that has nothing to do with this broker (unless other_ca_server).
+  // certificates; a client's certificate and key ("A", "B", "chain").
   std::string ca_file() const;
   std::string cert_file(const std::string& name) const;
   std::string key_file(const std::string& name) const;
-  std::string other_ca_file() const;
   // The password of a user of the password listener.
   static std::string password(const std::string& user) { return "secret-" + user; }
 
