@@ -72,7 +72,6 @@ start, ...).
 from __future__ import annotations
 
 import argparse
-import ctypes
 import http.client
 import json
 import multiprocessing
@@ -92,11 +91,12 @@ from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from common import (BenchError, Check, build_type_of, decode_json, find_binary, mark,
-                    text_bytes)
+from common import (HOST, LIST_LIMIT, REQUEST_TIMEOUT_S, BenchError, build_type_of, Check,
+                    context_switches, cpu_ticks, decode_json, die_with_parent, fetch_all_receipts,
+                    find_binary, get_json, Interrupted, latency_text, metrics, note, percentile,
+                    print_checks, request, status_kib, text_bytes)
 
 
-HOST = "127.0.0.1"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 CORES = os.cpu_count() or 1
 
@@ -108,20 +108,13 @@ TARGET_IDLE_TICKS = 1      # clock ticks over --idle-seconds while idle
 
 START_TIMEOUT_S = 15.0     # until fiskald says it is listening
 STOP_TIMEOUT_S = 15.0      # SIGTERM to exit (it finishes the receipt in hand)
-REQUEST_TIMEOUT_S = 10.0   # one HTTP request
-LIST_LIMIT = 1000          # GET /v1/receipts?limit= at most
 TARGET_QUIET_TICKS = 1     # the same with the quiet connections open
 
-PR_SET_PDEATHSIG = 1
 
 LISTENING = re.compile(r"^fiskald: listening on http://([0-9.]+):(\d+) ")
 IN_DOUBT = re.compile(r"^fiskald: (\d+) receipt\(s\) were being sent when fiskald stopped")
 EXPECTED_LINES = re.compile(
     r"^fiskald: (listening on |\d+ receipt\(s\) were being sent|stopping: |stopped)")
-
-
-class Interrupted(Exception):
-    """SIGTERM or SIGHUP reached the script."""
 
 
 # --------------------------------------------------------------------------
@@ -145,15 +138,8 @@ def version_of(binary: Path) -> str:
 # --------------------------------------------------------------------------
 # fiskald processes
 
-_libc = ctypes.CDLL(None, use_errno=True)
 _live: set[subprocess.Popen] = set()
 _live_lock = threading.Lock()
-
-
-def _die_with_parent() -> None:
-    # Runs in the child between fork and exec: SIGKILL when the thread that
-    # started it (always the script's main thread) ends.
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 def kill_all() -> None:
@@ -216,7 +202,7 @@ class Fiskald:
                 cwd=self.folder, env=fiskald_env(self.folder),
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE, process_group=0,
-                preexec_fn=_die_with_parent)
+                preexec_fn=die_with_parent)
             _live.add(self.proc)
         self._reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._reader.start()
@@ -284,24 +270,6 @@ class Fiskald:
 # /proc
 
 
-def cpu_ticks(pid: int) -> int:
-    """utime + stime of the whole process, in clock ticks."""
-    with open(f"/proc/{pid}/stat", "rb") as f:
-        text = f.read()
-    fields = text[text.rindex(b")") + 2:].split()
-    return int(fields[11]) + int(fields[12])  # utime, stime
-
-
-def status_kib(pid: int) -> dict[str, int]:
-    out = {}
-    with open(f"/proc/{pid}/status", "rb") as f:
-        for line in f:
-            key, _, value = line.decode().partition(":")
-            if key in ("VmRSS", "VmHWM", "RssAnon", "RssFile", "Threads"):
-                out[key] = int(value.split()[0])
-    return out
-
-
 def machine_ticks() -> tuple[int, int]:
     """Busy and total clock ticks of all cores since boot (/proc/stat)."""
     with open("/proc/stat", "rb") as f:
@@ -328,21 +296,6 @@ def wait_quiet(max_s: float) -> str:
                 return f"still {busy * 100:.0f}% busy after waiting {max_s:g} s"
 
 
-def context_switches(pid: int) -> int:
-    """Voluntary and involuntary context switches of all threads."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/status", "rb") as f:
-                for line in f:
-                    if line.startswith((b"voluntary_ctxt_switches:",
-                                        b"nonvoluntary_ctxt_switches:")):
-                        total += int(line.split()[1])
-        except OSError:
-            pass  # a thread that ended meanwhile
-    return total
-
-
 # --------------------------------------------------------------------------
 # HTTP
 
@@ -361,51 +314,10 @@ def post_headers(key: str) -> dict[str, str]:
     return {"Idempotency-Key": key, "Content-Type": "application/json"}
 
 
-def request(port: int, method: str, path: str, body: bytes | None = None,
-            headers: dict[str, str] | None = None,
-            timeout: float = REQUEST_TIMEOUT_S) -> tuple[int, dict[str, str], bytes]:
-    """One request on a connection of its own."""
-    conn = http.client.HTTPConnection(HOST, port, timeout=timeout)
-    try:
-        conn.request(method, path, body=body, headers=headers or {})
-        r = conn.getresponse()
-        data = r.read()
-        return r.status, {k.lower(): v for k, v in r.getheaders()}, data
-    finally:
-        conn.close()
-
-
-def get_json(port: int, path: str) -> object:
-    status, _, data = request(port, "GET", path)
-    if status != 200:
-        raise BenchError(f"GET {path}: status {status}: {data[:200]!r}")
-    return json.loads(data)
-
-
-def metrics(port: int) -> dict[str, float]:
-    """The samples of GET /metrics, by name with labels."""
-    status, _, data = request(port, "GET", "/metrics")
-    if status != 200:
-        raise BenchError(f"GET /metrics: status {status}")
-    out = {}
-    for line in data.decode().splitlines():
-        if line and not line.startswith("#"):
-            name, _, value = line.rpartition(" ")
-            out[name] = float(value)
-    return out
-
-
 def pending(m: dict[str, float]) -> int:
     """Receipts queued or sending, by the journal."""
     return int(m.get('fiskald_receipts{state="queued"}', 0)
                + m.get('fiskald_receipts{state="sending"}', 0))
-
-
-def percentile(values: list[float], p: float) -> float:
-    """Nearest-rank percentile of a non-empty list."""
-    s = sorted(values)
-    k = max(0, min(len(s) - 1, int(-(-p * len(s) // 100)) - 1))
-    return s[k]
 
 
 # --------------------------------------------------------------------------
@@ -483,17 +395,6 @@ def load_process(port: int, proc_index: int, threads: int, items: int,
 
 # --------------------------------------------------------------------------
 # Report
-
-
-def print_checks(checks: list[Check]) -> None:
-    w = max(len(c.name) for c in checks)
-    for c in checks:
-        target = f"  target {c.target}" if c.target else ""
-        print(f"  {mark(c.ok)}  {c.name:<{w}}  {c.measured}{target}", flush=True)
-
-
-def note(text: str) -> None:
-    print(f"        {text}", flush=True)
 
 
 # --------------------------------------------------------------------------
@@ -590,13 +491,6 @@ def load_notes(args, run: LoadRun, window: float) -> None:
          f"exit status {run.stop_status}")
     for line in run.said:
         note(f"fiskald said: {line}")
-
-
-def latency_text(ms: list[float]) -> str:
-    if not ms:
-        return "n/a"
-    return (f"p50 {percentile(ms, 50):.2f} / p99 {percentile(ms, 99):.2f} / "
-            f"max {max(ms):.2f}")
 
 
 def run_paced(args, binary: Path, tmp: Path) -> list[Check]:
@@ -1019,21 +913,6 @@ class SoakClient:
                     p.refused = f"{r.status}: {data[:200].decode(errors='replace')}"
         if conn is not None:
             conn.close()
-
-
-def fetch_all_receipts(port: int) -> dict[int, dict]:
-    """Every receipt in the journal: the newest 1000 by the list, older ones
-    one by one."""
-    listed = get_json(port, f"/v1/receipts?limit={LIST_LIMIT}")["receipts"]
-    receipts = {r["id"]: r for r in listed}
-    if len(listed) == LIST_LIMIT:
-        for rid in range(min(receipts) - 1, 0, -1):
-            status, _, data = request(port, "GET", f"/v1/receipts/{rid}")
-            if status == 200:
-                receipts[rid] = json.loads(data)
-            elif status != 404:
-                raise BenchError(f"GET /v1/receipts/{rid}: status {status}")
-    return receipts
 
 
 def transcript_records(printer: Path, path: Path) -> list[bytes] | None:
