@@ -10,6 +10,7 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -82,11 +83,14 @@ struct Shop {
   }
 
   // The chain's server, subscribed to everything of shop A (again after
-  // the broker restarted).
-  void ConnectChain() {
+  // the broker restarted); with `keep_session`, what is published while it
+  // is away waits for it at the broker.
+  void ConnectChain(bool keep_session = false) {
     MqttConnect how;
     how.url = broker->url();
     how.client_id = "chain-server";
+    how.clean_start = !keep_session;
+    how.session_expiry = keep_session ? 600 : 0;
     EXPECT_EQ(chain.Connect(how).reason_code, 0);
     EXPECT_EQ(chain.Subscribe("fiskal/A/#", 1).reason_code, 1);
   }
@@ -220,6 +224,41 @@ TEST(Broker, WaitsAtTheBrokerAndSharesKeysWithHttp) {
   EXPECT_EQ(shop.AnswersUntilFinal("both-1", &answer), (std::vector<std::string>{"problem 422"}));
   EXPECT_EQ(answer["receipt"], Json::parse(posted.body)["id"]);
   EXPECT_EQ(shop.Receipts().size(), 2u);
+}
+
+// A receipt that ends while the broker is away: fiskald stays answering,
+// connects again once the broker is back, and publishes the answer that
+// waited in its outbox (its thread once locked itself up there).
+TEST(Broker, AnAnswerMadeWhileTheBrokerIsAwayGoesOutWhenItIsBack) {
+  Shop shop;
+  shop.chain.Disconnect();
+  shop.ConnectChain(/*keep_session=*/true);
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  // 6 items take 3 s or more: time to take the broker away meanwhile.
+  ASSERT_EQ(shop.chain.Publish(Request("late-1", JsonReceipt(6))).reason_code, 0);
+  std::int64_t id = 0;
+  for (std::string state; state != "sending";) {
+    std::optional<MqttMessage> m = shop.NextAnswer();
+    ASSERT_TRUE(m) << "no answer";
+    state = StateOf(*m);
+    id = Json::parse(m->payload)["id"];
+  }
+  ASSERT_TRUE(shop.broker->Stop().ok());
+
+  auto ended = shop.fiskald->Client().Get("/v1/receipts/" + std::to_string(id) + "?wait=60");
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(Json::parse(ended.body)["state"], "printed");
+  auto away = shop.fiskald->Client().Get("/v1/broker");
+  ASSERT_TRUE(away) << "GET /v1/broker was not answered while the broker was away";
+  EXPECT_EQ(Json::parse(away.body)["connected"], false);
+
+  ASSERT_TRUE(shop.broker->Restart().ok()) << shop.broker->log();
+  shop.ConnectChain(/*keep_session=*/true);
+  const std::vector<std::string> states = shop.AnswersUntilFinal("late-1");
+  EXPECT_EQ(states.back(), "printed");
+  auto back = shop.fiskald->Client().Get("/v1/broker");
+  ASSERT_TRUE(back);
+  EXPECT_EQ(Json::parse(back.body)["connected"], true);
 }
 
 // A receipt whose message expires before its turn never prints: the

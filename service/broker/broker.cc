@@ -1,7 +1,11 @@
 #include "service/broker/broker.h"
 
 #include <MQTTAsync.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +39,7 @@ constexpr double kLastBackoffSeconds = 60;
 // The presence is published at most this often.
 constexpr auto kPresenceEvery = std::chrono::seconds(1);
 constexpr int kKeepAliveSeconds = 30;
+constexpr int kConnectTimeoutSeconds = 10;
 
 std::int64_t WallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -98,6 +103,49 @@ void StopHereForTests(const char* where) {
   ::raise(SIGSTOP);
 }
 
+// The library sets no TCP_NODELAY on its socket, so an answer written
+// right after an acknowledgement waited for the broker's delayed ACK (40 ms
+// on Linux) before it left. The library has no hook for socket options:
+// once connected, its socket is found among the process's own by its peer's
+// port, the broker's. Another connection to a peer on that port would get
+// the option too, which does it no harm.
+void NoDelayTowards(int port) {
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (fds == nullptr) return;
+  const int own = ::dirfd(fds);
+  while (const dirent* e = ::readdir(fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0' || fd == own) continue;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+        type != SOCK_STREAM) {
+      continue;
+    }
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+      continue;
+    }
+    int peer_port = -1;
+    if (peer.ss_family == AF_INET) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    }
+    if (peer_port != port) continue;
+    const int one = 1;
+    ::setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ::closedir(fds);
+}
+
+// The port of the library's address, tcp://HOST:PORT or ssl://HOST:PORT.
+int PortOf(const std::string& address) {
+  return std::atoi(address.substr(address.rfind(':') + 1).c_str());
+}
+
 }  // namespace
 
 struct Broker::Impl {
@@ -107,6 +155,9 @@ struct Broker::Impl {
   Printers& printers;
   std::string address;
   MQTTAsync client = nullptr;
+  // Whether `client` has not tried to connect yet: each attempt is made by
+  // a new one.
+  bool fresh_client = true;
 
   std::mutex mu;
   std::condition_variable wake;
@@ -185,6 +236,7 @@ struct Broker::Impl {
       self->presence_next = Clock::now();
     }
     (void)response;
+    NoDelayTowards(PortOf(self->address));
     self->Subscribe();
     self->wake.notify_all();
   }
@@ -264,8 +316,21 @@ struct Broker::Impl {
 
   static void OnSubscribeFailed(void* context, MQTTAsync_failureData5* response) {
     auto* self = static_cast<Impl*>(context);
-    self->Failed("the broker refused the subscription to " + ReceiptsTopic(self->options.shop) +
-                 ": " + (response != nullptr ? Reason(CodeOf(response->reasonCode)) : "no reason"));
+    const std::string topic = ReceiptsTopic(self->options.shop);
+    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    if (code >= 0x80) {
+      self->Failed("the broker refused the subscription to " + topic + ": " + Reason(code));
+      return;
+    }
+    // No refusal: the subscription did not get through (the connection
+    // went first, say); the next connection subscribes again.
+    std::string why = "no answer";
+    if (response != nullptr && response->message != nullptr) {
+      why = response->message;
+    } else if (response != nullptr && response->code != 0) {
+      why = MQTTAsync_strerror(response->code);
+    }
+    self->Failed("the subscription to " + topic + " did not get through: " + why);
   }
 
   static void OnPublished(void* context, MQTTAsync_successData5* response) {
@@ -395,6 +460,40 @@ struct Broker::Impl {
 
   // --- calls into the library, never under mu ---
 
+  Status NewClient() {
+    MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
+    create.sendWhileDisconnected = 0;
+    const std::string client_id = "fiskald-" + options.shop;
+    int rc = MQTTAsync_createWithOptions(&client, address.c_str(), client_id.c_str(),
+                                         MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+    if (rc == MQTTASYNC_SUCCESS) {
+      rc = MQTTAsync_setCallbacks(client, this, &Impl::OnConnectionLost, &Impl::OnMessage, nullptr);
+      if (rc != MQTTASYNC_SUCCESS) MQTTAsync_destroy(&client);
+    }
+    if (rc != MQTTASYNC_SUCCESS) {
+      client = nullptr;
+      return Status::Error("broker " + options.url + ": " + MQTTAsync_strerror(rc));
+    }
+    return Status::Ok();
+  }
+
+  // A client that has had a connection keeps what it had in flight, sends
+  // it again itself after a reconnect, beside the outbox that is sent again
+  // too, and counts it against its window, also when the broker has lost
+  // it. The outbox is what answers are published from, so each attempt is
+  // made by a new client, under the same id: the broker keeps the session
+  // and delivers again what it had not had acknowledged.
+  void Renew() {
+    if (client != nullptr) MQTTAsync_destroy(&client);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      pending.clear();
+      in_flight.clear();
+      fresh_client = true;
+    }
+    if (Status s = NewClient(); !s.ok()) Failed(s.message());
+  }
+
   void Subscribe() {
     MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
     o.onSuccess5 = OnSubscribed;
@@ -411,7 +510,7 @@ struct Broker::Impl {
     o.keepAliveInterval = kKeepAliveSeconds;
     o.cleanstart = 0;
     o.maxInflight = kWindow * 2;
-    o.connectTimeout = 10;
+    o.connectTimeout = kConnectTimeoutSeconds;
     o.automaticReconnect = 0;
     o.onSuccess5 = OnConnected;
     o.onFailure5 = OnConnectFailed;
@@ -498,8 +597,13 @@ struct Broker::Impl {
     const int rc = MQTTAsync_sendMessage(client, topic.c_str(), &m, &o);
     MQTTProperties_free(&m.properties);
     if (rc != MQTTASYNC_SUCCESS) {
-      std::lock_guard<std::mutex> lock(mu);
-      pending.erase(p);
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        pending.erase(p);
+      }
+      Failed(std::string("the library did not take ") +
+             (seq == 0 ? "the presence" : "answer " + std::to_string(seq)) + ": " +
+             MQTTAsync_strerror(rc) + "; trying again");
       return false;
     }
     return true;
@@ -520,7 +624,10 @@ struct Broker::Impl {
       const auto now = Clock::now();
       if (!connected && !connecting && now >= next_attempt) {
         connecting = true;
+        const bool renew = !fresh_client || client == nullptr;
+        fresh_client = false;
         lock.unlock();
+        if (renew) Renew();
         Connect();
         lock.lock();
         continue;
@@ -573,18 +680,18 @@ struct Broker::Impl {
         }
         continue;
       }
-      // Nothing to do until a callback, a change, or a time.
+      // Nothing to do until a callback, a change, or the next time one of
+      // the steps above is due. Each wake (any change under mu) goes round
+      // the steps again, which also finds the new time to wait for: the
+      // lock is held from the steps' checks to the wait, so no change is
+      // missed, and nothing is done again and again while none is due.
       std::optional<Clock::time_point> until;
       if (!connected && !connecting) until = next_attempt;
       if (connected && presence_wanted) until = presence_next;
-      auto ready = [&] {
-        return stopping || !acked.empty() ||
-               (connected && outbox_changed && static_cast<int>(in_flight.size()) < kWindow);
-      };
       if (until) {
-        wake.wait_until(lock, *until, ready);
+        wake.wait_until(lock, *until);
       } else {
-        wake.wait(lock, [&] { return ready() || (!connected && !connecting) || (connected && presence_wanted); });
+        wake.wait(lock);
       }
     }
   }
@@ -596,20 +703,7 @@ Status Broker::Start(BrokerOptions options, Journal& journal, Intake& intake, Pr
                      std::unique_ptr<Broker>* broker) {
   auto impl = std::make_unique<Impl>(std::move(options), journal, intake, printers);
   if (Status s = BrokerAddress(impl->options.url, &impl->address); !s.ok()) return s;
-  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
-  create.sendWhileDisconnected = 0;
-  const std::string client_id = "fiskald-" + impl->options.shop;
-  int rc = MQTTAsync_createWithOptions(&impl->client, impl->address.c_str(), client_id.c_str(),
-                                       MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
-  if (rc != MQTTASYNC_SUCCESS) {
-    return Status::Error("broker " + impl->options.url + ": " + MQTTAsync_strerror(rc));
-  }
-  rc = MQTTAsync_setCallbacks(impl->client, impl.get(), &Impl::OnConnectionLost, &Impl::OnMessage,
-                              nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    MQTTAsync_destroy(&impl->client);
-    return Status::Error("broker " + impl->options.url + ": " + MQTTAsync_strerror(rc));
-  }
+  if (Status s = impl->NewClient(); !s.ok()) return s;
   Impl* raw = impl.get();
   raw->thread = std::thread([raw] { raw->Run(); });
   broker->reset(new Broker(std::move(impl)));
