@@ -6,8 +6,7 @@
 
 namespace fiskal {
 
-Status Status::FromWindowsError(std::string_view what, unsigned long err,
-                                std::string_view hint) {
+std::string WindowsErrorText(unsigned long err) {
   char buffer[512] = {};
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, err, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
@@ -22,8 +21,13 @@ Status Status::FromWindowsError(std::string_view what, unsigned long err,
     text.pop_back();
   }
   if (text.empty()) text = "unknown error";
+  return text + " (error " + std::to_string(err) + ")";
+}
+
+Status Status::FromWindowsError(std::string_view what, unsigned long err,
+                                std::string_view hint) {
   std::string message(what);
-  message += ": " + text + " (error " + std::to_string(err) + ")";
+  message += ": " + WindowsErrorText(err);
   if (!hint.empty()) {
     message += " (";
     message += hint;

@@ -39,5 +39,9 @@ class Status {
 
 // The system's text for an errno value, independent of the locale.
 std::string ErrnoText(int err);
+#ifdef _WIN32
+// The system's text for a Windows error code: "<text> (error <n>)".
+std::string WindowsErrorText(unsigned long err);
+#endif
 
 }  // namespace fiskal

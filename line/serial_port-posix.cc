@@ -212,6 +212,25 @@ class PosixSerialPort : public Port {
 
 }  // namespace
 
+std::string WhyPortCannotOpen(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return ErrnoText(errno);
+  std::string why;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? "in use by another program (it holds the device's lock)"
+                               : ErrnoText(errno);
+  } else {
+    termios current{};
+    if (::tcgetattr(fd, &current) != 0) {
+      why = errno == ENOTTY || errno == EINVAL
+                ? "not a serial port (the path is not a terminal device)"
+                : ErrnoText(errno);
+    }
+  }
+  ::close(fd);  // the flock goes with it
+  return why;
+}
+
 std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device, Clock& clock) {
   return std::make_unique<PosixSerialPort>(nPort, std::move(device), clock);
 }

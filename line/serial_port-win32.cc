@@ -137,6 +137,22 @@ class WindowsSerialPort : public Port {
 
 }  // namespace
 
+std::string WhyPortCannotOpen(const std::string& device) {
+  HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    return WindowsErrorText(GetLastError());
+  }
+  DCB settings{};
+  settings.DCBlength = sizeof settings;
+  std::string why;
+  if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &settings)) {
+    why = "not a serial port (the path is not a communications device)";
+  }
+  CloseHandle(port);
+  return why;
+}
+
 // The write timeout is kept by the system; the clock is not needed here.
 std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device, Clock&) {
   return std::make_unique<WindowsSerialPort>(nPort, std::move(device));

@@ -39,6 +39,12 @@ std::string SystemPortDevice(std::uint8_t nPort);
 // not empty (env_value), else the system's own.
 std::string PortDevice(std::uint8_t nPort, const char* env_value);
 
+// Why the device cannot take a text now, in the system's words ("No such
+// file or directory", "in use by another program"), or empty when it can:
+// it is opened, locked and checked as Send opens it for a text, and closed
+// again, nothing sent. A service holds a receipt while this is not empty.
+std::string WhyPortCannotOpen(const std::string& device);
+
 // The serial port nPort on the given device. Nothing is opened until Send;
 // the deadline of a text on the line is kept on `clock`.
 std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device,

@@ -57,6 +57,7 @@ const Api::Route Api::kRoutes[] = {
     {"GET", "/v1/receipts/{id}/slip", kToken, "", &Api::Slip},
     {"POST", "/v1/receipts/{id}/resolve", kToken, "", &Api::Resolve},
     {"GET", "/v1/printers", kToken, "", &Api::ListPrinters},
+    {"POST", "/v1/printers/{port}/give-up", kToken, "", &Api::GiveUp},
     {"GET", "/v1/broker", kToken, "", &Api::BrokerConnection},
 };
 
@@ -85,16 +86,24 @@ std::optional<int> Whole(std::string_view text, int min, int max) {
 
 // Whether `path` is `pattern`, "{id}" matching an id from 1 to 2^53-1
 // written without leading zeros.
+// A path of the pattern; its {id} (a receipt's, from 1) or {port} (one
+// digit) in *id.
 bool Matches(std::string_view pattern, std::string_view path, std::int64_t* id) {
-  constexpr std::string_view kId = "{id}";
-  const std::size_t at = pattern.find(kId);
+  const std::size_t at = pattern.find('{');
   if (at == std::string_view::npos) return pattern == path;
+  const std::size_t close = pattern.find('}', at);
+  const bool port = pattern.substr(at, close + 1 - at) == "{port}";
   if (path.substr(0, at) != pattern.substr(0, at)) return false;
-  const std::string_view rest = pattern.substr(at + kId.size());
+  const std::string_view rest = pattern.substr(close + 1);
   if (path.size() < at + rest.size() || path.substr(path.size() - rest.size()) != rest) {
     return false;
   }
   const std::string_view digits = path.substr(at, path.size() - rest.size() - at);
+  if (port) {
+    if (digits.size() != 1 || digits[0] < '0' || digits[0] > '9') return false;
+    *id = digits[0] - '0';
+    return true;
+  }
   if (digits.empty() || digits.size() > 16 || digits[0] == '0') return false;
   std::int64_t value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -376,6 +385,23 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
     text += "fiskald_queue_length{port=\"" + std::to_string(p.port) + "\"} " +
             std::to_string(p.queued + (p.sending ? 1 : 0)) + "\n";
   }
+  const std::int64_t now_ms = journal_.NowMs();
+  text += "# HELP fiskald_port_waiting Receipts held for their port (it cannot be opened or "
+          "another run holds it), per port.\n"
+          "# TYPE fiskald_port_waiting gauge\n";
+  std::string held_for;
+  for (const PrinterStatus& p : printers_.Snapshot()) {
+    const std::string label = "{port=\"" + std::to_string(p.port) + "\"} ";
+    text += "fiskald_port_waiting" + label + std::to_string(p.waiting) + "\n";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  p.waiting_since_ms != 0 ? static_cast<double>(now_ms - p.waiting_since_ms) / 1000
+                                          : 0.0);
+    held_for += "fiskald_port_waiting_seconds" + label + seconds + "\n";
+  }
+  text += "# HELP fiskald_port_waiting_seconds How long the port's oldest held receipt has "
+          "waited (0: none waits).\n"
+          "# TYPE fiskald_port_waiting_seconds gauge\n" + held_for;
   double sum = 0;
   std::uint64_t count = 0;
   printers_.SendTimes(&sum, &count);
@@ -467,6 +493,25 @@ void Api::Resolve(const http::Request& request, std::int64_t id, const http::Rep
 
 void Api::ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply) {
   reply(JsonAnswer(200, {{"printers", PrintersJson(printers_.Snapshot())}}));
+}
+
+void Api::GiveUp(const http::Request& request, std::int64_t port, const http::Reply& reply) {
+  if (!request.body.empty()) {
+    return reply(Problem(400, "give-up takes no body: POST /v1/printers/" +
+                                  std::to_string(port) + "/give-up alone"));
+  }
+  bool configured = false;
+  for (const PrinterStatus& p : printers_.Snapshot()) configured = configured || p.port == port;
+  if (!configured) {
+    return reply(Problem(404, "port " + std::to_string(port) +
+                                  " is not configured (FISKAL_COM" + std::to_string(port) +
+                                  " or --port)"));
+  }
+  std::size_t given_up = 0;
+  if (!printers_.GiveUp(static_cast<int>(port), &given_up)) {
+    return reply(Problem(409, "no receipt waits for port " + std::to_string(port) + " now"));
+  }
+  reply(JsonAnswer(200, {{"given_up", given_up}}));
 }
 
 void Api::BrokerConnection(const http::Request&, std::int64_t, const http::Reply& reply) {

@@ -63,6 +63,7 @@ class Api : public http::Handler {
   void Slip(const http::Request&, std::int64_t id, const http::Reply& reply);
   void Resolve(const http::Request& request, std::int64_t id, const http::Reply& reply);
   void ListPrinters(const http::Request&, std::int64_t, const http::Reply& reply);
+  void GiveUp(const http::Request& request, std::int64_t port, const http::Reply& reply);
   void BrokerConnection(const http::Request&, std::int64_t, const http::Reply& reply);
 
   // Answers with receipt `id` as the journal has it, once it is final or

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -20,7 +21,7 @@ constexpr int kReaders = 4;
 
 // Marks the file as this program's journal ("FSKL").
 constexpr int kApplicationId = 0x46534B4C;
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // A journal is made as version 1 was, then brought up step by step as an
 // older journal is: each table is written once, and a new journal and an
@@ -72,6 +73,18 @@ CREATE TABLE outbox(
 );
 PRAGMA user_version=2;
 )sql";
+
+// Version 2 made version 3: a receipt held for its port, since when (its
+// first failed try, from which its hold counts) and why.
+constexpr const char* kFromVersion2 = R"sql(
+ALTER TABLE receipts ADD COLUMN waiting_since_ms INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE receipts ADD COLUMN waiting_reason TEXT NOT NULL DEFAULT '';
+PRAGMA user_version=3;
+)sql";
+
+// The steps from each older version, in order: index v brings version v+1
+// to v+2.
+constexpr const char* kUpgrades[] = {kFromVersion1, kFromVersion2};
 
 }  // namespace
 
@@ -226,7 +239,9 @@ Status CreateJournal(const std::string& path) {
     if (s.ok()) s = c.Exec("PRAGMA synchronous=FULL");
     if (s.ok()) s = c.Exec("BEGIN IMMEDIATE");
     if (s.ok()) s = c.Exec(kSchema);
-    if (s.ok()) s = c.Exec(kFromVersion1);
+    for (const char* upgrade : kUpgrades) {
+      if (s.ok()) s = c.Exec(upgrade);
+    }
     if (s.ok()) {
       s = c.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId) +
                   "; PRAGMA user_version=" + std::to_string(kSchemaVersion))
@@ -371,7 +386,7 @@ namespace {
 
 constexpr const char* kReceiptColumns =
     "id, idempotency_key, body_sha256, state, port, device, message, accepted_ms, finished_ms, "
-    "deadline_ms";
+    "deadline_ms, waiting_since_ms, waiting_reason";
 
 StoredReceipt ReceiptFromRow(const Statement& q) {
   StoredReceipt r;
@@ -385,6 +400,8 @@ StoredReceipt ReceiptFromRow(const Statement& q) {
   r.accepted_ms = q.Int(7);
   r.finished_ms = q.Int(8);
   r.deadline_ms = q.Int(9);
+  r.waiting_since_ms = q.Int(10);
+  r.waiting_reason = q.Text(11);
   return r;
 }
 
@@ -503,11 +520,12 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
   }
   j->writer_ = std::make_unique<Writer>();
   if (Status s = j->writer_->Start(path); !s.ok()) return s;
-  if (version < kSchemaVersion) {
-    if (Status s = j->writer_->Run([](const JournalConnection& c) { return c.Exec(kFromVersion1); });
+  for (int from = std::max(version, 1); from < kSchemaVersion; ++from) {
+    const char* upgrade = kUpgrades[from - 1];
+    if (Status s = j->writer_->Run([&](const JournalConnection& c) { return c.Exec(upgrade); });
         !s.ok()) {
-      return Status::Error("cannot bring the journal to version " +
-                           std::to_string(kSchemaVersion) + ": " + s.message());
+      return Status::Error("cannot bring the journal from version " + std::to_string(from) +
+                           " to " + std::to_string(from + 1) + ": " + s.message());
     }
   }
   *journal = std::move(j);
@@ -618,8 +636,71 @@ Status ChangeState(const JournalConnection& c, std::int64_t id, State from, Stat
 
 Status Journal::MarkSending(std::int64_t id) {
   return Change(id, [&](const JournalConnection& c) {
-    return ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
+    if (Status s = ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
+        !s.ok()) {
+      return s;
+    }
+    Statement q(c, "UPDATE receipts SET waiting_reason = '' WHERE id = ?");
+    q.Bind(id);
+    return q.Run();
   });
+}
+
+Status Journal::MarkWaiting(int port, const std::string& reason) {
+  const std::int64_t now = wall_();
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement since(c, "UPDATE receipts SET waiting_since_ms = ? "
+                       "WHERE state = ? AND port = ? AND waiting_since_ms = 0");
+    since.Bind(now).Bind(StateText(State::kQueued)).Bind(std::int64_t{port});
+    if (Status s = since.Run(); !s.ok()) return s;
+    Statement why(c, "UPDATE receipts SET waiting_reason = ? "
+                     "WHERE state = ? AND port = ? AND waiting_reason != ?");
+    why.Bind(reason).Bind(StateText(State::kQueued)).Bind(std::int64_t{port}).Bind(reason);
+    return why.Run();
+  });
+}
+
+Status Journal::EndWaiting(int port) {
+  return writer_->Run([&](const JournalConnection& c) -> Status {
+    Statement q(c, "UPDATE receipts SET waiting_reason = '' "
+                   "WHERE state = ? AND port = ? AND waiting_reason != ''");
+    q.Bind(StateText(State::kQueued)).Bind(std::int64_t{port});
+    return q.Run();
+  });
+}
+
+Status Journal::FinishQueued(const std::vector<std::int64_t>& ids, State state,
+                             const std::function<std::string(const StoredReceipt&)>& message,
+                             std::vector<std::int64_t>* finished) {
+  const std::int64_t now = wall_();
+  bool answered = false;
+  std::vector<std::int64_t> done;
+  Status status = writer_->Run(
+      [&](const JournalConnection& c) -> Status {
+        done.clear();
+        for (std::int64_t id : ids) {
+          Statement get(c, (std::string("SELECT ") + kReceiptColumns +
+                            " FROM receipts WHERE id = ? AND state = ?")
+                               .c_str());
+          get.Bind(id).Bind(StateText(State::kQueued));
+          std::optional<StoredReceipt> receipt;
+          if (Status s = QueryOne(c, get, &receipt); !s.ok()) return s;
+          if (!receipt) continue;  // it went on meanwhile
+          const std::string text = message(*receipt);
+          if (Status s = ChangeState(c, id, State::kQueued, State::kQueued, state, &text, now);
+              !s.ok()) {
+            return s;
+          }
+          if (Status s = QueueAnswers(c, answer_body_, now, id, &answered); !s.ok()) return s;
+          done.push_back(id);
+        }
+        return Status::Ok();
+      },
+      [&] {
+        if (answered && outbox_changed_) outbox_changed_();
+      });
+  if (status.ok() && finished != nullptr) *finished = std::move(done);
+  return status;
 }
 
 Status Journal::Change(std::int64_t id, const std::function<Status(const JournalConnection&)>& work) {
@@ -840,6 +921,31 @@ Status Journal::Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports)
   for (; s.ok() && row; s = q.Step(&row)) {
     ids_and_ports->emplace_back(q.Int(0), static_cast<int>(q.Int(1)));
   }
+  return s;
+}
+
+Status Journal::QueuedOn(int port, std::vector<std::int64_t>* ids) {
+  Lease lease = Reader();
+  Statement q(*lease.connection,
+              "SELECT id FROM receipts WHERE state = ? AND port = ? ORDER BY id");
+  q.Bind(StateText(State::kQueued)).Bind(std::int64_t{port});
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) ids->push_back(q.Int(0));
+  return s;
+}
+
+Status Journal::Overdue(int port, std::int64_t waiting_since_up_to, std::int64_t now,
+                        std::vector<std::int64_t>* ids) {
+  Lease lease = Reader();
+  Statement q(*lease.connection,
+              "SELECT id FROM receipts WHERE state = ? AND port = ? AND "
+              "((waiting_since_ms > 0 AND waiting_since_ms <= ?) OR "
+              "(deadline_ms > 0 AND deadline_ms <= ?)) ORDER BY id");
+  q.Bind(StateText(State::kQueued)).Bind(std::int64_t{port}).Bind(waiting_since_up_to).Bind(now);
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) ids->push_back(q.Int(0));
   return s;
 }
 

@@ -69,6 +69,10 @@ struct StoredReceipt {
   std::int64_t accepted_ms = 0;  // milliseconds since 1970 (UTC)
   std::int64_t finished_ms = 0;  // 0 while not final
   std::int64_t deadline_ms = 0;  // 0: none
+  // Held for its port: since its first failed try (0: never held), and why
+  // it waits now (empty: it does not).
+  std::int64_t waiting_since_ms = 0;
+  std::string waiting_reason;
   std::vector<JournalText> texts;
 
   int texts_sent() const;
@@ -116,6 +120,16 @@ class Journal {
                 std::int64_t* id, bool* duplicate);
   // queued -> sending. Committed before the receipt's first byte goes out.
   Status MarkSending(std::int64_t id);
+  // The port's queued receipts wait for it, for `reason`; those that
+  // waited before keep the time of their first failed try.
+  Status MarkWaiting(int port, const std::string& reason);
+  // The port's queued receipts no longer wait (it took one).
+  Status EndWaiting(int port);
+  // Those of `ids` still queued -> `state` (final), each with its message,
+  // in one transaction; *finished (when given) says which.
+  Status FinishQueued(const std::vector<std::int64_t>& ids, State state,
+                      const std::function<std::string(const StoredReceipt&)>& message,
+                      std::vector<std::int64_t>* finished);
   // Text `index` (0-based) went out.
   Status MarkTextSent(std::int64_t id, std::size_t index);
   // sending (or queued: it never started) -> a final state, with the
@@ -151,6 +165,12 @@ class Journal {
   Status List(std::optional<State> state, int limit, std::vector<StoredReceipt>* receipts);
   // Ids of queued receipts of every port, oldest first.
   Status Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports);
+  // Ids of the port's queued receipts, oldest first.
+  Status QueuedOn(int port, std::vector<std::int64_t>* ids);
+  // Those of them waiting since `waiting_since_up_to` or earlier, or whose
+  // deadline is `now` or earlier.
+  Status Overdue(int port, std::int64_t waiting_since_up_to, std::int64_t now,
+                 std::vector<std::int64_t>* ids);
   Status CountByState(std::map<State, std::int64_t>* counts);
   // Up to `limit` answers of the outbox after `after_seq`, oldest first.
   Status Outbox(std::int64_t after_seq, int limit, std::vector<OutboxAnswer>* answers);

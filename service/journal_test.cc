@@ -318,6 +318,77 @@ TEST(Journal, OutboxHoldsAnAnswerForEachChange) {
   EXPECT_EQ(size, 0);
 }
 
+// Receipts held for their port: the first failed try is kept through
+// later tries and a reopen; the overdue are those held the hold's length
+// or past their own deadline, and ending them leaves every other receipt.
+TEST(Journal, HeldReceiptsKeepTheirFirstTry) {
+  Open j;
+  auto accept = [&](const std::string& key, int port, std::int64_t deadline_ms) {
+    NewReceipt r = Receipt(key, port);
+    r.deadline_ms = deadline_ms;
+    std::int64_t id = 0;
+    bool duplicate = false;
+    EXPECT_TRUE(j.journal->Accept(r, nullptr, &id, &duplicate).ok());
+    return id;
+  };
+  const std::int64_t early = accept("early", 1, 0);
+  const std::int64_t other_port = accept("other", 2, 0);
+  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): gone").ok());
+  j.now += 60'000;
+  const std::int64_t later = accept("later", 1, 0);
+  const std::int64_t expiring = accept("expiring", 1, j.now + 5'000);
+  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): still gone").ok());
+  j.Reopen();
+
+  std::optional<StoredReceipt> r;
+  ASSERT_TRUE(j.journal->Get(early, &r).ok());
+  EXPECT_EQ(r->waiting_since_ms, 1'000'000);
+  EXPECT_EQ(r->waiting_reason, "port 1 (/dev/x): still gone");
+  ASSERT_TRUE(j.journal->Get(later, &r).ok());
+  EXPECT_EQ(r->waiting_since_ms, 1'060'000);
+  ASSERT_TRUE(j.journal->Get(other_port, &r).ok());
+  EXPECT_EQ(r->waiting_since_ms, 0);
+
+  struct Case {
+    std::int64_t now;
+    std::int64_t hold_ms;
+    std::vector<std::int64_t> overdue;
+  };
+  for (const Case& c : {Case{1'060'000, 90'000, {}}, Case{1'090'000, 90'000, {early, expiring}},
+                        Case{1'065'000, 90'000, {expiring}},
+                        Case{1'150'000, 90'000, {early, later, expiring}}}) {
+    std::vector<std::int64_t> ids;
+    ASSERT_TRUE(j.journal->Overdue(1, c.now - c.hold_ms, c.now, &ids).ok());
+    EXPECT_EQ(ids, c.overdue) << "at " << c.now;
+  }
+
+  std::vector<std::int64_t> ended;
+  ASSERT_TRUE(j.journal
+                  ->FinishQueued({early, other_port}, State::kNotSent,
+                                 [](const StoredReceipt& s) { return "ended " + s.idempotency_key; },
+                                 &ended)
+                  .ok());
+  EXPECT_EQ(ended, (std::vector<std::int64_t>{early, other_port}));
+  // Ended already: not again.
+  ASSERT_TRUE(j.journal->FinishQueued({early}, State::kNotSent,
+                                      [](const StoredReceipt&) { return "twice"; }, &ended)
+                  .ok());
+  EXPECT_TRUE(ended.empty());
+  ASSERT_TRUE(j.journal->Get(early, &r).ok());
+  EXPECT_EQ(r->state, State::kNotSent);
+  EXPECT_EQ(r->message, "ended early");
+  std::vector<std::int64_t> queued;
+  ASSERT_TRUE(j.journal->QueuedOn(1, &queued).ok());
+  EXPECT_EQ(queued, (std::vector<std::int64_t>{later, expiring}));
+
+  // The port took one: the rest no longer wait, their first try kept.
+  ASSERT_TRUE(j.journal->EndWaiting(1).ok());
+  ASSERT_TRUE(j.journal->MarkSending(later).ok());
+  ASSERT_TRUE(j.journal->Get(expiring, &r).ok());
+  EXPECT_EQ(r->waiting_reason, "");
+  EXPECT_EQ(r->waiting_since_ms, 1'060'000);
+}
+
 // A journal of the version before the broker is brought to this one, its
 // receipts and keys kept.
 TEST(Journal, AnOlderJournalIsBroughtUpToDate) {

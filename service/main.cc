@@ -108,6 +108,14 @@ int Serve(const Options& options) {
     waits.Finished(id);
     if (Broker* b = broker_now.load()) b->PrintersChanged();
   };
+  printer_options.hold_seconds = options.hold_minutes * 60.0;
+  // Tests hold receipts for seconds, not minutes.
+  if (const char* seconds = std::getenv("FISKALD_TEST_HOLD_SECONDS")) {
+    printer_options.hold_seconds = std::atof(seconds);
+  }
+  printer_options.holding_changed = [&broker_now] {
+    if (Broker* b = broker_now.load()) b->PrintersChanged();
+  };
   Printers printers(*journal, shutdown, clock, *ports, printer_options);
   printers.Open(0);
   for (const auto& [port, device] : devices) printers.Open(port);

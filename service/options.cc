@@ -16,7 +16,7 @@ const char* const kUsage =
     "usage: fiskald [--listen ADDR:PORT] [--journal PATH] [--port N=DEVICE]...\n"
     "               [--token-file PATH] [--allow-origin ORIGIN]...\n"
     "               [--tls-cert FILE --tls-key FILE] [--server-name NAME]...\n"
-    "               [--keep-days N]\n"
+    "               [--keep-days N] [--hold-minutes N]\n"
     "               [--broker URL --shop ID [--broker-ca FILE]\n"
     "                [--broker-cert FILE --broker-key FILE]\n"
     "                [--broker-user NAME --broker-password-file FILE]\n"
@@ -43,6 +43,9 @@ const char* const kUsage =
     "  --server-name NAME     a DNS name of this machine that requests may name in\n"
     "                         Host (a certificate's name); repeatable\n"
     "  --keep-days N          keep finished receipts and their keys N days (30)\n"
+    "  --hold-minutes N       hold a receipt whose port cannot be opened (or another\n"
+    "                         run holds) queued up to N minutes, trying it again,\n"
+    "                         then end it not_sent (0 to 1440, default 15; 0: at once)\n"
     "  --broker URL           also take receipts from an MQTT 5 broker:\n"
     "                         mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)\n"
     "  --shop ID              this shop's id in the broker's topics fiskal/ID/...\n"
@@ -72,7 +75,8 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     }
     const bool takes_value = arg == "--listen" || arg == "--journal" ||
                              arg == "--token-file" || arg == "--allow-origin" ||
-                             arg == "--keep-days" || arg == "--port" || arg == "--tls-cert" ||
+                             arg == "--keep-days" || arg == "--hold-minutes" ||
+                             arg == "--port" || arg == "--tls-cert" ||
                              arg == "--tls-key" || arg == "--server-name" ||
                              arg.rfind("--broker", 0) == 0 || arg == "--shop";
     if (!takes_value) return Status::Error("unexpected argument '" + arg + "'");
@@ -127,6 +131,15 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
                            : arg == "--broker-user" ? &o.broker_user
                                                     : &o.broker_password_file;
       *field = value;
+    } else if (arg == "--hold-minutes") {
+      int minutes = 0;
+      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), minutes);
+      if (error != std::errc() || end != value.data() + value.size() || minutes < 0 ||
+          minutes > 1440) {
+        return Status::Error("--hold-minutes " + value +
+                             ": a whole number of minutes from 0 to 1440 (a day)");
+      }
+      o.hold_minutes = minutes;
     } else if (arg == "--broker-session-days") {
       int days = 0;
       auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), days);

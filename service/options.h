@@ -23,6 +23,8 @@ struct Options {
   std::string tls_cert;                   // both or neither
   std::string tls_key;
   int keep_days = 30;
+  // How long a receipt waits for a port that cannot be opened; 0: not at all.
+  int hold_minutes = 15;
   // The broker (empty url: none); the password is read from its file.
   std::string broker_url;
   std::string shop;

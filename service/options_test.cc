@@ -35,6 +35,11 @@ TEST(Options, CommandLine) {
       {{"--listen", "0.0.0.0:8470"}, "give --token-file too"},
       {{"--allow-origin", "*"}, "no wildcard"},
       {{"--bogus"}, "unexpected argument"},
+      {{"--hold-minutes", "0"}, nullptr},
+      {{"--hold-minutes", "1440"}, nullptr},
+      {{"--hold-minutes", "1441"}, "from 0 to 1440"},
+      {{"--hold-minutes", "-1"}, "from 0 to 1440"},
+      {{"--hold-minutes", "5m"}, "from 0 to 1440"},
       {{"--broker", "mqtt://broker.chain.example", "--shop", "shop-12.a_b"}, nullptr},
       {{"--broker", "mqtts://[::1]:8883", "--shop", "A", "--broker-ca", "ca.pem", "--broker-cert",
         "c.pem", "--broker-key", "k.pem", "--broker-session-days", "30"},
@@ -71,6 +76,7 @@ TEST(Options, CommandLine) {
     }
   }
   Options o;
+  EXPECT_EQ(o.hold_minutes, 15);
   ASSERT_TRUE(ParseOptions({"--server-name", "Printer.Shop.example"}, &o).ok());
   EXPECT_EQ(o.server_names, std::vector<std::string>{"printer.shop.example"});
   ASSERT_TRUE(ParseOptions({"--broker", "mqtt://h", "--shop", "A"}, &o).ok());

@@ -303,6 +303,25 @@ class Page(PageTest):
                          "resolved_printed")
         self.assert_stays_home()
 
+    def test_a_printer_that_is_away_holds_its_receipts_until_given_up(self):
+        self.open_page()
+        held = dict(receipt([("BREAD", "1", "1", "2.50")]), port=1)
+        status, body = self.fiskald.call("POST", "/v1/receipts", held, {"Idempotency-Key": "away"})
+        self.assertEqual(status, 201)
+        card = '#printers .printer[data-key="1"]'
+        self.until(lambda: self.find_all(card + ".waiting") and
+                   "No such file or directory" in self.find(card).text and
+                   "1 receipt waits" in self.find(card).text, "port 1 shown waiting")
+        self.find(card + " button.give-up").click()
+        WebDriverWait(self.driver, PATIENCE).until(expected_conditions.alert_is_present())
+        self.assertIn("port 1", self.driver.switch_to.alert.text)
+        self.driver.switch_to.alert.accept()
+        self.until(lambda: not self.find_all(card + ".waiting"), "port 1 no longer waiting")
+        status, body = self.fiskald.call("GET", "/v1/receipts/%d" % body["id"])
+        self.assertEqual(body["state"], "not_sent")
+        self.assertIn("given up by the operator", body["message"])
+        self.assert_no_console_errors()
+
 
 TOKEN = "page-test-token-0123456789"
 

@@ -2,9 +2,13 @@
 
 #include "service/resource.h"
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <set>
 #include <utility>
 
 #include "line/serial_port.h"
@@ -30,6 +34,9 @@ class SystemPorts : public PortAccess {
   std::unique_ptr<Port> Open(int port, const std::string& device) override {
     return NewSerialPort(static_cast<std::uint8_t>(port), device, clock_);
   }
+  std::string WhyCannotOpen(int, const std::string& device) override {
+    return WhyPortCannotOpen(device);
+  }
 
  private:
   Clock& clock_;
@@ -46,6 +53,25 @@ class DrainFlag : public StopFlag {
  private:
   Shutdown& shutdown_;
 };
+
+// Raised while a port holds its receipts: the service drains, or the
+// operator gives up on them.
+class HoldFlag : public StopFlag {
+ public:
+  HoldFlag(Shutdown& shutdown, const std::atomic<bool>& give_up)
+      : shutdown_(shutdown), give_up_(give_up) {}
+  int StopSignal() override { return shutdown_.draining() || give_up_.load() ? SIGTERM : 0; }
+
+ private:
+  Shutdown& shutdown_;
+  const std::atomic<bool>& give_up_;
+};
+
+// A held port is tried again this often: every second for the first 10 s
+// of a hold, then every 5 s.
+constexpr double kFirstRetrySeconds = 1;
+constexpr double kFirstRetriesFor = 10;
+constexpr double kLaterRetrySeconds = 5;
 
 // The port a worker has locked already, handed to the run.
 class LockedPorts : public PortFactory {
@@ -95,8 +121,14 @@ std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock, std::map<int, std::st
 struct Printers::Worker {
   PrinterStatus status;  // its queue length is the queue's, when asked for
   std::deque<std::int64_t> queue;
+  std::optional<std::int64_t> in_hand;  // taken from the queue: held or being sent
   std::size_t reserved = 0;  // places held for receipts being stored
   std::condition_variable wake;  // a receipt came, or stopping began
+  // The operator gave up on the held receipts: raised by GiveUp, answered
+  // by the worker with how many ended.
+  std::atomic<bool> give_up{false};
+  std::optional<std::size_t> given_up;
+  std::condition_variable gave_up;
   std::thread thread;
 };
 
@@ -123,7 +155,7 @@ Printers::Worker& Printers::WorkerFor(int port) {
 bool Printers::Reserve(int port, std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
   Worker& w = WorkerFor(port);
-  if (w.queue.size() + w.reserved + (w.status.sending ? 1 : 0) >= limit) return false;
+  if (w.queue.size() + w.reserved + (w.in_hand ? 1 : 0) >= limit) return false;
   ++w.reserved;
   return true;
 }
@@ -153,7 +185,7 @@ void Printers::Open(int port) {
 std::size_t Printers::Pending() {
   std::lock_guard<std::mutex> lock(mu_);
   std::size_t n = 0;
-  for (const auto& [port, w] : workers_) n += w->queue.size() + (w->status.sending ? 1 : 0);
+  for (const auto& [port, w] : workers_) n += w->queue.size() + (w->in_hand ? 1 : 0);
   return n;
 }
 
@@ -162,9 +194,33 @@ std::vector<PrinterStatus> Printers::Snapshot() {
   std::vector<PrinterStatus> all;
   for (const auto& [port, w] : workers_) {
     all.push_back(w->status);
-    all.back().queued = w->queue.size();
+    // A receipt held for its port is queued still, and so are those
+    // behind it: all of them wait.
+    all.back().queued = w->queue.size() + (w->in_hand && !w->status.sending ? 1 : 0);
+    all.back().waiting = w->status.waiting_since_ms != 0 ? all.back().queued : 0;
   }
   return all;
+}
+
+bool Printers::GiveUp(int port, std::size_t* count) {
+  *count = 0;
+  std::unique_lock<std::mutex> lock(mu_);
+  const auto at = workers_.find(port);
+  if (at == workers_.end() || stopping_) return false;
+  Worker& w = *at->second;
+  if (w.status.waiting_since_ms == 0) return false;
+  w.given_up.reset();
+  w.give_up = true;
+  {
+    // The hold's pause checks the flag under this lock: the wake-up
+    // cannot come between its check and its wait.
+    std::lock_guard<std::mutex> pause(shutdown_.mutex());
+  }
+  shutdown_.wakeup().notify_all();
+  w.gave_up.wait(lock, [&] { return w.given_up.has_value() || stopping_; });
+  w.give_up = false;
+  *count = w.given_up.value_or(0);
+  return *count > 0;
 }
 
 void Printers::Stop() {
@@ -175,6 +231,7 @@ void Printers::Stop() {
     for (auto& [port, w] : workers_) {
       if (w->thread.joinable()) threads.push_back(&w->thread);
       w->wake.notify_all();
+      w->gave_up.notify_all();
     }
   }
   for (std::thread* t : threads) t->join();
@@ -195,13 +252,149 @@ void Printers::Run(Worker& worker) {
     if (stopping_ || shutdown_.draining()) return;
     const std::int64_t id = worker.queue.front();
     worker.queue.pop_front();
-    worker.status.sending = id;
+    worker.in_hand = id;
     worker.status.text = 0;
     worker.status.texts = 0;
     lock.unlock();
     Send(worker, id);
     lock.lock();
+    worker.in_hand.reset();
     worker.status.sending.reset();
+    if (worker.queue.empty() && worker.status.waiting_since_ms != 0) {
+      // Nothing is left to hold (the last held receipt ended).
+      worker.status.waiting_since_ms = 0;
+      worker.status.waiting_reason.clear();
+      if (options_.holding_changed) options_.holding_changed();
+    }
+    if (worker.give_up && !worker.given_up) {
+      // The give-up came as the hold ended: nothing waits now.
+      worker.given_up = 0;
+      worker.gave_up.notify_all();
+    }
+  }
+}
+
+void Printers::StopHolding(Worker& worker, int port) {
+  bool was_holding = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    was_holding = worker.status.waiting_since_ms != 0;
+    worker.status.waiting_since_ms = 0;
+    worker.status.waiting_reason.clear();
+  }
+  if (!was_holding) return;
+  if (Status s = journal_.EndWaiting(port); !s.ok()) Log(s.message());
+  if (options_.holding_changed) options_.holding_changed();
+}
+
+void Printers::EndHeld(Worker& worker, const std::vector<std::int64_t>& ids,
+                       const std::function<std::string(const StoredReceipt&)>& message,
+                       std::vector<std::int64_t>* ended) {
+  ended->clear();
+  if (Status s = journal_.FinishQueued(ids, State::kNotSent, message, ended); !s.ok()) {
+    Log(s.message());
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::set<std::int64_t> gone(ended->begin(), ended->end());
+    std::erase_if(worker.queue, [&](std::int64_t id) { return gone.count(id) != 0; });
+    if (!ended->empty()) {
+      worker.status.last_id = ended->back();
+      worker.status.last_state = std::string(StateName(State::kNotSent));
+      worker.status.last_finished_ms = SystemWallClock()();
+    }
+  }
+  if (options_.finished) {
+    for (std::int64_t id : *ended) options_.finished(id);
+  }
+}
+
+Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receipt,
+                                     std::unique_ptr<RunLock>* run_lock) {
+  const int port = receipt.port;
+  const std::string where = "port " + std::to_string(port) + " (" + receipt.device + ")";
+  const std::int64_t hold_ms = static_cast<std::int64_t>(options_.hold_seconds * 1000);
+  HoldFlag flag(shutdown_, worker.give_up);
+  double held_since = -1;  // this worker's hold, on clock_
+  for (;;) {
+    bool busy = false;
+    std::string why;
+    const Status locked = ports_.Lock(port, receipt.device, run_lock, &busy);
+    if (locked.ok()) {
+      why = ports_.WhyCannotOpen(port, receipt.device);
+      if (why.empty()) {
+        StopHolding(worker, port);
+        return Hold::kReady;
+      }
+      run_lock->reset();
+    } else if (busy) {
+      why = "held by another run (fiskal, or another fiskald)";
+    } else {
+      // The lock itself cannot be had (its folder, say): the printer is
+      // not the cause, and waiting would not mend it.
+      std::vector<std::int64_t> ended;
+      EndHeld(worker, {receipt.id},
+              [&](const StoredReceipt&) { return locked.message() + "; nothing was sent"; },
+              &ended);
+      return Hold::kEnded;
+    }
+    const std::string reason = where + ": " + why;
+    if (held_since < 0) held_since = clock_.Now();
+    if (Status s = journal_.MarkWaiting(port, reason); !s.ok()) Log(s.message());
+    std::optional<StoredReceipt> now_stored;
+    if (Status s = journal_.Get(receipt.id, &now_stored); !s.ok() || !now_stored) {
+      if (!s.ok()) Log(s.message());
+      return Hold::kEnded;
+    }
+    const std::int64_t since = now_stored->waiting_since_ms;
+    bool began = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      began = worker.status.waiting_since_ms == 0;
+      worker.status.waiting_since_ms = since;
+      worker.status.waiting_reason = reason;
+    }
+    if (began && options_.holding_changed) options_.holding_changed();
+
+    // Receipts that waited the whole hold, or whose own deadline passed.
+    const std::int64_t now = journal_.NowMs();
+    std::vector<std::int64_t> over;
+    if (Status s = journal_.Overdue(port, now - hold_ms, now, &over); !s.ok()) Log(s.message());
+    if (!over.empty()) {
+      std::vector<std::int64_t> ended;
+      EndHeld(worker, over, [&](const StoredReceipt& r) {
+        if (r.deadline_ms > 0 && r.deadline_ms <= now) {
+          return "its deadline (the message's expiry, " + Rfc3339(r.deadline_ms) +
+                 ") passed while it waited for " + reason + "; nothing was sent";
+        }
+        return "waited " + HowLong(now - r.waiting_since_ms) + " for " + reason + " (since " +
+               TimeOfDay(r.waiting_since_ms) + "), the longest it is held; nothing was sent";
+      }, &ended);
+      if (std::find(ended.begin(), ended.end(), receipt.id) != ended.end()) return Hold::kEnded;
+    }
+
+    const double held = clock_.Now() - held_since;
+    const double pause = held < kFirstRetriesFor
+                             ? (busy ? options_.lock_retry_seconds : kFirstRetrySeconds)
+                             : kLaterRetrySeconds;
+    if (clock_.Sleep(pause, flag).ok()) continue;
+    if (!worker.give_up) return Hold::kStays;  // draining: it waits in the journal
+    // The operator gave up on them: every receipt the port holds ends.
+    std::vector<std::int64_t> ids, ended;
+    if (Status s = journal_.QueuedOn(port, &ids); !s.ok()) Log(s.message());
+    EndHeld(worker, ids, [&](const StoredReceipt& r) {
+      return "given up by the operator after it waited " +
+             HowLong(now - r.waiting_since_ms) + " for " + reason + " (since " +
+             TimeOfDay(r.waiting_since_ms) + "); nothing was sent";
+    }, &ended);
+    StopHolding(worker, port);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      worker.given_up = ended.size();
+      worker.gave_up.notify_all();
+    }
+    return Hold::kEnded;
   }
 }
 
@@ -256,10 +449,24 @@ void Printers::Send(Worker& worker, std::int64_t id) {
                                        " or --port); nothing was sent");
   }
 
-  // The port's run lock, held for the whole receipt. A fiskal run holding
-  // it is waited for, up to the limit.
+  // The port's run lock, held for the whole receipt. A port that cannot
+  // be opened, or that another run holds, holds the receipt.
   std::unique_ptr<RunLock> run_lock;
-  if (stored->port != 0) {
+  if (stored->port != 0 && options_.hold_seconds > 0) {
+    switch (HoldForPort(worker, *stored, &run_lock)) {
+      case Hold::kReady:
+        break;
+      case Hold::kEnded:
+      case Hold::kStays:
+        return;
+    }
+  } else if (stored->port != 0) {
+    // Without the hold: a fiskal run holding it is waited for, up to the
+    // limit, the receipt shown as being sent, no text yet.
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      worker.status.sending = id;
+    }
     DrainFlag drain(shutdown_);
     for (;;) {
       bool busy = false;
@@ -284,6 +491,7 @@ void Printers::Send(Worker& worker, std::int64_t id) {
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
+    worker.status.sending = id;
     worker.status.texts = receipt.texts.size();
   }
 

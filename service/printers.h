@@ -3,6 +3,14 @@
 // checked run as fiskal. Before the first text of a receipt a worker takes
 // the port's run lock, the lock fiskal takes, so that a fiskal run and
 // fiskald never interleave on one device.
+//
+// A port that cannot be opened, or that another run holds, holds its
+// receipts (the hold): nothing of them was sent, so they stay queued and
+// wait, tried again every second for the first 10 s and then every 5 s,
+// until the port takes them, in order; until each has waited the hold's
+// length since its first failed try, or its own deadline passes (it ends
+// not_sent); or until the operator gives up on them. The hold's rules are
+// decided here only.
 #pragma once
 
 #include <condition_variable>
@@ -37,6 +45,8 @@ class PortAccess {
                       bool* busy) = 0;
   // The serial port on the device, to be sent through under the lock.
   virtual std::unique_ptr<Port> Open(int port, const std::string& device) = 0;
+  // Why the device cannot take a text now, or empty when it can.
+  virtual std::string WhyCannotOpen(int port, const std::string& device) = 0;
 };
 
 // The real ports: the devices configured (port number to device), the run
@@ -55,6 +65,11 @@ struct PrinterStatus {
   std::optional<std::int64_t> last_id;
   std::string last_state;
   std::int64_t last_finished_ms = 0;
+  // While the port holds its receipts: since when (the oldest's first
+  // failed try; 0 when it holds none), why, and how many wait.
+  std::int64_t waiting_since_ms = 0;
+  std::string waiting_reason;
+  std::size_t waiting = 0;
 };
 
 struct PrinterOptions {
@@ -62,8 +77,14 @@ struct PrinterOptions {
   // receipt ends not_sent, and how often it looks again.
   double lock_wait_seconds = 60;
   double lock_retry_seconds = 0.1;
+  // How long a receipt is held for its port at most; 0: not at all (a
+  // port that cannot be opened ends its receipt not_sent at once, and one
+  // another run holds is waited for as above).
+  double hold_seconds = 0;
   // Called with a receipt's id once it reached a final state.
   std::function<void(std::int64_t id)> finished;
+  // Called when a port begins or ends holding its receipts.
+  std::function<void()> holding_changed;
 };
 
 class Printers {
@@ -90,6 +111,9 @@ class Printers {
   std::size_t Pending();
 
   std::vector<PrinterStatus> Snapshot();
+  // Ends every receipt the port holds not_sent, given up by the operator;
+  // false when it holds none. *count says how many ended.
+  bool GiveUp(int port, std::size_t* count);
   // Ends the workers: each finishes the receipt it is sending (or stops
   // after the text being sent when the stop is hard) and takes no other.
   void Stop();
@@ -102,6 +126,15 @@ class Printers {
   Worker& WorkerFor(int port);  // under mu_
   void Run(Worker& worker);
   void Send(Worker& worker, std::int64_t id);
+  enum class Hold { kReady, kEnded, kStays };
+  // Waits until the receipt's port is locked for it and can be opened.
+  Hold HoldForPort(Worker& worker, const StoredReceipt& receipt, std::unique_ptr<RunLock>* lock);
+  // Ends the port's held receipts in `ids` (those still queued) with
+  // `message`, off the worker's queue.
+  void EndHeld(Worker& worker, const std::vector<std::int64_t>& ids,
+               const std::function<std::string(const StoredReceipt&)>& message,
+               std::vector<std::int64_t>* ended);
+  void StopHolding(Worker& worker, int port);
 
   Journal& journal_;
   Shutdown& shutdown_;

@@ -1,5 +1,6 @@
 #include "service/resource.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "protocol/frame_decoder.h"
@@ -47,7 +48,10 @@ Json ReceiptJson(const StoredReceipt& r) {
           {"total", total},
           {"texts_total", r.texts.size()},
           {"texts_sent", r.texts_sent()},
-          {"message", r.message},
+          {"message", r.state == State::kQueued && !r.waiting_reason.empty()
+                          ? "waiting for " + r.waiting_reason + ", since " +
+                                TimeOfDay(r.waiting_since_ms)
+                          : r.message},
           {"accepted_at", Rfc3339(r.accepted_ms)},
           {"finished_at", r.finished_ms > 0 ? Json(Rfc3339(r.finished_ms)) : Json(nullptr)}};
 }
@@ -81,6 +85,23 @@ http::Response ProblemAnswer(int status, const std::string& detail, const Json& 
   return r;
 }
 
+std::string TimeOfDay(std::int64_t unix_ms) {
+  const std::time_t t = static_cast<std::time_t>(unix_ms / 1000);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+std::string HowLong(std::int64_t ms) {
+  const std::int64_t seconds = std::max<std::int64_t>(ms, 0) / 1000;
+  if (seconds < 60) return std::to_string(seconds) + " s";
+  const std::int64_t minutes = seconds / 60;
+  if (minutes < 60) return std::to_string(minutes) + " min";
+  return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
+}
+
 Json PrintersJson(const std::vector<PrinterStatus>& printers) {
   Json list = Json::array();
   for (const PrinterStatus& p : printers) {
@@ -95,7 +116,12 @@ Json PrintersJson(const std::vector<PrinterStatus>& printers) {
                     {"device", p.device.empty() ? Json(nullptr) : Json(p.device)},
                     {"queue_length", p.queued},
                     {"sending", sending},
-                    {"last", last}});
+                    {"last", last},
+                    {"waiting", p.waiting},
+                    {"waiting_since", p.waiting_since_ms != 0 ? Json(Rfc3339(p.waiting_since_ms))
+                                                              : Json(nullptr)},
+                    {"waiting_reason", p.waiting_since_ms != 0 ? Json(p.waiting_reason)
+                                                               : Json(nullptr)}});
   }
   return list;
 }

@@ -1,5 +1,6 @@
 // What fiskald answers: a receipt as JSON, problems as
-// application/problem+json, times as RFC 3339 text.
+// application/problem+json, times as RFC 3339 text (and as a person reads
+// them in messages).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,10 @@ namespace fiskal::service {
 
 // "2026-12-07T15:47:00.123Z"
 std::string Rfc3339(std::int64_t unix_ms);
+// "10:42:05": the time of day, the shop's (local) time.
+std::string TimeOfDay(std::int64_t unix_ms);
+// How long, as a person reads it: "40 s", "15 min", "1 h 5 min".
+std::string HowLong(std::int64_t ms);
 
 // The receipt resource: id, idempotency_key, state, port, device, footer,
 // items (number, name, tax letter, quantity, price, line value, as

@@ -200,7 +200,9 @@
   function renderPrinters(printers) {
     $("printers-empty").hidden = printers.length > 0;
     syncList($("printers"), printers, (p) => p.port, (p) => JSON.stringify(p), (p) => {
-      const card = el("article", { class: "printer" + (p.sending ? " busy" : "") });
+      const card = el("article", {
+        class: "printer" + (p.sending ? " busy" : "") + (p.waiting > 0 ? " waiting" : ""),
+      });
       card.append(el("h3", {}, "Port " + p.port + " ",
         el("span", { class: "device" }, p.port === 0 ? "log-only" : (p.device || "no device"))));
       if (p.sending) {
@@ -215,6 +217,15 @@
           card.append(el("p", { class: "activity" }, "receipt " + s.id +
             ": waiting for the port (another program is using it)"));
         }
+      } else if (p.waiting > 0) {
+        card.append(el("p", { class: "activity waiting-for" }, "waiting for " +
+          p.waiting_reason + ", since " + time(p.waiting_since) + ": " + p.waiting +
+          (p.waiting === 1 ? " receipt waits" : " receipts wait") +
+          " (nothing of them was sent)"));
+        const button = el("button", { type: "button", class: "give-up" }, "Give up on them");
+        const result = el("p", { class: "result", role: "status" });
+        button.addEventListener("click", () => giveUp(p, button, result));
+        card.append(el("p", { class: "give-up-buttons" }, button), result);
       } else {
         card.append(el("p", { class: "activity idle" }, "idle"));
       }
@@ -226,6 +237,30 @@
       }
       return card;
     });
+  }
+
+  async function giveUp(p, button, result) {
+    const question = "Give up on the " + (p.waiting === 1 ? "receipt" : p.waiting + " receipts") +
+      " waiting for port " + p.port + "?\n\nThey end as not sent: nothing of them was " +
+      "printed. Post them again once the printer is back if the sales stand.";
+    if (!window.confirm(question)) return;
+    button.disabled = true;
+    result.textContent = "giving up…";
+    try {
+      const res = await api("/v1/printers/" + p.port + "/give-up", { method: "POST" });
+      if (!res.ok) {
+        result.textContent = (await problemOf(res)).detail;
+        return;
+      }
+      const n = (await res.json()).given_up;
+      result.textContent = n + (n === 1 ? " receipt ended" : " receipts ended") + " not sent";
+    } catch (e) {
+      result.textContent = e instanceof Unreachable
+        ? "fiskald cannot be reached; nothing was given up" : e.message;
+    } finally {
+      button.disabled = false;
+    }
+    pollSoon();
   }
 
   // --- the broker receipts also come through ---
