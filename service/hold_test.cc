@@ -66,9 +66,9 @@ bool Waits(const Json& r) {
 
 // Fiskald with port 1 on `device`, a path that does not exist yet.
 struct Unplugged {
-  explicit Unplugged(std::vector<std::string> extra = {}) {
+  Unplugged() {
     testing::PointPortsAt(1, device);
-    service = std::make_unique<Service>(dir, extra);
+    service = std::make_unique<Service>(dir);
   }
   ~Unplugged() { testing::PointPortsAt(0, ""); }
 

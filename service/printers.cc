@@ -339,7 +339,9 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
               &ended);
       return Hold::kEnded;
     }
-    const std::string reason = where + ": " + why;
+    std::string reason = where;
+    reason += ": ";
+    reason += why;
     if (held_since < 0) held_since = clock_.Now();
     if (Status s = journal_.MarkWaiting(port, reason); !s.ok()) Log(s.message());
     std::optional<StoredReceipt> now_stored;
