@@ -385,10 +385,13 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
     // The operator gave up on them: every receipt the port holds ends.
     std::vector<std::int64_t> ids, ended;
     if (Status s = journal_.QueuedOn(port, &ids); !s.ok()) Log(s.message());
+    const std::int64_t given_up_at = journal_.NowMs();
     EndHeld(worker, ids, [&](const StoredReceipt& r) {
-      return "given up by the operator after it waited " +
-             HowLong(now - r.waiting_since_ms) + " for " + reason + " (since " +
-             TimeOfDay(r.waiting_since_ms) + "); nothing was sent";
+      // One accepted since the last try has not been marked yet: it waited
+      // since it came.
+      const std::int64_t since = r.waiting_since_ms != 0 ? r.waiting_since_ms : r.accepted_ms;
+      return "given up by the operator after it waited " + HowLong(given_up_at - since) +
+             " for " + reason + " (since " + TimeOfDay(since) + "); nothing was sent";
     }, &ended);
     StopHolding(worker, port);
     {
