@@ -79,6 +79,27 @@ bool SameSettings(const termios& a, const termios& b) {
          ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
+constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+
+// Takes an open device for a text: its lock (flock, against other programs
+// that lock), and its line settings, the test that it is a terminal.
+Status Acquire(int fd, termios* current) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) {
+      return Status::Error("port in use: another program holds its lock");
+    }
+    return Status::FromErrno("cannot lock", err);
+  }
+  if (::tcgetattr(fd, current) != 0) {
+    if (errno == ENOTTY || errno == EINVAL) {
+      return Status::Error("not a serial port (the path is not a terminal device)");
+    }
+    return Status::FromErrno("cannot read line settings", errno);
+  }
+  return Status::Ok();
+}
+
 class PosixSerialPort : public Port {
  public:
   PosixSerialPort(std::uint8_t nPort, std::string device, Clock& clock)
@@ -88,7 +109,7 @@ class PosixSerialPort : public Port {
         where_("port " + std::to_string(nPort) + " (" + device_ + ")") {}
 
   Status Send(std::string_view text) override {
-    const int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(device_.c_str(), kOpenFlags);
     if (fd < 0) {
       const int err = errno;
       return Status::FromErrno("cannot open", err, OpenHint(err, nPort_))
@@ -106,21 +127,8 @@ class PosixSerialPort : public Port {
 
  private:
   Status SendOpen(int fd, std::string_view text, bool* exclusive) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int err = errno;
-      if (err == EWOULDBLOCK) {
-        return Status::Error("port in use: another program holds its lock");
-      }
-      return Status::FromErrno("cannot lock", err);
-    }
-    // Reading the line settings is also the test that this is a terminal.
     termios current{};
-    if (::tcgetattr(fd, &current) != 0) {
-      if (errno == ENOTTY || errno == EINVAL) {
-        return Status::Error("not a serial port (the path is not a terminal device)");
-      }
-      return Status::FromErrno("cannot read line settings", errno);
-    }
+    if (Status s = Acquire(fd, &current); !s.ok()) return s;
     if (::ioctl(fd, TIOCEXCL) != 0) {
       return Status::FromErrno("cannot take exclusive use", errno);
     }
@@ -213,22 +221,12 @@ class PosixSerialPort : public Port {
 }  // namespace
 
 std::string WhyPortCannotOpen(const std::string& device) {
-  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(device.c_str(), kOpenFlags);
   if (fd < 0) return ErrnoText(errno);
-  std::string why;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    why = errno == EWOULDBLOCK ? "in use by another program (it holds the device's lock)"
-                               : ErrnoText(errno);
-  } else {
-    termios current{};
-    if (::tcgetattr(fd, &current) != 0) {
-      why = errno == ENOTTY || errno == EINVAL
-                ? "not a serial port (the path is not a terminal device)"
-                : ErrnoText(errno);
-    }
-  }
+  termios current{};
+  const Status acquired = Acquire(fd, &current);
   ::close(fd);  // the flock goes with it
-  return why;
+  return acquired.message();
 }
 
 std::unique_ptr<Port> NewSerialPort(std::uint8_t nPort, std::string device, Clock& clock) {

@@ -43,6 +43,15 @@ bool Is9600Raw(const DCB& d) {
          d.fRtsControl == RTS_CONTROL_ENABLE;
 }
 
+// Whether an open device is a communications device, and its settings.
+bool IsCommPort(HANDLE port, DCB* settings) {
+  *settings = DCB{};
+  settings->DCBlength = sizeof *settings;
+  return GetFileType(port) == FILE_TYPE_CHAR && GetCommState(port, settings);
+}
+
+constexpr const char* kNotACommPort = "not a serial port (the path is not a communications device)";
+
 class WindowsSerialPort : public Port {
  public:
   WindowsSerialPort(std::uint8_t nPort, std::string device)
@@ -67,10 +76,7 @@ class WindowsSerialPort : public Port {
  private:
   static Status SendOpen(HANDLE port, std::string_view text) {
     DCB settings{};
-    settings.DCBlength = sizeof settings;
-    if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &settings)) {
-      return Status::Error("not a serial port (the path is not a communications device)");
-    }
+    if (!IsCommPort(port, &settings)) return Status::Error(kNotACommPort);
     settings.BaudRate = CBR_9600;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
@@ -144,11 +150,7 @@ std::string WhyPortCannotOpen(const std::string& device) {
     return WindowsErrorText(GetLastError());
   }
   DCB settings{};
-  settings.DCBlength = sizeof settings;
-  std::string why;
-  if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &settings)) {
-    why = "not a serial port (the path is not a communications device)";
-  }
+  const std::string why = IsCommPort(port, &settings) ? "" : kNotACommPort;
   CloseHandle(port);
   return why;
 }

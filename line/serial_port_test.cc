@@ -121,6 +121,36 @@ TEST(SerialPort, PortLockedByAnotherProgramIsInUse) {
   EXPECT_EQ(pty.Read(1), "y");
 }
 
+// Whether a port can take a text now: what Send would meet on opening it,
+// found without sending anything.
+TEST(SerialPort, WhyAPortCannotOpenIsWhatSendWouldMeet) {
+  testing::TempDir dir;
+  Pty free_line, locked_line;
+  const std::string plain = dir.File("plain-file");
+  testing::WriteAll(plain, "unchanged");
+  const int other = ::open(locked_line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  struct Case {
+    std::string device;
+    std::string why;
+  };
+  for (const Case& c : {Case{free_line.path(), ""},
+                        Case{dir.File("no-such-device"), "No such file or directory"},
+                        Case{plain, "not a serial port (the path is not a terminal device)"},
+                        Case{locked_line.path(), "port in use: another program holds its lock"}}) {
+    SCOPED_TRACE(c.device);
+    EXPECT_EQ(WhyPortCannotOpen(c.device), c.why);
+  }
+  ::close(other);
+  EXPECT_EQ(WhyPortCannotOpen(locked_line.path()), "");  // it let go
+  // Nothing went out, and the port is left as free as it was found.
+  EXPECT_EQ(free_line.ReadFor(0.05), "");
+  EXPECT_EQ(testing::ReadAll(plain), "unchanged");
+  EXPECT_TRUE(NewSerialPort(1, free_line.path())->Send("y").ok());
+  EXPECT_EQ(free_line.Read(1), "y");
+}
+
 TEST(SerialPort, StalledLineFailsWithinItsDeadline) {
   Pty pty;
   ASSERT_EQ(tcflow(pty.slave(), TCOOFF), 0);  // the line takes nothing
