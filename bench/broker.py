@@ -95,10 +95,10 @@ from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from common import (HOST, LIST_LIMIT, BenchError, build_type_of, Check, context_switches,
-                    cpu_ticks, die_with_parent, fetch_all_receipts, find_binary, get_json,
-                    Interrupted, latency_text, metrics, note, percentile, print_checks, request,
-                    status_kib)
+from common import (HOST, IN_DOUBT, LIST_LIMIT, START_TIMEOUT_S, BenchError, build_type_of,
+                    Check, absent_device, context_switches, cpu_ticks, fetch_all_receipts,
+                    find_binary, Fiskald, get_json, Interrupted, kill_all, latency_text, metrics,
+                    note, percentile, print_checks, reap, request, spawn, status_kib)
 
 try:
     import paho.mqtt.client as mqtt
@@ -117,14 +117,10 @@ TARGET_P99_MS = 50.0      # publish to the "queued" answer, 99th percentile
 TARGET_RSS_MB = 30.0      # VmRSS of each fiskald, connected
 TARGET_IDLE_TICKS = 1     # per fiskald over --idle-seconds: 0, but a keep-alive may fall in
 
-START_TIMEOUT_S = 15.0    # until fiskald says it is listening, mosquitto running
-STOP_TIMEOUT_S = 15.0
 KEEP_ALIVE_S = 30         # fiskald's (service/broker/broker.cc)
 
 FINAL = ("printed", "not_sent", "cut", "in_doubt")
 
-LISTENING = re.compile(r"^fiskald: listening on http://([0-9.]+):(\d+) ")
-IN_DOUBT = re.compile(r"^fiskald: (\d+) receipt\(s\) were being sent when fiskald stopped")
 EXPECTED_LINES = re.compile(
     r"^fiskald: (listening on |\d+ receipt\(s\) were being sent|stopping: |stopped"
     r"|broker mqtt://\S+: (the connection was lost|cannot connect))")
@@ -137,61 +133,10 @@ class TimedOut(Exception):
 # --------------------------------------------------------------------------
 # Children: fiskald and mosquitto
 
-_live: set[subprocess.Popen] = set()
-_live_lock = threading.Lock()
-
-
-def spawn(argv: list[str], cwd: Path, env: dict[str, str], stderr) -> subprocess.Popen:
-    assert threading.current_thread() is threading.main_thread()
-    with _live_lock:
-        proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=stderr,
-                                process_group=0, preexec_fn=die_with_parent)
-        _live.add(proc)
-    return proc
-
-
-def reap(proc: subprocess.Popen) -> None:
-    """SIGKILL (when it still runs), waited for."""
-    if proc.poll() is None:
-        try:
-            proc.kill()
-        except OSError:
-            pass
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        pass
-    with _live_lock:
-        _live.discard(proc)
-
-
-def kill_all() -> None:
-    with _live_lock:
-        procs = list(_live)
-    for p in procs:
-        reap(p)
-
-
 def free_port() -> int:
     with socket.socket() as s:
         s.bind((HOST, 0))
         return s.getsockname()[1]
-
-
-def absent_device(n: int) -> str:
-    return f"/nonexistent/com{n}"
-
-
-def fiskald_env(folder: Path) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith("FISKAL_")
-           and k not in ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
-                         "LISTEN_FDNAMES", "WATCHDOG_USEC", "WATCHDOG_PID")}
-    for n in range(1, 10):
-        env[f"FISKAL_COM{n}"] = absent_device(n)
-    env["FISKAL_LOCK_DIR"] = str(folder)
-    return env
 
 
 def check_no_serial(pid: int) -> None:
@@ -272,85 +217,6 @@ class Mosquitto:
         if self.proc is not None:
             reap(self.proc)
             self.proc = None
-
-
-class Fiskald:
-    """One fiskald on a journal in `folder`; its stderr goes line by line
-    to `lines` and to fiskald.stderr in the folder."""
-
-    def __init__(self, binary: Path, folder: Path, extra: list[str]):
-        self.binary = binary
-        self.folder = folder
-        self.journal = folder / "fiskald.db"
-        self.extra = extra
-        self.proc: subprocess.Popen | None = None
-        self.port = 0
-        self.lines: list[str] = []
-        self.started_s = 0.0
-        self.ready_s = 0.0
-        self._ready = threading.Event()
-        self._reader: threading.Thread | None = None
-
-    @property
-    def pid(self) -> int:
-        assert self.proc is not None
-        return self.proc.pid
-
-    def start(self, wait_ready: bool = True) -> None:
-        self.started_s = time.monotonic()
-        self.proc = spawn([str(self.binary), "--listen", f"{HOST}:0",
-                           "--journal", str(self.journal)] + self.extra,
-                          self.folder, fiskald_env(self.folder), subprocess.PIPE)
-        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self._reader.start()
-        if wait_ready:
-            self.wait_ready()
-
-    def _read_stderr(self) -> None:
-        assert self.proc is not None and self.proc.stderr is not None
-        with open(self.folder / "fiskald.stderr", "ab") as log:
-            for raw in self.proc.stderr:
-                log.write(raw)
-                log.flush()
-                line = raw.decode(errors="replace").rstrip("\n")
-                self.lines.append(line)
-                m = LISTENING.match(line)
-                if m and not self._ready.is_set() and m.group(1) == HOST:
-                    self.port = int(m.group(2))
-                    self.ready_s = time.monotonic()
-                    self._ready.set()
-        self.proc.stderr.close()
-
-    def wait_ready(self) -> None:
-        deadline = time.monotonic() + START_TIMEOUT_S
-        while not self._ready.wait(0.02):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.kill()
-                said = "\n  ".join(self.lines[-10:]) or "(nothing)"
-                raise BenchError(f"fiskald did not start listening on {HOST} "
-                                 f"(exit status {self.proc.returncode}); it said:\n  {said}")
-
-    def kill(self) -> None:
-        if self.proc is None:
-            return
-        reap(self.proc)
-        if self._reader is not None:
-            self._reader.join(timeout=5)
-
-    def stop(self) -> tuple[int | None, float]:
-        """SIGTERM; exit status (None: it had to be killed) and seconds."""
-        t0 = time.monotonic()
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout=STOP_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            status = None
-        self.kill()
-        return status, time.monotonic() - t0
-
-    def unexpected_lines(self) -> list[str]:
-        return [l for l in self.lines if not EXPECTED_LINES.match(l)]
 
 
 # --------------------------------------------------------------------------
@@ -892,7 +758,7 @@ def run_faults(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
             m = IN_DOUBT.match(line)
             if m:
                 said_in_doubt += int(m.group(1))
-        unexpected.extend(instance.unexpected_lines())
+        unexpected.extend(instance.unexpected_lines(EXPECTED_LINES))
 
     def snapshot_in_doubt(port: int) -> None:
         try:
@@ -1447,7 +1313,7 @@ def run_load(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
         chain.close()
         broker.kill()
 
-    said = sorted({l for d in daemons.values() for l in d.unexpected_lines()})
+    said = sorted({l for d in daemons.values() for l in d.unexpected_lines(EXPECTED_LINES)})
     with answers.lock:
         sent = dict(answers.sent_at)
         queued = dict(answers.queued_at)

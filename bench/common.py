@@ -1,6 +1,7 @@
 """What the benchmark scripts share: finding and building the programs,
-the form of their report, and for the service's benchmarks, watching a
-process through /proc and HTTP to fiskald."""
+the form of their report, and for the service's benchmarks, starting and
+killing fiskald (never on a serial device) and watching it through /proc
+and HTTP."""
 
 from __future__ import annotations
 
@@ -8,9 +9,12 @@ import ctypes
 import http.client
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
+import threading
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -213,3 +217,152 @@ def fetch_all_receipts(port: int) -> dict[int, dict]:
             elif status != 404:
                 raise BenchError(f"GET /v1/receipts/{rid}: status {status}")
     return receipts
+
+
+# --------------------------------------------------------------------------
+# Children: every process a benchmark starts is here until it is reaped,
+# so that kill_all() leaves none behind.
+
+START_TIMEOUT_S = 15.0     # until fiskald says it is listening
+STOP_TIMEOUT_S = 15.0      # SIGTERM to exit (it finishes the receipt in hand)
+LISTENING = re.compile(r"^fiskald: listening on http://([0-9.]+):(\d+) ")
+IN_DOUBT = re.compile(r"^fiskald: (\d+) receipt\(s\) were being sent when fiskald stopped")
+
+_live: set[subprocess.Popen] = set()
+_live_lock = threading.Lock()
+
+
+def spawn(argv: list[str], cwd: Path, env: dict[str, str], stderr) -> subprocess.Popen:
+    """Starts a child in its own process group, killed should the script die."""
+    assert threading.current_thread() is threading.main_thread()
+    with _live_lock:
+        proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=stderr,
+                                process_group=0, preexec_fn=die_with_parent)
+        _live.add(proc)
+    return proc
+
+
+def reap(proc: subprocess.Popen) -> None:
+    """SIGKILL (when it still runs), waited for."""
+    if proc.poll() is None:
+        try:
+            proc.kill()
+        except OSError:
+            pass
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        pass
+    with _live_lock:
+        _live.discard(proc)
+
+
+def kill_all() -> None:
+    """Kills and reaps every child still running."""
+    with _live_lock:
+        procs = list(_live)
+    for p in procs:
+        reap(p)
+
+
+def absent_device(n: int) -> str:
+    """Where port n of every fiskald a benchmark starts leads: nowhere."""
+    return f"/nonexistent/com{n}"
+
+
+def fiskald_env(folder: Path) -> dict[str, str]:
+    """The environment of a fiskald: every port on a path that does not
+    exist, the run locks in `folder`, no service manager's variables."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("FISKAL_")
+           and k not in ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
+                         "LISTEN_FDNAMES", "WATCHDOG_USEC", "WATCHDOG_PID")}
+    for n in range(1, 10):
+        env[f"FISKAL_COM{n}"] = absent_device(n)
+    env["FISKAL_LOCK_DIR"] = str(folder)
+    return env
+
+
+class Fiskald:
+    """One fiskald on `journal` (default fiskald.db in `folder`), listening
+    on HOST, port 0. Its stderr goes line by line to `lines` and to
+    fiskald.stderr in the folder."""
+
+    def __init__(self, binary: Path, folder: Path, extra: list[str] = (),
+                 journal: Path | None = None):
+        self.binary = binary
+        self.folder = folder
+        self.journal = journal or folder / "fiskald.db"
+        self.extra = list(extra)
+        self.proc: subprocess.Popen | None = None
+        self.port = 0
+        self.lines: list[str] = []
+        self.started_s = 0.0
+        self.ready_s = 0.0
+        self._ready = threading.Event()
+        self._reader: threading.Thread | None = None
+
+    @property
+    def pid(self) -> int:
+        assert self.proc is not None
+        return self.proc.pid
+
+    def start(self, wait_ready: bool = True) -> None:
+        self.started_s = time.monotonic()
+        self.proc = spawn([str(self.binary), "--listen", f"{HOST}:0",
+                           "--journal", str(self.journal)] + self.extra,
+                          self.folder, fiskald_env(self.folder), subprocess.PIPE)
+        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._reader.start()
+        if wait_ready:
+            self.wait_ready()
+
+    def _read_stderr(self) -> None:
+        assert self.proc is not None and self.proc.stderr is not None
+        with open(self.folder / "fiskald.stderr", "ab") as log:
+            for raw in self.proc.stderr:
+                log.write(raw)
+                log.flush()
+                line = raw.decode(errors="replace").rstrip("\n")
+                self.lines.append(line)
+                m = LISTENING.match(line)
+                # Listening elsewhere than HOST is refused by wait_ready.
+                if m and not self._ready.is_set() and m.group(1) == HOST:
+                    self.port = int(m.group(2))
+                    self.ready_s = time.monotonic()
+                    self._ready.set()
+        self.proc.stderr.close()
+
+    def wait_ready(self) -> None:
+        deadline = time.monotonic() + START_TIMEOUT_S
+        while not self._ready.wait(0.02):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.kill()
+                said = "\n  ".join(self.lines[-10:]) or "(nothing)"
+                raise BenchError(f"fiskald did not start listening on {HOST} "
+                                 f"(exit status {self.proc.returncode}); it said:\n  {said}")
+
+    def kill(self) -> None:
+        """SIGKILL, reaped."""
+        if self.proc is None:
+            return
+        reap(self.proc)
+        if self._reader is not None:
+            self._reader.join(timeout=5)
+
+    def stop(self) -> tuple[int | None, float]:
+        """SIGTERM; exit status (None: it had to be killed) and seconds to exit."""
+        t0 = time.monotonic()
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = self.proc.wait(timeout=STOP_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            status = None
+        self.kill()
+        return status, time.monotonic() - t0
+
+    def unexpected_lines(self, expected: re.Pattern) -> list[str]:
+        """What it said that `expected` does not match."""
+        return [l for l in self.lines if not expected.match(l)]

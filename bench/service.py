@@ -91,10 +91,10 @@ from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from common import (HOST, LIST_LIMIT, REQUEST_TIMEOUT_S, BenchError, build_type_of, Check,
-                    context_switches, cpu_ticks, decode_json, die_with_parent, fetch_all_receipts,
-                    find_binary, get_json, Interrupted, latency_text, metrics, note, percentile,
-                    print_checks, request, status_kib, text_bytes)
+from common import (HOST, IN_DOUBT, LIST_LIMIT, REQUEST_TIMEOUT_S, BenchError, build_type_of,
+                    Check, context_switches, cpu_ticks, decode_json, fetch_all_receipts,
+                    find_binary, Fiskald, get_json, Interrupted, kill_all, latency_text, metrics,
+                    note, percentile, print_checks, request, status_kib, text_bytes)
 
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -106,13 +106,9 @@ TARGET_P99_MS = 20.0       # POST latency, 99th percentile
 TARGET_RSS_MB = 30.0       # VmRSS and VmHWM after the load
 TARGET_IDLE_TICKS = 1      # clock ticks over --idle-seconds while idle
 
-START_TIMEOUT_S = 15.0     # until fiskald says it is listening
-STOP_TIMEOUT_S = 15.0      # SIGTERM to exit (it finishes the receipt in hand)
 TARGET_QUIET_TICKS = 1     # the same with the quiet connections open
 
 
-LISTENING = re.compile(r"^fiskald: listening on http://([0-9.]+):(\d+) ")
-IN_DOUBT = re.compile(r"^fiskald: (\d+) receipt\(s\) were being sent when fiskald stopped")
 EXPECTED_LINES = re.compile(
     r"^fiskald: (listening on |\d+ receipt\(s\) were being sent|stopping: |stopped)")
 
@@ -137,134 +133,6 @@ def version_of(binary: Path) -> str:
 
 # --------------------------------------------------------------------------
 # fiskald processes
-
-_live: set[subprocess.Popen] = set()
-_live_lock = threading.Lock()
-
-
-def kill_all() -> None:
-    """Kills and reaps every fiskald still running."""
-    with _live_lock:
-        procs = list(_live)
-        _live.clear()
-    for p in procs:
-        if p.poll() is None:
-            try:
-                p.kill()
-            except OSError:
-                pass
-        try:
-            p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
-
-
-def fiskald_env(folder: Path) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith("FISKAL_")
-           and k not in ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
-                         "LISTEN_FDNAMES", "WATCHDOG_USEC", "WATCHDOG_PID")}
-    absent = str(folder / "no-such-device")
-    for n in range(1, 10):
-        env[f"FISKAL_COM{n}"] = absent
-    env["FISKAL_LOCK_DIR"] = str(folder)
-    return env
-
-
-class Fiskald:
-    """One fiskald process on a journal in `folder`. Its stderr goes, line
-    by line, to `lines` and to fiskald.stderr in the folder."""
-
-    def __init__(self, binary: Path, folder: Path, journal: Path):
-        self.binary = binary
-        self.folder = folder
-        self.journal = journal
-        self.proc: subprocess.Popen | None = None
-        self.port = 0
-        self.lines: list[str] = []
-        self.started_s = 0.0
-        self.ready_s = 0.0
-        self._ready = threading.Event()
-        self._reader: threading.Thread | None = None
-
-    @property
-    def pid(self) -> int:
-        assert self.proc is not None
-        return self.proc.pid
-
-    def start(self, wait_ready: bool = True) -> None:
-        assert threading.current_thread() is threading.main_thread()
-        self.started_s = time.monotonic()
-        with _live_lock:
-            self.proc = subprocess.Popen(
-                [str(self.binary), "--listen", f"{HOST}:0",
-                 "--journal", str(self.journal)],
-                cwd=self.folder, env=fiskald_env(self.folder),
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.PIPE, process_group=0,
-                preexec_fn=die_with_parent)
-            _live.add(self.proc)
-        self._reader = threading.Thread(target=self._read_stderr, daemon=True)
-        self._reader.start()
-        if wait_ready:
-            self.wait_ready()
-
-    def _read_stderr(self) -> None:
-        assert self.proc is not None and self.proc.stderr is not None
-        with open(self.folder / "fiskald.stderr", "ab") as log:
-            for raw in self.proc.stderr:
-                log.write(raw)
-                line = raw.decode(errors="replace").rstrip("\n")
-                self.lines.append(line)
-                m = LISTENING.match(line)
-                if m and not self._ready.is_set():
-                    if m.group(1) != HOST:
-                        continue  # refused in wait_ready
-                    self.port = int(m.group(2))
-                    self.ready_s = time.monotonic()
-                    self._ready.set()
-        self.proc.stderr.close()
-
-    def wait_ready(self) -> None:
-        deadline = time.monotonic() + START_TIMEOUT_S
-        while not self._ready.wait(0.05):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.kill()
-                said = "\n  ".join(self.lines[-10:]) or "(nothing)"
-                raise BenchError(f"fiskald did not start listening on {HOST} "
-                                 f"(exit status {self.proc.returncode}); it said:\n  {said}")
-
-    def kill(self) -> None:
-        """SIGKILL, reaped."""
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=10)
-        self._forget()
-
-    def stop(self) -> tuple[int | None, float]:
-        """SIGTERM; exit status (None: had to be killed) and seconds to exit."""
-        t0 = time.monotonic()
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout=STOP_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            return None, time.monotonic() - t0
-        self._forget()
-        return status, time.monotonic() - t0
-
-    def _forget(self) -> None:
-        if self._reader is not None:
-            self._reader.join(timeout=5)
-        with _live_lock:
-            _live.discard(self.proc)
-
-    def unexpected_lines(self) -> list[str]:
-        return [l for l in self.lines if not EXPECTED_LINES.match(l)]
-
 
 # --------------------------------------------------------------------------
 # /proc
@@ -423,7 +291,7 @@ class LoadRun:
 def load_once(args, binary: Path, tmp: Path, name: str, rate_per_client: float) -> LoadRun:
     folder = tmp / name
     folder.mkdir()
-    d = Fiskald(binary, folder, folder / "fiskald.db")
+    d = Fiskald(binary, folder)
     d.start()
     processes = args.processes
     per_proc = [args.clients // processes + (1 if i < args.clients % processes else 0)
@@ -467,7 +335,7 @@ def load_once(args, binary: Path, tmp: Path, name: str, rate_per_client: float) 
                    client_cpu_s=sum(p["cpu_s"] for p in results),
                    server_cpu_s=(ticks1 - ticks0) / CLK_TCK,
                    machine_busy_s=(busy1 - busy0) / CLK_TCK, mem=mem, metrics=m,
-                   stop_status=stop_status, stop_s=stop_s, said=d.unexpected_lines())
+                   stop_status=stop_status, stop_s=stop_s, said=d.unexpected_lines(EXPECTED_LINES))
 
 
 def load_notes(args, run: LoadRun, window: float) -> None:
@@ -581,7 +449,7 @@ def run_flat_out_wrk(args, binary: Path, tmp: Path, wrk: str) -> list[Check]:
     folder.mkdir()
     lua = folder / "post.lua"
     lua.write_text(WRK_SCRIPT.replace("BODY", receipt_body(args.items).decode()))
-    d = Fiskald(binary, folder, folder / "fiskald.db")
+    d = Fiskald(binary, folder)
     d.start()
     print(f"load, flat-out: wrk, 1 thread, {args.clients} connections, each sending again as "
           f"soon as it has its answer, until the first 503 or {max(1, round(args.seconds))} s, "
@@ -673,7 +541,7 @@ def run_flat_out_wrk(args, binary: Path, tmp: Path, wrk: str) -> list[Check]:
     note(f"after the load: {in_journal} receipts in the journal ({accepted} answered 201), "
          f"{pending(m)} queued or sending; SIGTERM stopped fiskald in {stop_s:.2f} s, "
          f"exit status {stop_status}")
-    for line in d.unexpected_lines():
+    for line in d.unexpected_lines(EXPECTED_LINES):
         note(f"fiskald said: {line}")
     return checks
 
@@ -742,7 +610,7 @@ def run_flat_out(args, binary: Path, tmp: Path) -> list[Check]:
 def run_idle(args, binary: Path, tmp: Path) -> list[Check]:
     folder = tmp / "idle"
     folder.mkdir()
-    d = Fiskald(binary, folder, folder / "fiskald.db")
+    d = Fiskald(binary, folder)
     d.start()
     print(f"idle: fresh fiskald pid {d.pid}, nothing queued, {args.idle_seconds:g} s "
           f"after 1 s to settle", flush=True)
@@ -789,7 +657,7 @@ def run_idle(args, binary: Path, tmp: Path) -> list[Check]:
     ]
     print_checks(checks)
     note(f"SIGTERM stopped the idle fiskald in {stop_s:.2f} s, exit status {stop_status}")
-    for line in d.unexpected_lines():
+    for line in d.unexpected_lines(EXPECTED_LINES):
         note(f"fiskald said: {line}")
     return checks
 
@@ -951,7 +819,7 @@ def run_soak(args, binary: Path, tmp: Path) -> list[Check]:
             m = IN_DOUBT.match(line)
             if m:
                 said_in_doubt += int(m.group(1))
-        unexpected.extend(instance.unexpected_lines())
+        unexpected.extend(instance.unexpected_lines(EXPECTED_LINES))
 
     def snapshot_in_doubt(port: int) -> None:
         for r in get_json(port, f"/v1/receipts?state=in_doubt&limit={LIST_LIMIT}")["receipts"]:
@@ -962,7 +830,7 @@ def run_soak(args, binary: Path, tmp: Path) -> list[Check]:
         client.thread.start()
         while sum(kills.values()) < args.kills and time.monotonic() < deadline:
             moment = rng.choices(["anytime", "post", "startup"], weights=[5, 4, 1])[0]
-            d = Fiskald(binary, folder, journal)
+            d = Fiskald(binary, folder, journal=journal)
             instances += 1
             if moment == "startup":
                 d.start(wait_ready=False)
@@ -994,7 +862,7 @@ def run_soak(args, binary: Path, tmp: Path) -> list[Check]:
 
         # The final start: the client finishes the receipt in hand.
         client.no_new.set()
-        d = Fiskald(binary, folder, journal)
+        d = Fiskald(binary, folder, journal=journal)
         instances += 1
         d.start()
         if killed_at is not None:
