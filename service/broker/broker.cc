@@ -1,11 +1,7 @@
 #include "service/broker/broker.h"
 
 #include <MQTTAsync.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fiskal/version.h"
+#include "service/broker/no_delay.h"
 #include "service/resource.h"
 
 namespace fiskal::service {
@@ -101,44 +98,6 @@ void StopHereForTests(const char* where) {
   std::fprintf(stderr, "fiskald: stopped %s the commit of a message, for a test\n", where);
   std::fflush(stderr);
   ::raise(SIGSTOP);
-}
-
-// The library sets no TCP_NODELAY on its socket, so an answer written
-// right after an acknowledgement waited for the broker's delayed ACK (40 ms
-// on Linux) before it left. The library has no hook for socket options:
-// once connected, its socket is found among the process's own by its peer's
-// port, the broker's. Another connection to a peer on that port would get
-// the option too, which does it no harm.
-void NoDelayTowards(int port) {
-  DIR* fds = ::opendir("/proc/self/fd");
-  if (fds == nullptr) return;
-  const int own = ::dirfd(fds);
-  while (const dirent* e = ::readdir(fds)) {
-    char* end = nullptr;
-    const long fd = std::strtol(e->d_name, &end, 10);
-    if (end == e->d_name || *end != '\0' || fd == own) continue;
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
-        type != SOCK_STREAM) {
-      continue;
-    }
-    sockaddr_storage peer{};
-    length = sizeof peer;
-    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-      continue;
-    }
-    int peer_port = -1;
-    if (peer.ss_family == AF_INET) {
-      peer_port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-      peer_port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
-    }
-    if (peer_port != port) continue;
-    const int one = 1;
-    ::setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  }
-  ::closedir(fds);
 }
 
 // The port of the library's address, tcp://HOST:PORT or ssl://HOST:PORT.
@@ -236,6 +195,9 @@ struct Broker::Impl {
       self->presence_next = Clock::now();
     }
     (void)response;
+    // The library sets no TCP_NODELAY on its socket, so an answer written
+    // right after an acknowledgement would wait for the broker's delayed
+    // ACK (40 ms on Linux) before it left.
     NoDelayTowards(PortOf(self->address));
     self->Subscribe();
     self->wake.notify_all();
