@@ -636,17 +636,11 @@ Status ChangeState(const JournalConnection& c, std::int64_t id, State from, Stat
 
 Status Journal::MarkSending(std::int64_t id) {
   return Change(id, [&](const JournalConnection& c) {
-    if (Status s = ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
-        !s.ok()) {
-      return s;
-    }
-    Statement q(c, "UPDATE receipts SET waiting_reason = '' WHERE id = ?");
-    q.Bind(id);
-    return q.Run();
+    return ChangeState(c, id, State::kQueued, State::kQueued, State::kSending, nullptr, 0);
   });
 }
 
-Status Journal::MarkWaiting(int port, const std::string& reason) {
+Status Journal::MarkWaiting(int port, const std::string& reason, std::int64_t* since_ms) {
   const std::int64_t now = wall_();
   return writer_->Run([&](const JournalConnection& c) -> Status {
     Statement since(c, "UPDATE receipts SET waiting_since_ms = ? "
@@ -656,7 +650,15 @@ Status Journal::MarkWaiting(int port, const std::string& reason) {
     Statement why(c, "UPDATE receipts SET waiting_reason = ? "
                      "WHERE state = ? AND port = ? AND waiting_reason != ?");
     why.Bind(reason).Bind(StateText(State::kQueued)).Bind(std::int64_t{port}).Bind(reason);
-    return why.Run();
+    if (Status s = why.Run(); !s.ok()) return s;
+    Statement oldest(c, "SELECT min(waiting_since_ms) FROM receipts "
+                        "WHERE state = ? AND port = ? AND waiting_since_ms > 0");
+    oldest.Bind(StateText(State::kQueued)).Bind(std::int64_t{port});
+    bool row = false;
+    if (Status s = oldest.Step(&row); !s.ok()) return s;
+    // min() of no rows is NULL, read as 0: none waits (they ended meanwhile).
+    *since_ms = row && oldest.Int(0) > 0 ? oldest.Int(0) : now;
+    return Status::Ok();
   });
 }
 

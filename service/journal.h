@@ -121,8 +121,9 @@ class Journal {
   // queued -> sending. Committed before the receipt's first byte goes out.
   Status MarkSending(std::int64_t id);
   // The port's queued receipts wait for it, for `reason`; those that
-  // waited before keep the time of their first failed try.
-  Status MarkWaiting(int port, const std::string& reason);
+  // waited before keep the time of their first failed try. *since_ms: the
+  // oldest's.
+  Status MarkWaiting(int port, const std::string& reason, std::int64_t* since_ms);
   // The port's queued receipts no longer wait (it took one).
   Status EndWaiting(int port);
   // Those of `ids` still queued -> `state` (final), each with its message,

@@ -333,11 +333,14 @@ TEST(Journal, HeldReceiptsKeepTheirFirstTry) {
   };
   const std::int64_t early = accept("early", 1, 0);
   const std::int64_t other_port = accept("other", 2, 0);
-  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): gone").ok());
+  std::int64_t since = 0;
+  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): gone", &since).ok());
+  EXPECT_EQ(since, 1'000'000);
   j.now += 60'000;
   const std::int64_t later = accept("later", 1, 0);
   const std::int64_t expiring = accept("expiring", 1, j.now + 5'000);
-  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): still gone").ok());
+  ASSERT_TRUE(j.journal->MarkWaiting(1, "port 1 (/dev/x): still gone", &since).ok());
+  EXPECT_EQ(since, 1'000'000);  // the oldest's first try
   j.Reopen();
 
   std::optional<StoredReceipt> r;

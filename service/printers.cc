@@ -274,7 +274,7 @@ void Printers::Run(Worker& worker) {
   }
 }
 
-void Printers::StopHolding(Worker& worker, int port) {
+void Printers::StopHolding(Worker& worker, const StoredReceipt& receipt) {
   bool was_holding = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -282,9 +282,24 @@ void Printers::StopHolding(Worker& worker, int port) {
     worker.status.waiting_since_ms = 0;
     worker.status.waiting_reason.clear();
   }
-  if (!was_holding) return;
-  if (Status s = journal_.EndWaiting(port); !s.ok()) Log(s.message());
-  if (options_.holding_changed) options_.holding_changed();
+  // The journal may say they wait from before a restart, too.
+  if (was_holding || !receipt.waiting_reason.empty()) {
+    if (Status s = journal_.EndWaiting(receipt.port); !s.ok()) Log(s.message());
+  }
+  if (was_holding && options_.holding_changed) options_.holding_changed();
+}
+
+void Printers::Ended(Worker& worker, const std::vector<std::int64_t>& ids, State state) {
+  if (ids.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    worker.status.last_id = ids.back();
+    worker.status.last_state = std::string(StateName(state));
+    worker.status.last_finished_ms = SystemWallClock()();
+  }
+  if (options_.finished) {
+    for (std::int64_t id : ids) options_.finished(id);
+  }
 }
 
 void Printers::EndHeld(Worker& worker, const std::vector<std::int64_t>& ids,
@@ -299,15 +314,8 @@ void Printers::EndHeld(Worker& worker, const std::vector<std::int64_t>& ids,
     std::lock_guard<std::mutex> lock(mu_);
     const std::set<std::int64_t> gone(ended->begin(), ended->end());
     std::erase_if(worker.queue, [&](std::int64_t id) { return gone.count(id) != 0; });
-    if (!ended->empty()) {
-      worker.status.last_id = ended->back();
-      worker.status.last_state = std::string(StateName(State::kNotSent));
-      worker.status.last_finished_ms = SystemWallClock()();
-    }
   }
-  if (options_.finished) {
-    for (std::int64_t id : *ended) options_.finished(id);
-  }
+  Ended(worker, *ended, State::kNotSent);
 }
 
 Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receipt,
@@ -324,7 +332,7 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
     if (locked.ok()) {
       why = ports_.WhyCannotOpen(port, receipt.device);
       if (why.empty()) {
-        StopHolding(worker, port);
+        StopHolding(worker, receipt);
         return Hold::kReady;
       }
       run_lock->reset();
@@ -343,13 +351,8 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
     reason += ": ";
     reason += why;
     if (held_since < 0) held_since = clock_.Now();
-    if (Status s = journal_.MarkWaiting(port, reason); !s.ok()) Log(s.message());
-    std::optional<StoredReceipt> now_stored;
-    if (Status s = journal_.Get(receipt.id, &now_stored); !s.ok() || !now_stored) {
-      if (!s.ok()) Log(s.message());
-      return Hold::kEnded;
-    }
-    const std::int64_t since = now_stored->waiting_since_ms;
+    std::int64_t since = 0;
+    if (Status s = journal_.MarkWaiting(port, reason, &since); !s.ok()) Log(s.message());
     bool began = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -393,7 +396,7 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
       return "given up by the operator after it waited " + HowLong(given_up_at - since) +
              " for " + reason + " (since " + TimeOfDay(since) + "); nothing was sent";
     }, &ended);
-    StopHolding(worker, port);
+    StopHolding(worker, receipt);
     {
       std::lock_guard<std::mutex> lock(mu_);
       worker.given_up = ended.size();
@@ -417,13 +420,10 @@ void Printers::Send(Worker& worker, std::int64_t id) {
     }
     {
       std::lock_guard<std::mutex> lock(mu_);
-      worker.status.last_id = id;
-      worker.status.last_state = std::string(StateName(state));
-      worker.status.last_finished_ms = SystemWallClock()();
       send_seconds_ += clock_.Now() - started;
       ++sends_;
     }
-    if (options_.finished) options_.finished(id);
+    Ended(worker, {id}, state);
   };
 
   Receipt receipt;

@@ -134,7 +134,10 @@ class Printers {
   void EndHeld(Worker& worker, const std::vector<std::int64_t>& ids,
                const std::function<std::string(const StoredReceipt&)>& message,
                std::vector<std::int64_t>* ended);
-  void StopHolding(Worker& worker, int port);
+  // The port took the receipt: nothing of it is held now.
+  void StopHolding(Worker& worker, const StoredReceipt& receipt);
+  // Receipts that ended on the worker's port, the last of them shown.
+  void Ended(Worker& worker, const std::vector<std::int64_t>& ids, State state);
 
   Journal& journal_;
   Shutdown& shutdown_;
