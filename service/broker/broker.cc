@@ -113,10 +113,7 @@ struct Broker::Impl {
   Intake& intake;
   Printers& printers;
   std::string address;
-  MQTTAsync client = nullptr;
-  // Whether `client` has not tried to connect yet: each attempt is made by
-  // a new one.
-  bool fresh_client = true;
+  MQTTAsync client = nullptr;  // a new one for each connection attempt
 
   std::mutex mu;
   std::condition_variable wake;
@@ -449,9 +446,7 @@ struct Broker::Impl {
     if (client != nullptr) MQTTAsync_destroy(&client);
     {
       std::lock_guard<std::mutex> lock(mu);
-      pending.clear();
-      in_flight.clear();
-      fresh_client = true;
+      pending.clear();  // their callbacks went with the client
     }
     if (Status s = NewClient(); !s.ok()) Failed(s.message());
   }
@@ -586,10 +581,8 @@ struct Broker::Impl {
       const auto now = Clock::now();
       if (!connected && !connecting && now >= next_attempt) {
         connecting = true;
-        const bool renew = !fresh_client || client == nullptr;
-        fresh_client = false;
         lock.unlock();
-        if (renew) Renew();
+        Renew();
         Connect();
         lock.lock();
         continue;
@@ -665,6 +658,8 @@ Status Broker::Start(BrokerOptions options, Journal& journal, Intake& intake, Pr
                      std::unique_ptr<Broker>* broker) {
   auto impl = std::make_unique<Impl>(std::move(options), journal, intake, printers);
   if (Status s = BrokerAddress(impl->options.url, &impl->address); !s.ok()) return s;
+  // The library's word on the address and the id, at once (each attempt
+  // makes a client of its own).
   if (Status s = impl->NewClient(); !s.ok()) return s;
   Impl* raw = impl.get();
   raw->thread = std::thread([raw] { raw->Run(); });
