@@ -85,9 +85,8 @@ std::optional<int> Whole(std::string_view text, int min, int max) {
 }
 
 // Whether `path` is `pattern`, "{id}" matching an id from 1 to 2^53-1
-// written without leading zeros.
-// A path of the pattern; its {id} (a receipt's, from 1) or {port} (one
-// digit) in *id.
+// written without leading zeros, "{port}" one digit; the id or the port
+// in *id.
 bool Matches(std::string_view pattern, std::string_view path, std::int64_t* id) {
   const std::size_t at = pattern.find('{');
   if (at == std::string_view::npos) return pattern == path;
@@ -381,7 +380,8 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
   }
   text += "# HELP fiskald_queue_length Receipts queued or being sent, per port.\n"
           "# TYPE fiskald_queue_length gauge\n";
-  for (const PrinterStatus& p : printers_.Snapshot()) {
+  const std::vector<PrinterStatus> printers = printers_.Snapshot();
+  for (const PrinterStatus& p : printers) {
     text += "fiskald_queue_length{port=\"" + std::to_string(p.port) + "\"} " +
             std::to_string(p.queued + (p.sending ? 1 : 0)) + "\n";
   }
@@ -390,7 +390,7 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
           "another run holds it), per port.\n"
           "# TYPE fiskald_port_waiting gauge\n";
   std::string held_for;
-  for (const PrinterStatus& p : printers_.Snapshot()) {
+  for (const PrinterStatus& p : printers) {
     const std::string label = "{port=\"" + std::to_string(p.port) + "\"} ";
     text += "fiskald_port_waiting" + label + std::to_string(p.waiting) + "\n";
     char seconds[32];
