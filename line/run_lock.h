@@ -1,7 +1,11 @@
-// Locks held for the whole length of a receipt run, so that two runs never
-// interleave: one on the folder's transcript, one on the port's device.
-// They are advisory locks of the operating system on open files, so they
-// vanish with the process, however it ends.
+// The run locks, written here only: the locks held for the whole length of
+// a receipt run, so that two runs never interleave, one on the folder's
+// transcript (one run per folder), one on the port's device (one run per
+// port, whatever the folder and whatever name the device is given); and
+// the lock on an open file that both, and fiskald's journal, are taken
+// with. They are advisory locks of the operating system on open files, so
+// they vanish with the process, however it ends. (The device's own flock
+// and TIOCEXCL, taken around each text, are line/serial_port's.)
 #pragma once
 
 #include <cstdint>
@@ -26,6 +30,14 @@ using OpenFile = int;
 // when the system refuses the lock for any other reason. The one place
 // where a run lock is taken.
 Status TryRunLock(OpenFile file, std::string_view what, bool* taken);
+
+// Takes the folder's run lock on the open transcript file at `path`
+// without waiting, before the file is emptied: one receipt run per folder.
+// Fails with "<path>: another receipt run is using this folder" when
+// another run holds it, "<path>: cannot lock: <the system's text>" when
+// the system refuses. The caller keeps the file open as long as it holds
+// the lock, and closes it when this fails.
+Status LockFolderForRun(OpenFile transcript, const std::string& path);
 
 class RunLock {
  public:

@@ -1,6 +1,7 @@
 // The transcript file on POSIX systems: each record goes to the file with
 // one write(2) as soon as it is made, so it survives a crash of the program.
-// The open file also carries the folder's run lock until closed.
+// The open file also carries the folder's run lock (line/run_lock.h takes
+// it) until closed.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,11 +67,9 @@ Status CreateFileTranscript(const std::string& path,
   // in the same folder leaves the first run's transcript as it is.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Status::FromErrno(path + ": cannot create", errno);
-  bool taken = false;
-  if (Status s = TryRunLock(fd, path + ": cannot lock", &taken); !s.ok() || !taken) {
+  if (Status s = LockFolderForRun(fd, path); !s.ok()) {
     ::close(fd);
-    if (!s.ok()) return s;
-    return Status::Error(path + ": another receipt run is using this folder");
+    return s;
   }
   struct stat st{};
   if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {

@@ -1,6 +1,6 @@
 // The transcript file on Windows: binary writes (no newline translation),
 // each record passed to the system as soon as it is made. The open file
-// carries the folder's run lock until closed.
+// carries the folder's run lock (line/run_lock.h takes it) until closed.
 
 #include <windows.h>
 
@@ -63,11 +63,9 @@ Status CreateFileTranscript(const std::string& path,
   if (file == INVALID_HANDLE_VALUE) {
     return Status::FromWindowsError(path + ": cannot create", GetLastError());
   }
-  bool taken = false;
-  if (Status s = TryRunLock(file, path + ": cannot lock", &taken); !s.ok() || !taken) {
+  if (Status s = LockFolderForRun(file, path); !s.ok()) {
     CloseHandle(file);
-    if (!s.ok()) return s;
-    return Status::Error(path + ": another receipt run is using this folder");
+    return s;
   }
   if (!SetEndOfFile(file)) {  // the position is 0 on a fresh open
     const DWORD err = GetLastError();

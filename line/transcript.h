@@ -21,8 +21,8 @@ class Transcript {
 };
 
 // Creates (or empties) the transcript file at path, holding the lock of the
-// folder's receipt runs (a run lock on the file itself) until the
-// transcript is destroyed. Fails with
+// folder's receipt runs (LockFolderForRun, line/run_lock.h, on the file
+// itself) until the transcript is destroyed. Fails with
 // "another receipt run is using this folder", leaving the file as it is,
 // when another run holds it.
 Status CreateFileTranscript(const std::string& path,
