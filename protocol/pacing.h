@@ -1,8 +1,9 @@
 // The pacing of a receipt on the line: after the begin frame and after
 // every item frame the printer needs 0.5 s before the next text comes.
-// Checked over the times the texts arrived; whoever reads the line takes
-// the times (ArrivalLog keeps them), this only compares them. No I/O, no
-// clock.
+// That pause is written here only (kFramePause): the run waits it
+// (receipt/run.cc) and the listener checks it. Checked over the times the
+// texts arrived; whoever reads the line takes the times (ArrivalLog keeps
+// them), this only compares them. No I/O, no clock.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,8 @@
 
 namespace fiskal {
 
-// The least time a text must follow a begin or item frame by.
+// The least time a text must follow a begin or item frame by: what the
+// sender waits, and what the listener checks.
 inline constexpr double kFramePause = 0.5;
 
 // One text of a receipt and when it arrived, in seconds on one clock.

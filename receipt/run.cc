@@ -5,6 +5,7 @@
 
 #include "line/printer_line.h"
 #include "line/stop_signal.h"
+#include "protocol/pacing.h"
 #include "receipt/receipt.h"
 
 namespace fiskal {
@@ -74,7 +75,7 @@ Sent SendReceipt(PortFactory& ports, Clock& clock, StopFlag& stop, const Receipt
     if (i + 1 == count) break;
     if (stop.StopSignal() != 0) return stopped(i + 1);
     if (!text.pause_after) continue;
-    if (Status s = line.Pause(kPauseSeconds); !s.ok()) {
+    if (Status s = line.Pause(kFramePause); !s.ok()) {
       if (stop.StopSignal() != 0) return stopped(i + 1);
       return {{ExitStatus::kSendFailed,
                "after the " + which + ": " + s.message() + "; " + Progress(receipt, i + 1, false)},

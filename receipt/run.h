@@ -15,7 +15,6 @@ namespace fiskal {
 
 inline constexpr const char* kInputFile = "fiskal.txt";
 inline constexpr const char* kTranscriptFile = "fiskal.log";
-inline constexpr float kPauseSeconds = 0.5f;
 
 // How far sending a receipt got.
 struct Sent {
