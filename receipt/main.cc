@@ -29,23 +29,21 @@ void Print(std::FILE* to, std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using fiskal::ExitStatus;
   if (argc == 1) return fiskal::Report(fiskal::RunReceipt(fiskal::SystemEnv()), stderr);
   const std::string_view arg = argv[1];
   if (argc == 2 && arg == "--help") {
     Print(stdout, kUsage);
-    return static_cast<int>(ExitStatus::kOk);
+    return fiskal::Report(fiskal::Succeeded(), stderr);
   }
   if (argc == 2 && arg == "--version") {
     Print(stdout, "fiskal ver.:");
     Print(stdout, fiskal::kVersion);
     Print(stdout, "\n");
-    return static_cast<int>(ExitStatus::kOk);
+    return fiskal::Report(fiskal::Succeeded(), stderr);
   }
   Print(stderr, kUsage);
-  return fiskal::Report({ExitStatus::kNothingSent,
-                         "unexpected argument '" + std::string(arg) +
-                             "'; fiskal takes none (it reads fiskal.txt in the "
-                             "current folder)"},
+  return fiskal::Report(fiskal::Failed(0, "unexpected argument '" + std::string(arg) +
+                                              "'; fiskal takes none (it reads fiskal.txt in "
+                                              "the current folder)"),
                         stderr);
 }

@@ -1,6 +1,15 @@
 #include "receipt/outcome.h"
 
+#include <utility>
+
 namespace fiskal {
+
+Outcome Succeeded() { return {ExitStatus::kOk, {}}; }
+
+Outcome Failed(std::size_t texts_tried, std::string message) {
+  return {texts_tried == 0 ? ExitStatus::kNothingSent : ExitStatus::kSendFailed,
+          std::move(message)};
+}
 
 int Report(const Outcome& outcome, std::FILE* err) {
   if (!outcome.message.empty()) {

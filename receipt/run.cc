@@ -42,20 +42,18 @@ Sent SendReceipt(PortFactory& ports, Clock& clock, StopFlag& stop, const Receipt
                  Transcript& transcript) {
   PrinterLine line(ports, transcript, clock, stop);
   if (Status s = line.PelkInit(receipt.nPort); !s.ok()) {
-    return {{ExitStatus::kNothingSent, s.message() + "; nothing was sent"}, 0};
+    return {Failed(0, s.message() + "; nothing was sent"), 0};
   }
 
   const std::size_t count = receipt.texts.size();
   // Stops the run after `done` texts because a stop signal came.
   auto stopped = [&](std::size_t done) -> Sent {
     const std::string by = std::string("stopped by ") + StopSignalName(stop.StopSignal());
-    if (done == 0) {
-      return {{ExitStatus::kNothingSent, by + " before anything was sent"}, 0};
-    }
+    if (done == 0) return {Failed(0, by + " before anything was sent"), 0};
     const Text& last = receipt.texts[done - 1];
-    return {{ExitStatus::kSendFailed,
-             by + " after text " + std::to_string(done) + " of " + std::to_string(count) +
-                 " (" + last.label + "); " + Progress(receipt, done, false)},
+    return {Failed(done, by + " after text " + std::to_string(done) + " of " +
+                             std::to_string(count) + " (" + last.label + "); " +
+                             Progress(receipt, done, false)),
             done};
   };
 
@@ -66,8 +64,7 @@ Sent SendReceipt(PortFactory& ports, Clock& clock, StopFlag& stop, const Receipt
                               " of " + std::to_string(count) + ")";
     if (Status s = line.WriteComm(receipt.nPort, text.bytes); !s.ok()) {
       const bool went_out = line.last_text_sent();
-      return {{ExitStatus::kSendFailed,
-               which + ": " + s.message() + "; " + Progress(receipt, i, went_out)},
+      return {Failed(i + 1, which + ": " + s.message() + "; " + Progress(receipt, i, went_out)),
               i + (went_out ? 1 : 0)};
     }
     // A stop asked for while the last text went out comes too late to
@@ -77,26 +74,25 @@ Sent SendReceipt(PortFactory& ports, Clock& clock, StopFlag& stop, const Receipt
     if (!text.pause_after) continue;
     if (Status s = line.Pause(kFramePause); !s.ok()) {
       if (stop.StopSignal() != 0) return stopped(i + 1);
-      return {{ExitStatus::kSendFailed,
-               "after the " + which + ": " + s.message() + "; " + Progress(receipt, i + 1, false)},
+      return {Failed(i + 1, "after the " + which + ": " + s.message() + "; " +
+                                Progress(receipt, i + 1, false)),
               i + 1};
     }
   }
-  return {{ExitStatus::kOk, {}}, count};
+  return {Succeeded(), count};
 }
 
 Outcome RunReceipt(Env& env) {
   std::string contents;
   if (Status s = env.ReadFile(kInputFile, &contents); !s.ok()) {
-    return {ExitStatus::kNothingSent,
-            s.message() + "; nothing was sent and " + kTranscriptFile +
-                " was not touched (run fiskal in the folder that holds " +
-                kInputFile + ")"};
+    return Failed(0, s.message() + "; nothing was sent and " + kTranscriptFile +
+                         " was not touched (run fiskal in the folder that holds " +
+                         kInputFile + ")");
   }
 
   std::unique_ptr<Transcript> transcript;
   if (Status s = env.CreateTranscript(kTranscriptFile, &transcript); !s.ok()) {
-    return {ExitStatus::kNothingSent, s.message() + "; nothing was sent"};
+    return Failed(0, s.message() + "; nothing was sent");
   }
 
   Receipt receipt;
@@ -104,16 +100,16 @@ Outcome RunReceipt(Env& env) {
     Status closed = transcript->Close();
     std::string message = s.message() + "; nothing was sent";
     if (!closed.ok()) message += " (and " + closed.message() + ")";
-    return {ExitStatus::kNothingSent, message};
+    return Failed(0, message);
   }
 
-  Outcome outcome = SendReceipt(env, env.clock(), env, receipt, *transcript).outcome;
+  const Sent sent = SendReceipt(env, env.clock(), env, receipt, *transcript);
   // A failure has been said already; a close that fails after it adds
   // nothing the caller can act on.
-  if (Status s = transcript->Close(); !s.ok() && outcome.status == ExitStatus::kOk) {
-    return {ExitStatus::kSendFailed, "the receipt went out whole, but " + s.message()};
+  if (Status s = transcript->Close(); !s.ok() && sent.outcome.status == ExitStatus::kOk) {
+    return Failed(sent.texts_out, "the receipt went out whole, but " + s.message());
   }
-  return outcome;
+  return sent.outcome;
 }
 
 }  // namespace fiskal
