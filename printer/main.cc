@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fiskal/version.h"
 #include "printer/decode.h"
 #include "printer/listen.h"
+#include "protocol/frames.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     return fiskal::kPrinterOk;
   }
   if (args.size() == 1 && args[0] == "--version") {
-    std::puts(("fiskal-printer ver.:" + std::string(fiskal::kVersion)).c_str());
+    std::fputs(fiskal::VersionLine("fiskal-printer").c_str(), stdout);
     return fiskal::kPrinterOk;
   }
   if (args.empty()) return Usage("a command is needed");

@@ -14,6 +14,14 @@ namespace fiskal {
 static_assert(kVersionText.starts_with("ver.:") && kVersionText.substr(5) == kVersion,
               "kVersionText must be \"ver.:\" followed by FISKAL_VERSION (CMakeLists.txt)");
 
+std::string VersionLine(std::string_view program) {
+  std::string line(program);
+  line += ' ';
+  line += kVersionText;
+  line += '\n';
+  return line;
+}
+
 std::string SumaK(std::string_view cLinia) {
   unsigned value = 0xFF;
   for (char c : cLinia) value ^= static_cast<unsigned char>(c);

@@ -27,7 +27,12 @@ inline constexpr char kAmountSeparator = '/';
 
 // The text sent before the first frame of every receipt: "ver.:" and the
 // version (FISKAL_VERSION in CMakeLists.txt; frames.cc checks they agree).
+// The one place the two are put together: the programs' --version prints
+// it too (VersionLine).
 inline constexpr std::string_view kVersionText = "ver.:0.6a";
+
+// What `<program> --version` prints: "fiskal ver.:0.6a" and a line end.
+std::string VersionLine(std::string_view program);
 
 // A name is cut to this many bytes in an item frame.
 inline constexpr std::size_t kMaxNameLength = 40;

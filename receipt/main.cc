@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "fiskal/version.h"
+#include "protocol/frames.h"
 #include "receipt/outcome.h"
 #include "receipt/run.h"
 
@@ -36,9 +36,7 @@ int main(int argc, char** argv) {
     return fiskal::Report(fiskal::Succeeded(), stderr);
   }
   if (argc == 2 && arg == "--version") {
-    Print(stdout, "fiskal ver.:");
-    Print(stdout, fiskal::kVersion);
-    Print(stdout, "\n");
+    Print(stdout, fiskal::VersionLine(fiskal::kProgramName));
     return fiskal::Report(fiskal::Succeeded(), stderr);
   }
   Print(stderr, kUsage);

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "protocol/transcript_record.h"
@@ -421,6 +422,20 @@ TEST(Fiskald, BadRequestsAndIntruders) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("fiskald: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(s.says), std::string::npos) << r.err;
+  }
+}
+
+// The three programs print the one version text the printer receives.
+TEST(Fiskald, EveryProgramPrintsTheVersionText) {
+  TempDir dir;
+  const std::pair<const char*, const char*> programs[] = {
+      {FISKAL_BINARY, "fiskal"}, {FISKAL_PRINTER_BINARY, "fiskal-printer"},
+      {FISKALD_BINARY, "fiskald"}};
+  for (const auto& [binary, name] : programs) {
+    const testing::ProcessResult r = testing::RunProcess({binary, "--version"}, dir.path());
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.out, std::string(name) + " ver.:0.6a\n");
+    EXPECT_EQ(r.err, "") << name;
   }
 }
 

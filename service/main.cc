@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "fiskal/version.h"
+#include "protocol/frames.h"
 #include "service/api.h"
 #include "service/broker/broker.h"
 #include "service/intake.h"
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.version) {
-    std::printf("fiskald ver.:%s\n", std::string(fiskal::kVersion).c_str());
+    std::fputs(fiskal::VersionLine("fiskald").c_str(), stdout);
     return kExitOk;
   }
   return Serve(options);
