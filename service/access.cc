@@ -210,6 +210,15 @@ std::optional<AccessRefusal> CheckAccess(const AccessRules& rules, const http::R
   return std::nullopt;
 }
 
+std::optional<AccessRefusal> CheckPreflight(const AccessRules& rules, const http::Request& head) {
+  if (auto refusal = CheckAccess(rules, head, /*needs_token=*/false)) return refusal;
+  if (!IsListedOrigin(rules, head.Header("Origin"))) {
+    return AccessRefusal{403, "preflight requests are answered for the origins given with "
+                              "--allow-origin only", {}};
+  }
+  return std::nullopt;
+}
+
 http::Response PreflightAnswer() {
   http::Response r;
   r.status = 204;

@@ -75,6 +75,10 @@ struct AccessRefusal {
 std::optional<AccessRefusal> CheckAccess(const AccessRules& rules, const http::Request& head,
                                          bool needs_token);
 
+// Checks a preflight (OPTIONS): CheckAccess without the token, and an
+// origin given with --allow-origin (403 for any other).
+std::optional<AccessRefusal> CheckPreflight(const AccessRules& rules, const http::Request& head);
+
 // The answer to a preflight (OPTIONS) from a listed origin: 204 with what
 // it may send.
 http::Response PreflightAnswer();

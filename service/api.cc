@@ -130,7 +130,7 @@ http::Response Problem(int status, const std::string& detail, const Json& extra 
 // Checks of a request's query, as far as they need no journal: what the
 // parameters hold.
 std::optional<http::Response> CheckQuery(const http::Request& head, const char* takes,
-                                         int max_wait) {
+                                         const ApiLimits& limits) {
   for (const auto& [name, value] : head.query) {
     if (!Takes(takes, name)) {
       const std::string known = *takes != '\0' ? std::string(" (it takes: ") + takes + ")" : "";
@@ -140,15 +140,16 @@ std::optional<http::Response> CheckQuery(const http::Request& head, const char* 
       return Problem(400, detail);
     }
   }
-  if (auto wait = head.Query("wait"); wait && !Whole(*wait, 0, max_wait)) {
+  if (auto wait = head.Query("wait"); wait && !Whole(*wait, 0, limits.max_wait_seconds)) {
     return Problem(400, "wait must be a whole number of seconds from 0 to " +
-                            std::to_string(max_wait));
+                            std::to_string(limits.max_wait_seconds));
   }
   if (auto state = head.Query("state"); state && !ParseState(*state)) {
     return Problem(400, "state must be one of the receipt states");
   }
-  if (auto limit = head.Query("limit"); limit && !Whole(*limit, 1, 1000)) {
-    return Problem(400, "limit must be a whole number from 1 to 1000");
+  if (auto limit = head.Query("limit"); limit && !Whole(*limit, 1, limits.max_listed)) {
+    return Problem(400, "limit must be a whole number from 1 to " +
+                            std::to_string(limits.max_listed));
   }
   return std::nullopt;
 }
@@ -200,12 +201,8 @@ std::optional<http::Response> Api::Admit(const http::Request& head) {
   }
 
   if (head.method == "OPTIONS") {
-    if (auto refusal = CheckAccess(rules_, head, /*needs_token=*/false)) {
+    if (auto refusal = CheckPreflight(rules_, head)) {
       return Problem(refusal->status, refusal->detail);
-    }
-    if (!IsListedOrigin(rules_, head.Header("Origin"))) {
-      return Problem(403, "preflight requests are answered for the origins given with "
-                          "--allow-origin only");
     }
     return refuse(PreflightAnswer());
   }
@@ -223,7 +220,7 @@ std::optional<http::Response> Api::Admit(const http::Request& head) {
     r.Set("Allow", allow);
     return refuse(std::move(r));
   }
-  if (auto p = CheckQuery(head, route->query, limits_.max_wait_seconds)) return refuse(*p);
+  if (auto p = CheckQuery(head, route->query, limits_)) return refuse(*p);
 
   if (route->answer == &Api::PostReceipt) {
     const std::string type = MediaType(head.Header("Content-Type"));
@@ -430,8 +427,8 @@ void Api::PostReceipt(const http::Request& request, std::int64_t, const http::Re
 void Api::ListReceipts(const http::Request& request, std::int64_t, const http::Reply& reply) {
   std::optional<State> state;
   if (auto s = request.Query("state")) state = ParseState(*s);
-  int limit = 50;
-  if (auto l = request.Query("limit")) limit = Whole(*l, 1, 1000).value_or(50);
+  int limit = limits_.listed_by_default;
+  if (auto l = request.Query("limit")) limit = Whole(*l, 1, limits_.max_listed).value_or(limit);
   std::vector<StoredReceipt> receipts;
   if (Status s = journal_.List(state, limit, &receipts); !s.ok()) {
     return reply(Problem(503, s.message()));

@@ -21,11 +21,14 @@
 
 namespace fiskal::service {
 
+// The bounds of the API's own query parameters, enforced in api.cc (the
+// bounds of a request as such are the front door's, service/http/limits.h;
+// the queue's and a receipt body's are Intake's, service/intake.h).
 struct ApiLimits {
-  int max_wait_seconds = 300;
+  int max_wait_seconds = 300;  // ?wait=S, 0 to this
+  int max_listed = 1000;       // ?limit=N, 1 to this
+  int listed_by_default = 50;  // without ?limit
 };
-
-
 
 class Api : public http::Handler {
  public:
