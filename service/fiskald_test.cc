@@ -12,6 +12,7 @@
 #include <atomic>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +20,7 @@
 
 #include "protocol/transcript_record.h"
 #include "receipt/receipt.h"
+#include "service/journal.h"
 #include "testing/fiskald.h"
 #include "testing/http_client.h"
 #include "testing/ports.h"
@@ -423,6 +425,46 @@ TEST(Fiskald, BadRequestsAndIntruders) {
     EXPECT_EQ(r.err.rfind("fiskald: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(s.says), std::string::npos) << r.err;
   }
+}
+
+// The receipts left sending are said before they are marked in_doubt, so
+// no moment of a kill loses the line: a start that cannot commit the marks
+// (another writer holds the journal) has said it already and leaves the
+// receipt sending, and the next start says it again and marks it.
+TEST(Fiskald, SaysTheReceiptsLeftSendingBeforeMarkingThemInDoubt) {
+  TempDir dir;
+  const std::string path = dir.File("fiskald.db");
+  std::int64_t id = 0;
+  {
+    std::unique_ptr<service::Journal> journal;
+    ASSERT_TRUE(service::Journal::Open(path, service::SystemWallClock(), &journal).ok());
+    service::NewReceipt r;
+    r.idempotency_key = "left-sending";
+    r.body_sha256 = std::string(32, 'h');
+    r.texts = {{"ver.:0.6a", "version text", false, false},
+               {"\x1bP0;0$h88\x1b\\", "begin frame", true, false}};
+    bool duplicate = false;
+    ASSERT_TRUE(journal->Accept(r, {}, &id, &duplicate).ok());
+    ASSERT_TRUE(journal->MarkSending(id).ok());
+  }
+  const std::string said =
+      "fiskald: 1 receipt(s) were being sent when fiskald stopped; they are in_doubt";
+
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const testing::ProcessResult held = testing::RunProcess(
+      {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal", path}, dir.path());
+  sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(writer);
+  EXPECT_EQ(held.status, 1) << held.err;
+  EXPECT_EQ(held.err.rfind(said, 0), 0u) << held.err;
+  EXPECT_EQ(held.err.find("listening"), std::string::npos) << held.err;
+
+  Service service(dir);
+  EXPECT_EQ(service.process().ErrSoFar().rfind(said, 0), 0u) << service.process().ErrSoFar();
+  EXPECT_EQ(service.Get(id)["state"], "in_doubt");
+  EXPECT_EQ(service.Stop().status, 0);
 }
 
 // The three programs print the one version text the printer receives.

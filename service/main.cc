@@ -74,14 +74,23 @@ int Serve(const Options& options) {
     StopWatchingSignals();
     return Fail(s.message());
   }
+  // The receipts fiskald stopped while sending are counted and said before
+  // they are marked in_doubt: killed between the two, the next start finds
+  // them still sending and says it again, where the other way round the
+  // line would be lost with them marked.
+  std::map<State, std::int64_t> states;
+  if (Status s = journal->CountByState(&states); !s.ok()) {
+    StopWatchingSignals();
+    return Fail(s.message());
+  }
+  if (const std::int64_t sending = states[State::kSending]; sending > 0) {
+    Say(std::to_string(sending) + " receipt(s) were being sent when fiskald stopped; they are " +
+        "in_doubt and are not sent again: resolve them once the printer has been looked at");
+  }
   int in_doubt = 0, purged = 0;
   if (Status s = journal->MarkInterruptedInDoubt(&in_doubt); !s.ok()) {
     StopWatchingSignals();
     return Fail(s.message());
-  }
-  if (in_doubt > 0) {
-    Say(std::to_string(in_doubt) + " receipt(s) were being sent when fiskald stopped; they are " +
-        "in_doubt and are not sent again: resolve them once the printer has been looked at");
   }
   if (Status s = journal->Purge(options.keep_days, &purged); !s.ok()) {
     StopWatchingSignals();
