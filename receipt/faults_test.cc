@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <stdexcept>
 #include <string>
 
 #include "testing/ports.h"
@@ -114,18 +116,72 @@ TEST(Faults, TranscriptThatCannotBeWrittenNamesTheTextSentButNotRecorded) {
   EXPECT_EQ(pty.Read(9), "ver.:0.6a");
 }
 
+// fiskal.log made a pipe that the test reads, with room left for `room`
+// bytes only: the record that does not fit holds the run in its write, and
+// so between two texts, until the test reads the pipe (ReadToEnd).
+class HeldTranscript {
+ public:
+  HeldTranscript(const std::string& path, std::size_t room) {
+    if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
+    read_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int write = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    // One page: the least a pipe holds, so that what is left is `room`.
+    ::fcntl(write, F_SETPIPE_SZ, static_cast<int>(::sysconf(_SC_PAGESIZE)));
+    const int capacity = ::fcntl(write, F_GETPIPE_SZ);
+    if (read_ < 0 || write < 0 || capacity < static_cast<int>(room)) {
+      throw std::runtime_error("cannot make the pipe " + path);
+    }
+    filler_ = static_cast<std::size_t>(capacity) - room;
+    const std::string filler(filler_, '#');
+    const bool filled = ::write(write, filler.data(), filler.size()) ==
+                        static_cast<ssize_t>(filler.size());
+    ::close(write);
+    if (!filled) throw std::runtime_error("cannot fill the pipe " + path);
+    ::fcntl(read_, F_SETFL, 0);  // reads wait from now on
+  }
+  ~HeldTranscript() { ::close(read_); }
+  HeldTranscript(const HeldTranscript&) = delete;
+  HeldTranscript& operator=(const HeldTranscript&) = delete;
+
+  // What the run recorded, once it has closed the transcript.
+  std::string ReadToEnd() {
+    std::string all;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(read_, buffer, sizeof buffer)) > 0;) {
+      all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all.substr(std::min(filler_, all.size()));
+  }
+
+ private:
+  int read_ = -1;
+  std::size_t filler_ = 0;
+};
+
+// The text a transcript record holds.
+std::string TextOf(const std::string& record) { return record.substr(1, record.size() - 4); }
+
 TEST(Faults, LineThatGoesAwayMidRun) {
   TempDir dir;
   auto pty = std::make_unique<testing::Pty>();
   const std::string device = pty->path();
   WriteAll(dir.File("fiskal.txt"), Receipt('1', 3));
+  // The record of item 1 does not fit: the run waits in it, item 1 sent,
+  // item 2 not yet, for as long as the test takes.
+  HeldTranscript log(dir.File("fiskal.log"), kVersionRecord.size() + kBeginRecord.size());
   testing::PointPortsAt(1, device);
   testing::Process run({FISKAL_BINARY}, dir.path());
-  ASSERT_TRUE(WaitForRecords(dir.File("fiskal.log"), 3));  // version, begin, item 1
-  // Unplugged: the device goes away. The test keeps its own descriptor of
-  // the device end until the run is over, so that the system does not hand
-  // the same device name to a test running beside this one meanwhile.
+  const std::string sent = TextOf(kVersionRecord) + TextOf(kBeginRecord) + TextOf(kBreadRecord);
+  ASSERT_EQ(pty->Read(sent.size()), sent);
+  // The run has closed the device after item 1 once nothing holds it.
+  pty->CloseSlave();
+  ASSERT_TRUE(pty->WaitUntilSlaveClosed());
+  // Unplugged: the device goes away. The test holds the device end until
+  // the run is over, so that the system does not hand the same device name
+  // to a test running beside this one meanwhile.
+  pty->OpenSlave();
   pty->CloseMaster();
+  const std::string records = log.ReadToEnd();
   const testing::ProcessResult r = run.Wait();
   pty.reset();
   EXPECT_EQ(r.status, 2);
@@ -136,7 +192,7 @@ TEST(Faults, LineThatGoesAwayMidRun) {
                        "the receipt is left open on the printer without its end frame"),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(ReadAll(dir.File("fiskal.log")), kFirstThreeRecords);
+  EXPECT_EQ(records, kFirstThreeRecords);
 }
 
 TEST(Faults, StopSignalDuringAPauseEndsTheRunBeforeTheNextText) {

@@ -32,6 +32,29 @@ void Pty::CloseMaster() {
   master_ = -1;
 }
 
+void Pty::CloseSlave() {
+  if (slave_ >= 0) ::close(slave_);
+  slave_ = -1;
+}
+
+void Pty::OpenSlave() {
+  CloseSlave();
+  slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) throw std::runtime_error("cannot open " + path_ + " again");
+}
+
+bool Pty::WaitUntilSlaveClosed(double seconds) {
+  const double deadline = MonotonicNow() + seconds;
+  for (;;) {
+    const double left = deadline - MonotonicNow();
+    if (left <= 0) return false;
+    // The master is hung up while no descriptor of the device end is open.
+    pollfd p{master_, 0, 0};
+    if (::poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    return (p.revents & POLLHUP) != 0;
+  }
+}
+
 std::string Pty::Read(std::size_t size, double seconds) {
   std::string data;
   const double deadline = MonotonicNow() + seconds;

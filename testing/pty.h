@@ -25,6 +25,16 @@ class Pty {
 
   void CloseMaster();
 
+  // Closes the test's own descriptor of the device end, and opens it again:
+  // while neither the test nor the program under test holds it, the master
+  // sees the device end closed (SlaveClosed).
+  void CloseSlave();
+  void OpenSlave();
+  // Waits until nothing holds the device end open (the program under test
+  // closed it, the test's own descriptor being closed); false when
+  // `seconds` pass first (a guard against a hang) or the master fails.
+  bool WaitUntilSlaveClosed(double seconds = 30);
+
  private:
   int master_ = -1;
   int slave_ = -1;
