@@ -4,6 +4,8 @@
 
 namespace fiskal {
 
+Status Status::Error(const char* message) { return Status(std::string(message)); }
+
 Status Status::FromErrno(std::string_view what, int err, std::string_view hint) {
   std::string message(what);
   message += ": ";

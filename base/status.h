@@ -15,6 +15,10 @@ class Status {
 
   static Status Ok() { return Status(); }
   static Status Error(std::string message) { return Status(std::move(message)); }
+  // A message written out whole: copied here, not where it is written, so
+  // that the text stays one string in the program (a copy built in place
+  // would be cut into pieces that run into other messages' pieces).
+  static Status Error(const char* message);
   // "<what>: <system error text>", followed by "(<hint>)" when a hint is given.
   static Status FromErrno(std::string_view what, int err,
                           std::string_view hint = {});
