@@ -1,4 +1,5 @@
-// The serial port on POSIX systems (termios).
+// The serial port on POSIX systems (termios): the line settings and the
+// sending of one text are made here (serial_port-win32.cc on Windows).
 //
 // For each text: open the device without waiting for carrier and without
 // making it our controlling terminal; take it exclusively (flock against

@@ -3,6 +3,10 @@
 //
 // Every frame is ESC 'P' <body> <checksum> ESC '\'. Amounts are 32-bit floats
 // (quantity, unit price, receipt total); a line value is a 64-bit float.
+// The frames, their checksum (SumaK), the tax letter, the rounding of line
+// values, the text of amounts and the version text are made here only
+// (frames.cc); the reader of texts (frame_decoder, text_splitter) uses the
+// same tags.
 #pragma once
 
 #include <cstdint>

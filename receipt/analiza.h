@@ -1,4 +1,5 @@
-// The item-line parser.
+// The item-line parser, the one place an item line of fiskal.txt is split
+// at its TABs into the item values (the numbers are read by number.h).
 #pragma once
 
 #include <string>

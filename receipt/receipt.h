@@ -1,5 +1,7 @@
 // A receipt made from the input file: every text the run will send, built
-// and checked before the first one goes out.
+// and checked before the first one goes out. What a whole receipt is
+// refused for (before anything is sent) is decided here only; an item
+// line's own faults are Analiza's.
 #pragma once
 
 #include <cstdint>

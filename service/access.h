@@ -1,7 +1,8 @@
 // Who may talk to fiskald, in one room: the checks on Host, Origin and the
-// bearer token, the answers that refuse a request for them (403, 401), and
-// the cross-origin answers for the origins given with --allow-origin (the
-// preflight, and the fields every answer to them carries).
+// bearer token, the answers that refuse a request for them (403, 401; a
+// preflight of an origin not listed included), and the cross-origin
+// answers for the origins given with --allow-origin (the preflight, and
+// the fields every answer to them carries).
 #pragma once
 
 #include <optional>

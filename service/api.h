@@ -1,7 +1,8 @@
 // The HTTP API of fiskald: its routes (the table in api.cc, which
 // openapi.json describes), who may call each (access.h), and what each
 // answers. It is served through the front door of service/http, which it
-// knows by its interface only.
+// knows by its interface only. The bounds of its own query parameters are
+// ApiLimits, below.
 #pragma once
 
 #include <atomic>

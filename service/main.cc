@@ -1,5 +1,7 @@
 // fiskald: takes receipts over HTTP, keeps them in a durable journal and
-// prints each exactly once through the same checked run as fiskal.
+// prints each exactly once through the same checked run as fiskal. Its
+// start (saying the receipts left sending, then marking them in_doubt), its
+// stop, its messages' prefix and its exit statuses are decided here.
 
 #include <sys/stat.h>
 
