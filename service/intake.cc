@@ -1,23 +1,15 @@
 #include "service/intake.h"
 
-#include <openssl/evp.h>
-
 #include <exception>
 
 #include "service/receipt_form.h"
+#include "service/sha256.h"
 
 namespace fiskal::service {
 
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string Sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<char*>(digest), size);
-}
 
 Outcome Problem(int status, std::string detail, Json extra = Json::object()) {
   Outcome o;

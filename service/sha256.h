@@ -1,0 +1,13 @@
+// SHA-256, the digest of a receipt's body that tells a repeated request
+// from another one under the same key: one function, one file per platform
+// (OpenSSL on POSIX systems, the system's CNG on Windows).
+#pragma once
+
+#include <string>
+
+namespace fiskal::service {
+
+// The 32 bytes of the digest of `bytes`.
+std::string Sha256(const std::string& bytes);
+
+}  // namespace fiskal::service
