@@ -1,14 +1,11 @@
 #include "service/options.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 
 #include "line/serial_port.h"
 #include "service/broker/broker_rules.h"
+#include "service/private_file.h"
 
 namespace fiskal::service {
 
@@ -223,34 +220,8 @@ std::map<int, std::string> ConfiguredPorts(
 }
 
 Status ReadSecretLine(const std::string& path, const std::string& what, std::string* line) {
-  const std::string where = what + " " + path;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status::FromErrno(where + ": cannot open", errno);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return Status::FromErrno(where + ": cannot read", err);
-  }
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    ::close(fd);
-    return Status::Error(where +
-                         ": other users may read it; make it private (chmod 600 " + path + ")");
-  }
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      return Status::FromErrno(where + ": cannot read", err);
-    }
-    if (n == 0 || text.size() > 4096) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  if (Status s = ReadPrivateFile(path, what, 4096, &text); !s.ok()) return s;
   *line = text.substr(0, text.find_first_of("\r\n"));
   return Status::Ok();
 }

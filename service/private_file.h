@@ -1,0 +1,21 @@
+// Files only their owner may read (the token, the broker's password): the
+// one check that refuses a secret others can read, one file per platform.
+// On POSIX systems that is the file's mode (no bits for group or others);
+// on Windows its access list: read access for anyone but the owner, SYSTEM
+// and the Administrators refuses it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "base/status.h"
+
+namespace fiskal::service {
+
+// Reads the start of the file at `path` (`most` bytes or a little more),
+// after checking that only its owner may read it. `what` names the file in
+// messages ("token file").
+Status ReadPrivateFile(const std::string& path, const std::string& what, std::size_t most,
+                       std::string* text);
+
+}  // namespace fiskal::service
