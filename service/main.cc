@@ -3,8 +3,6 @@
 // start (saying the receipts left sending, then marking them in_doubt), its
 // stop, its messages' prefix and its exit statuses are decided here.
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +55,7 @@ int Serve(const Options& options) {
   const std::map<int, std::string> devices = ConfiguredPorts(options, std::getenv);
 
   // Nothing the service writes is for other users' eyes.
-  ::umask(077);
+  KeepFilesPrivate();
   Shutdown shutdown;
   WatchSignals([&](int signal) {
     if (!shutdown.draining()) {

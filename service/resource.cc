@@ -1,23 +1,31 @@
 #include "service/resource.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 
 #include "protocol/frame_decoder.h"
 #include "protocol/transcript_record.h"
+#include "service/system.h"
 
 namespace fiskal::service {
 
 using Json = nlohmann::ordered_json;
 
 std::string Rfc3339(std::int64_t unix_ms) {
-  const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
-  std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
+  // The civil calendar of the standard library: the same on every platform.
+  using namespace std::chrono;
+  const sys_time<milliseconds> at{milliseconds(unix_ms)};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss<milliseconds> time{at - day};
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(unix_ms % 1000));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 
@@ -87,8 +95,7 @@ http::Response ProblemAnswer(int status, const std::string& detail, const Json& 
 
 std::string TimeOfDay(std::int64_t unix_ms) {
   const std::time_t t = static_cast<std::time_t>(unix_ms / 1000);
-  std::tm local{};
-  localtime_r(&t, &local);
+  const std::tm local = LocalTime(t);
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;

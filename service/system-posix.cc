@@ -1,6 +1,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -21,6 +22,8 @@ int quit_fd = -1;
 std::thread watcher;
 
 }  // namespace
+
+void KeepFilesPrivate() { ::umask(077); }
 
 void WatchSignals(std::function<void(int)> on_signal) {
   ::signal(SIGPIPE, SIG_IGN);
@@ -76,6 +79,12 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
           std::to_string(open) + " open files (" + std::to_string(kReservedDescriptors) +
           " kept for the journal and the ports); raise it (LimitNOFILE=, ulimit -n) for more";
   return fit;
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm local{};
+  ::localtime_r(&t, &local);
+  return local;
 }
 
 void ReturnFreedMemory() {

@@ -1,18 +1,28 @@
 // What fiskald asks of the operating system beyond files and sockets: the
 // stop signals, telling the service manager it is ready, the descriptors it
-// may open, and how memory given back is returned to the system.
+// may open, how memory given back is returned to the system, and that what
+// it writes is its own. One file per platform: system-posix.cc (signals,
+// systemd), system-win32.cc (the console's control events).
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <string>
 
 namespace fiskal::service {
 
+// Files and folders the service makes are for its own user only (on
+// POSIX systems the umask; on Windows they take their folder's access
+// list, which the journal's default folder keeps private).
+void KeepFilesPrivate();
+
 // Blocks SIGINT, SIGTERM and SIGHUP in this thread and every thread it
 // starts from now on (call it before starting any), ignores SIGPIPE, and
 // hands each stop signal to `on_signal` on a thread of its own, until
-// StopWatchingSignals().
+// StopWatchingSignals(). On Windows the console's control events stand for
+// them: Ctrl+C for SIGINT, Ctrl+Break, closing the console, logging off
+// and shutting down for SIGTERM.
 void WatchSignals(std::function<void(int signal)> on_signal);
 void StopWatchingSignals();
 
@@ -29,6 +39,9 @@ inline constexpr std::size_t kReservedDescriptors = 256;
 // returns how many connections fit beside the reserved ones, `wanted` at
 // most. *note says why fewer fit, when they do.
 std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
+
+// The local time of `t`, as the system's time zone has it.
+std::tm LocalTime(std::time_t t);
 
 // Memory freed after a flood of large requests goes back to the system
 // instead of staying with the process.
