@@ -9,9 +9,14 @@
 // The rule that keeps requests apart: an answer given before a request's
 // body was read closes the connection (after letting the client read the
 // answer), so an unread body is never parsed as the next request.
+//
+// HTTPS (OpenSSL, through Asio) where FISKAL_HTTP_TLS is 1: the Linux
+// build. The Windows build has no OpenSSL and serves plain HTTP only.
 
 #include <boost/asio.hpp>
+#if FISKAL_HTTP_TLS
 #include <boost/asio/ssl.hpp>
+#endif
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -79,6 +84,9 @@ struct Shared {
   bool open = true;               // replies may still be posted to the network thread
   std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
 };
+
+#if FISKAL_HTTP_TLS
+using TlsContext = asio::ssl::context;
 
 // A TLS context made from the certificate and key files, made again when
 // either file changes (looked at once a second at most, when a connection
@@ -150,6 +158,9 @@ class TlsContexts {
   std::string stamp_;
   Clock::time_point checked_ = Clock::now();
 };
+#else
+struct TlsContext {};  // never made: HTTPS is refused when listening
+#endif
 
 // Bytes of bodies being read at once, in all.
 class BodyBudget {
@@ -184,7 +195,7 @@ template <class Stream>
 class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
  public:
   // `tls`: the TLS context of an HTTPS connection, kept for its life.
-  Session(const Context& c, tcp::socket socket, std::shared_ptr<asio::ssl::context> tls)
+  Session(const Context& c, tcp::socket socket, std::shared_ptr<TlsContext> tls)
       : c_(c),
         tls_context_(std::move(tls)),
         stream_(MakeStream(std::move(socket), tls_context_.get())),
@@ -203,6 +214,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       std::lock_guard<std::mutex> lock(c_.shared->mu);
       c_.shared->sessions[this] = this->weak_from_this();
     }
+#if FISKAL_HTTP_TLS
     if constexpr (kTls) {
       Deadline(c_.limits.request_seconds);
       stream_.async_handshake(asio::ssl::stream_base::server,
@@ -210,9 +222,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                                 if (ec || self->closed_) return self->CloseNow();
                                 self->ReadRequest();
                               });
-    } else {
-      ReadRequest();
+      return;
     }
+#endif
+    ReadRequest();
   }
 
   void Drain() override {
@@ -233,7 +246,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
  private:
   static constexpr bool kTls = !std::is_same_v<Stream, tcp::socket>;
 
-  static Stream MakeStream(tcp::socket socket, asio::ssl::context* tls) {
+  static Stream MakeStream(tcp::socket socket, TlsContext* tls) {
     if constexpr (kTls) {
       return Stream(std::move(socket), *tls);
     } else {
@@ -528,7 +541,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   const Context& c_;
-  std::shared_ptr<asio::ssl::context> tls_context_;
+  std::shared_ptr<TlsContext> tls_context_;
   Stream stream_;
   asio::steady_timer timer_;
   beast::flat_buffer buffer_;
@@ -571,8 +584,14 @@ class BeastServer : public Server {
   Status Listen() {
     const std::string where = Authority(options_.host, options_.port);
     if (options_.tls) {
+#if FISKAL_HTTP_TLS
       tls_ = std::make_unique<TlsContexts>(*options_.tls, options_.log);
       if (Status s = tls_->Load(); !s.ok()) return s;
+#else
+      return Status::Error("cannot serve HTTPS on " + where +
+                           ": this build of fiskald has no TLS (the Windows build serves plain "
+                           "HTTP; keep it on loopback)");
+#endif
     }
     beast::error_code ec;
     const asio::ip::address address = asio::ip::make_address(options_.host, ec);
@@ -633,6 +652,18 @@ class BeastServer : public Server {
     return shared_->sessions.size();
   }
 
+  void StartSession(tcp::socket socket) {
+#if FISKAL_HTTP_TLS
+    if (tls_) {
+      std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(context_, std::move(socket),
+                                                                tls_->Current())
+          ->Start();
+      return;
+    }
+#endif
+    std::make_shared<Session<tcp::socket>>(context_, std::move(socket), nullptr)->Start();
+  }
+
   void Accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted || stopping_.load()) return;
@@ -656,13 +687,7 @@ class BeastServer : public Server {
         socket.close(ignored);  // beyond the limit: closed at once
       } else {
         socket.set_option(tcp::no_delay(true), ec);
-        if (tls_) {
-          std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(context_, std::move(socket),
-                                                                    tls_->Current())
-              ->Start();
-        } else {
-          std::make_shared<Session<tcp::socket>>(context_, std::move(socket), nullptr)->Start();
-        }
+        StartSession(std::move(socket));
       }
       Accept();
     });
@@ -675,7 +700,9 @@ class BeastServer : public Server {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> stopped_{false};
   Context context_;
+#if FISKAL_HTTP_TLS
   std::unique_ptr<TlsContexts> tls_;
+#endif
   asio::io_context io_{1};
   tcp::acceptor acceptor_;
   asio::steady_timer retry_;
