@@ -24,6 +24,7 @@
 #include "service/shutdown.h"
 #include "service/system.h"
 #include "service/waits.h"
+#include "service/windows_service.h"
 
 namespace fiskal::service {
 namespace {
@@ -56,6 +57,7 @@ int Serve(const Options& options) {
 
   // Nothing the service writes is for other users' eyes.
   KeepFilesPrivate();
+  if (Status s = PrepareJournalFolder(options.journal); !s.ok()) return Fail(s.message());
   Shutdown shutdown;
   WatchSignals([&](int signal) {
     if (!shutdown.draining()) {
@@ -231,6 +233,35 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::fputs(fiskal::VersionLine("fiskald").c_str(), stdout);
     return kExitOk;
+  }
+  if (options.journal.empty()) options.journal = DefaultJournal();
+  std::string done;
+  switch (options.service) {
+    case ServiceAction::kInstall:
+      if (fiskal::Status s = InstallService(options.service_arguments, &done); !s.ok()) {
+        return Fail(s.message());
+      }
+      // The journal's folder is made now, private, as the service will use it.
+      if (fiskal::Status s = PrepareJournalFolder(options.journal); !s.ok()) {
+        return Fail(s.message());
+      }
+      Say(done);
+      return kExitOk;
+    case ServiceAction::kUninstall:
+      if (fiskal::Status s = UninstallService(&done); !s.ok()) return Fail(s.message());
+      Say(done);
+      return kExitOk;
+    case ServiceAction::kRun: {
+      int status = kExitFailed;
+      if (fiskal::Status s =
+              RunAsService(options.journal, [&] { return Serve(options); }, &status);
+          !s.ok()) {
+        return Fail(s.message());
+      }
+      return status;
+    }
+    case ServiceAction::kNone:
+      break;
   }
   return Serve(options);
 }

@@ -18,6 +18,7 @@ const char* const kUsage =
     "                [--broker-cert FILE --broker-key FILE]\n"
     "                [--broker-user NAME --broker-password-file FILE]\n"
     "                [--broker-session-days N]]\n"
+    "       fiskald --install-service [options] | --uninstall-service   (Windows)\n"
     "       fiskald --help | --version\n"
     "\n"
     "Takes receipts over HTTP, keeps them in a durable journal and prints each\n"
@@ -26,7 +27,8 @@ const char* const kUsage =
     "  --listen ADDR:PORT     where to listen (default 127.0.0.1:8470; [::1]:8470\n"
     "                         for IPv6; port 0: any free port). An address other\n"
     "                         than loopback needs --token-file.\n"
-    "  --journal PATH         the journal (default fiskald.db in the current folder)\n"
+    "  --journal PATH         the journal (default fiskald.db in the current folder;\n"
+    "                         on Windows %ProgramData%\\fiskal\\fiskald.db)\n"
     "  --port N=DEVICE        print port N (1 to 9) on DEVICE, before FISKAL_COM<N>;\n"
     "                         repeatable. Only ports given so (or by FISKAL_COM<n>)\n"
     "                         are printed on, besides port 0 (log-only)\n"
@@ -54,6 +56,10 @@ const char* const kUsage =
     "  --broker-password-file FILE  the password: the file's first line (mode 0600)\n"
     "  --broker-session-days N  how long the broker keeps receipts for this shop\n"
     "                         while fiskald is away (1 to 30, default 7)\n"
+    "  --install-service      (Windows) register the service fiskald, started with\n"
+    "                         Windows as LocalSystem with the other options given;\n"
+    "                         again: its options are replaced\n"
+    "  --uninstall-service    (Windows) stop the service (it drains) and remove it\n"
     "\n"
     "Port n prints on the device of --port n=DEVICE or FISKAL_COM<n>; a receipt for\n"
     "a port given neither way is refused.\n"
@@ -68,6 +74,17 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "--version") {
       (arg == "--help" ? o.help : o.version) = true;
+      continue;
+    }
+    if (arg == "--install-service" || arg == "--uninstall-service" || arg == "--as-service") {
+      const ServiceAction action = arg == "--install-service"     ? ServiceAction::kInstall
+                                   : arg == "--uninstall-service" ? ServiceAction::kUninstall
+                                                                  : ServiceAction::kRun;
+      if (o.service != ServiceAction::kNone && o.service != action) {
+        return Status::Error(arg + ": only one of --install-service, --uninstall-service and "
+                             "--as-service");
+      }
+      o.service = action;
       continue;
     }
     const bool takes_value = arg == "--listen" || arg == "--journal" ||
@@ -195,6 +212,18 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
   if ((!o.broker_ca.empty() || !o.broker_cert.empty()) && o.broker_url.rfind("mqtts://", 0) != 0) {
     return Status::Error("--broker-ca and --broker-cert are for mqtts:// brokers; --broker " +
                          o.broker_url + " is not encrypted");
+  }
+  if (o.service == ServiceAction::kUninstall && args.size() != 1) {
+    return Status::Error("--uninstall-service takes no other argument");
+  }
+  if (o.service == ServiceAction::kInstall && (o.help || o.version)) {
+    return Status::Error("--install-service: the service cannot be started with --help or "
+                         "--version");
+  }
+  if (o.service == ServiceAction::kInstall) {
+    for (const std::string& arg : args) {
+      if (arg != "--install-service") o.service_arguments.push_back(arg);
+    }
   }
   if (!o.help && !o.version && !o.listen.IsLoopback() && o.token_file.empty()) {
     return Status::Error("--listen " + o.listen.Authority() +

@@ -13,9 +13,17 @@
 
 namespace fiskal::service {
 
+// What fiskald is asked to do with the Windows service manager.
+enum class ServiceAction {
+  kNone,       // serve as a program of its own
+  kInstall,    // --install-service: register the service with the other options
+  kUninstall,  // --uninstall-service
+  kRun,        // --as-service: started by the service manager
+};
+
 struct Options {
   ListenAddress listen{"127.0.0.1", 8470};
-  std::string journal = "fiskald.db";
+  std::string journal;  // empty: the system's default (DefaultJournal, system.h)
   std::string token_file;  // empty: no token
   std::vector<std::string> allowed_origins;
   std::vector<std::string> server_names;  // lower case
@@ -34,6 +42,9 @@ struct Options {
   std::string broker_user;
   std::string broker_password_file;
   int broker_session_days = 7;
+  ServiceAction service = ServiceAction::kNone;
+  // The arguments without --install-service: what the service starts with.
+  std::vector<std::string> service_arguments;
   bool help = false;
   bool version = false;
 };

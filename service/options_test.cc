@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <cstring>
 
@@ -63,6 +65,14 @@ TEST(Options, CommandLine) {
       {{"--broker", "mqtt://h", "--shop", "A", "--broker-user", "u"}, "needs --broker-password"},
       {{"--broker", "mqtt://h", "--shop", "A", "--broker-session-days", "31"}, "1 to 30"},
       {{"--broker", "mqtt://h", "--shop", "A", "--broker-sesion-days", "3"}, "unexpected"},
+      {{"--install-service", "--port", "1=\\\\.\\COM3"}, nullptr},
+      {{"--install-service", "--listen", "0.0.0.0:8470"}, "give --token-file too"},
+      {{"--install-service", "--bogus"}, "unexpected argument"},
+      {{"--install-service", "--version"}, "cannot be started with --help"},
+      {{"--uninstall-service"}, nullptr},
+      {{"--uninstall-service", "--port", "1=COM3"}, "takes no other argument"},
+      {{"--install-service", "--uninstall-service"}, "only one of"},
+      {{"--as-service", "--install-service"}, "only one of"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back());
@@ -81,6 +91,26 @@ TEST(Options, CommandLine) {
   EXPECT_EQ(o.server_names, std::vector<std::string>{"printer.shop.example"});
   ASSERT_TRUE(ParseOptions({"--broker", "mqtt://h", "--shop", "A"}, &o).ok());
   EXPECT_EQ(o.broker_session_days, 7);
+  EXPECT_EQ(o.service, ServiceAction::kNone);
+  EXPECT_TRUE(o.journal.empty());  // the system's default
+}
+
+// The service is started with the arguments it was installed with, in
+// their order, wherever --install-service stood among them.
+TEST(Options, TheServiceKeepsTheOtherArguments) {
+  Options o;
+  ASSERT_TRUE(ParseOptions({"--port", "1=\\\\.\\COM3", "--install-service", "--journal",
+                            "D:\\shop data\\fiskald.db"},
+                           &o)
+                  .ok());
+  EXPECT_EQ(o.service, ServiceAction::kInstall);
+  const std::vector<std::string> want = {"--port", "1=\\\\.\\COM3", "--journal",
+                                         "D:\\shop data\\fiskald.db"};
+  EXPECT_EQ(o.service_arguments, want);
+  EXPECT_EQ(o.journal, "D:\\shop data\\fiskald.db");
+  ASSERT_TRUE(ParseOptions({"--as-service", "--hold-minutes", "5"}, &o).ok());
+  EXPECT_EQ(o.service, ServiceAction::kRun);
+  EXPECT_TRUE(o.service_arguments.empty());
 }
 
 // The library's address of a broker's URL.
@@ -99,7 +129,9 @@ TEST(Options, BrokerAddresses) {
   }
 }
 
-// The password file is refused on the token file's rules.
+#ifndef _WIN32
+// The password file is refused on the token file's rules (on Windows,
+// private_file-win32.cc reads the access list instead).
 TEST(Options, SecretFilesArePrivate) {
   testing::TempDir dir;
   testing::WriteAll(dir.File("p"), "s3cret\nsecond line\n");
@@ -114,6 +146,7 @@ TEST(Options, SecretFilesArePrivate) {
   ASSERT_TRUE(ReadSecretLine(dir.File("p"), "broker password file", &line).ok());
   EXPECT_EQ(line, "s3cret");
 }
+#endif
 
 // Only the ports given are printed on: --port first, then FISKAL_COM<n>
 // when set and not empty; no default device.

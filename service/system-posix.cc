@@ -95,4 +95,8 @@ void ReturnFreedMemory() {
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
+std::string DefaultJournal() { return "fiskald.db"; }
+
+Status PrepareJournalFolder(const std::string&) { return Status::Ok(); }
+
 }  // namespace fiskal::service

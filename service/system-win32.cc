@@ -1,15 +1,21 @@
 // What fiskald asks of Windows: the console's control events stand for
 // the stop signals (the system calls the handler on a thread of its own,
-// which hands the event on as SIGINT or SIGTERM); no service manager to
-// notify (a console program);
-// no descriptor limit below the connections' limit; the heap as it is.
+// which hands the event on as SIGINT or SIGTERM), and so do the service
+// manager's Stop and Shutdown; the service manager hears when fiskald
+// listens and when it drains (service/windows_service.h); the default
+// journal's private folder; no descriptor limit below the connections'
+// limit; the heap as it is.
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <csignal>
 #include <mutex>
 
+#include <cstdlib>
+
 #include "service/system.h"
+#include "service/windows_service.h"
 
 namespace fiskal::service {
 
@@ -18,16 +24,26 @@ namespace {
 std::mutex watching;
 std::function<void(int)> handler;
 
-BOOL WINAPI OnControl(DWORD event) {
-  const int signal = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+bool Deliver(int signal) {
   std::function<void(int)> call;
   {
     std::lock_guard<std::mutex> lock(watching);
     call = handler;
   }
-  if (!call) return FALSE;  // the system's default: the process ends
+  if (!call) return false;
   call(signal);
-  return TRUE;
+  return true;
+}
+
+BOOL WINAPI OnControl(DWORD event) {
+  // Unwatched: the system's default, the process ends.
+  return Deliver(event == CTRL_C_EVENT ? SIGINT : SIGTERM) ? TRUE : FALSE;
+}
+
+std::string ProgramData() {
+  char path[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableA("ProgramData", path, sizeof path);
+  return n > 0 && n < sizeof path ? std::string(path, n) : std::string("C:\\ProgramData");
 }
 
 }  // namespace
@@ -48,8 +64,35 @@ void StopWatchingSignals() {
   handler = nullptr;
 }
 
-void NotifyReady(const std::string&) {}
-void NotifyStopping() {}
+void DeliverStopSignal(int signal) { Deliver(signal); }
+
+void NotifyReady(const std::string&) { ServiceListening(); }
+void NotifyStopping() { ServiceDraining(); }
+
+std::string DefaultJournal() { return ProgramData() + "\\fiskal\\fiskald.db"; }
+
+Status PrepareJournalFolder(const std::string& journal) {
+  if (journal != DefaultJournal()) return Status::Ok();
+  const std::string folder = journal.substr(0, journal.rfind('\\'));
+  if (GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return Status::Ok();
+  // Full control for SYSTEM and the Administrators, inherited by what is
+  // made inside; nothing from the folder above.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return Status::FromWindowsError("journal folder " + folder + ": cannot describe its access",
+                                    GetLastError());
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const BOOL made = CreateDirectoryA(folder.c_str(), &attributes);
+  const DWORD err = GetLastError();
+  LocalFree(descriptor);
+  if (!made && err != ERROR_ALREADY_EXISTS) {
+    return Status::FromWindowsError("journal folder " + folder + ": cannot make it", err,
+                                    "run fiskald as administrator, or give --journal PATH");
+  }
+  return Status::Ok();
+}
 
 std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
   note->clear();

@@ -2,13 +2,16 @@
 // stop signals, telling the service manager it is ready, the descriptors it
 // may open, how memory given back is returned to the system, and that what
 // it writes is its own. One file per platform: system-posix.cc (signals,
-// systemd), system-win32.cc (the console's control events).
+// systemd), system-win32.cc (the console's control events and the
+// service manager, service/windows_service.h).
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <functional>
 #include <string>
+
+#include "base/status.h"
 
 namespace fiskal::service {
 
@@ -42,6 +45,23 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
 
 // The local time of `t`, as the system's time zone has it.
 std::tm LocalTime(std::time_t t);
+
+// The journal when --journal is not given: fiskald.db in the current
+// folder on POSIX systems; on Windows %ProgramData%\fiskal\fiskald.db, a
+// folder for SYSTEM and the Administrators only, where a service's journal
+// belongs.
+std::string DefaultJournal();
+
+// Makes the folder of the default journal, readable and writable by SYSTEM
+// and the Administrators only, when `journal` is the default and its
+// folder is missing (Windows; nothing to do on POSIX systems).
+Status PrepareJournalFolder(const std::string& journal);
+
+#ifdef _WIN32
+// Hands a stop to WatchSignals' watcher as a console event does (the
+// service manager's Stop and Shutdown come this way).
+void DeliverStopSignal(int signal);
+#endif
 
 // Memory freed after a flood of large requests goes back to the system
 // instead of staying with the process.
