@@ -4,9 +4,13 @@ namespace fiskal::service {
 
 void ServiceState::Starting() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (current_.status != ServiceStatus::kStartPending || stop_asked_) {
+    if (current_.status != ServiceStatus::kStopped) Report(current_);
+    return;
+  }
   ServiceReport next;
   next.status = ServiceStatus::kStartPending;
-  next.checkpoint = 1;
+  next.checkpoint = current_.checkpoint + 1;
   next.wait_hint_ms = kPendingHintMs;
   Report(next);
 }

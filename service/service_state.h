@@ -58,7 +58,8 @@ class ServiceState {
   using Reporter = std::function<void(const ServiceReport&)>;
   explicit ServiceState(Reporter report) : report_(std::move(report)) {}
 
-  // Start pending; the first report.
+  // Start pending, one step further with each call (the first report;
+  // the Windows side calls it again while fiskald starts).
   void Starting();
   // fiskald listens: running, unless a stop came first.
   void Ready();

@@ -42,7 +42,11 @@ TEST(ServiceState, ReportsInTheOrderTheServiceManagerExpects) {
   const std::vector<Case> cases = {
       {"stopped by the service manager",
        {{"start", call(&ServiceState::Starting), false, ServiceStatus::kStartPending, 0, 1},
+        {"still starting", call(&ServiceState::Starting), false, ServiceStatus::kStartPending, 0,
+         2},
         {"listening", call(&ServiceState::Ready), false, ServiceStatus::kRunning, both, 0},
+        {"starting again changes nothing", call(&ServiceState::Starting), false,
+         ServiceStatus::kRunning, both, 0},
         {"interrogated", control(ServiceControl::kInterrogate), false, ServiceStatus::kRunning,
          both, 0},
         {"stop", control(ServiceControl::kStop), true, ServiceStatus::kStopPending, 0, 1},
