@@ -34,14 +34,11 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "fiskald: %s\n", message.c_str());
+  WriteMessage("fiskald: " + message);
   return kExitFailed;
 }
 
-void Say(const std::string& message) {
-  std::fprintf(stderr, "fiskald: %s\n", message.c_str());
-  std::fflush(stderr);
-}
+void Say(const std::string& message) { WriteMessage("fiskald: " + message); }
 
 int Serve(const Options& options) {
   ReturnFreedMemory();

@@ -14,6 +14,7 @@
 #include "line/serial_port.h"
 #include "line/transcript.h"
 #include "receipt/run.h"
+#include "service/system.h"
 
 namespace fiskal::service {
 
@@ -107,10 +108,7 @@ class JournalTranscript : public Transcript {
   std::size_t next_ = 0;
 };
 
-void Log(const std::string& line) {
-  std::string text = "fiskald: " + line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
-}
+void Log(const std::string& line) { WriteMessage("fiskald: " + line); }
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "service/sha256.h"
+#include "service/system.h"
 
 namespace fiskal::service {
 
@@ -19,8 +20,10 @@ constexpr ULONG kDigestBytes = 32;
 // The provider cannot be missing on a supported Windows; if it is, the
 // service cannot tell bodies apart and must not run on.
 [[noreturn]] void Unavailable(const char* what, NTSTATUS status) {
-  std::fprintf(stderr, "fiskald: SHA-256 (Windows CNG): %s failed (status 0x%08lx)\n", what,
-               static_cast<unsigned long>(status));
+  char line[160];
+  std::snprintf(line, sizeof line, "fiskald: SHA-256 (Windows CNG): %s failed (status 0x%08lx)",
+                what, static_cast<unsigned long>(status));
+  WriteMessage(line);
   std::abort();
 }
 

@@ -8,7 +8,9 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "service/system.h"
@@ -93,6 +95,19 @@ void ReturnFreedMemory() {
   // or more (a large body) is mapped and unmapped on its own, never left
   // on the heap after a flood; smaller ones, of every request, are not.
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
+void WriteMessage(const std::string& line) {
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+Status SendMessagesTo(const std::string& path) {
+  if (std::freopen(path.c_str(), "a", stderr) == nullptr) {
+    return Status::FromErrno("message log " + path + ": cannot open", errno);
+  }
+  return Status::Ok();
 }
 
 std::string DefaultJournal() { return "fiskald.db"; }

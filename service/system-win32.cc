@@ -8,10 +8,12 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <csignal>
 #include <mutex>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "service/system.h"
@@ -40,8 +42,14 @@ BOOL WINAPI OnControl(DWORD event) {
   return Deliver(event == CTRL_C_EVENT ? SIGINT : SIGTERM) ? TRUE : FALSE;
 }
 
+// The machine's folder for programs' data, as the shell knows it (the
+// environment's ProgramData is not the same for every process: a service
+// may be started with another).
 std::string ProgramData() {
   char path[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK) {
+    return path;
+  }
   const DWORD n = GetEnvironmentVariableA("ProgramData", path, sizeof path);
   return n > 0 && n < sizeof path ? std::string(path, n) : std::string("C:\\ProgramData");
 }
@@ -65,6 +73,37 @@ void StopWatchingSignals() {
 }
 
 void DeliverStopSignal(int signal) { Deliver(signal); }
+
+namespace {
+std::mutex messages;
+HANDLE message_file = INVALID_HANDLE_VALUE;  // else standard error
+}  // namespace
+
+void WriteMessage(const std::string& line) {
+  std::lock_guard<std::mutex> lock(messages);
+  if (message_file == INVALID_HANDLE_VALUE) {
+    const std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    return;
+  }
+  // Lines as Windows' own tools end them; each written at once.
+  const std::string text = line + "\r\n";
+  DWORD written = 0;
+  WriteFile(message_file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+Status SendMessagesTo(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return Status::FromWindowsError("message log " + path + ": cannot open", GetLastError());
+  }
+  std::lock_guard<std::mutex> lock(messages);
+  if (message_file != INVALID_HANDLE_VALUE) CloseHandle(message_file);
+  message_file = file;
+  return Status::Ok();
+}
 
 void NotifyReady(const std::string&) { ServiceListening(); }
 void NotifyStopping() { ServiceDraining(); }

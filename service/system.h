@@ -46,6 +46,15 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
 // The local time of `t`, as the system's time zone has it.
 std::tm LocalTime(std::time_t t);
 
+// Writes one of fiskald's message lines ("fiskald: ..."; the line end is
+// added) where its messages go, whole: standard error, or the log file
+// given to SendMessagesTo. Every message of the service goes through here.
+void WriteMessage(const std::string& line);
+
+// From now on messages go to the end of the file at `path` (made when
+// missing): what a Windows service, which has no standard error, writes to.
+Status SendMessagesTo(const std::string& path);
+
 // The journal when --journal is not given: fiskald.db in the current
 // folder on POSIX systems; on Windows %ProgramData%\fiskal\fiskald.db, a
 // folder for SYSTEM and the Administrators only, where a service's journal

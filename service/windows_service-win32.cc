@@ -105,10 +105,8 @@ void MakeReady(const std::string& journal) {
   const std::size_t slash = journal.find_last_of("\\/");
   const std::string log =
       (slash == std::string::npos ? std::string() : journal.substr(0, slash + 1)) + "fiskald.log";
-  if (std::freopen(log.c_str(), "a", stderr) != nullptr) {
-    std::setvbuf(stderr, nullptr, _IOLBF, 4096);
-  }
-  std::fprintf(stderr, "fiskald: started by the service manager\n");
+  // A service has no standard error: its messages go to the log file.
+  if (SendMessagesTo(log).ok()) WriteMessage("fiskald: started by the service manager");
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
@@ -137,7 +135,6 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   }
   now->ended.notify_all();
   pacer.join();
-  std::fflush(stderr);
   now->state->Stopped(now->exit_status);
 }
 
@@ -215,11 +212,7 @@ Status RunAsService(const std::string& journal, const std::function<int()>& serv
   Running now;
   now.state = std::make_unique<ServiceState>(Report);
   now.journal = journal;
-  now.serve = [&] {
-    const int status = serve();
-    std::fflush(stderr);
-    return status;
-  };
+  now.serve = serve;
   running.store(&now);
   char name[] = "fiskald";
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
