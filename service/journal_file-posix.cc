@@ -68,9 +68,7 @@ Status LockJournalFile(const std::string& path, OpenFile* file) {
   if (Status s = TryRunLock(fd, "journal " + path + ": cannot lock", &taken); !s.ok() || !taken) {
     ::close(fd);
     if (!s.ok()) return s;
-    return Status::Error("journal " + path +
-                         " is in use by another fiskald (it holds the journal's lock); one "
-                         "journal serves one fiskald");
+    return JournalInUse(path);
   }
   *file = fd;
   return Status::Ok();

@@ -29,6 +29,13 @@ void RemoveFile(const std::string& path);
 // Opens the journal file and takes its lock without waiting. Fails when
 // another process holds it ("... is in use by another fiskald").
 Status LockJournalFile(const std::string& path, OpenFile* file);
+
+// The refusal of a journal another process holds, on every platform.
+inline Status JournalInUse(const std::string& path) {
+  return Status::Error("journal " + path +
+                       " is in use by another fiskald (it holds the journal's lock); one "
+                       "journal serves one fiskald");
+}
 void CloseJournalFile(OpenFile file);
 
 // The file's size, and its first bytes (up to `size` of them).
