@@ -418,6 +418,11 @@ TEST(Fiskald, BadRequestsAndIntruders) {
        "other users may read it"},
       {{FISKALD_BINARY, "--allow-origin", "*"}, "no wildcard"},
       {{FISKALD_BINARY, "--bogus"}, "unexpected argument '--bogus'"},
+      // A Windows service is for fiskald.exe; here systemd starts fiskald.
+      {{FISKALD_BINARY, "--install-service", "--port", "1=/dev/null"},
+       "--install-service: a Windows service is for fiskald.exe on Windows"},
+      {{FISKALD_BINARY, "--uninstall-service"}, "(systemd: the unit fiskald.service)"},
+      {{FISKALD_BINARY, "--as-service"}, "--as-service: a Windows service"},
   };
   for (const Start& s : starts) {
     const testing::ProcessResult r = testing::RunProcess(s.argv, dir.path());
