@@ -68,7 +68,6 @@ struct Running {
   // The stop pending reports while the ports drain.
   std::mutex mutex;
   std::condition_variable ended;
-  bool draining = false;
   bool done = false;
 };
 std::atomic<Running*> running{nullptr};
