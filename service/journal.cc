@@ -6,11 +6,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "service/journal_file.h"
+#include "service/same_receipt.h"
 
 namespace fiskal::service {
 
@@ -21,7 +23,7 @@ constexpr int kReaders = 4;
 
 // Marks the file as this program's journal ("FSKL").
 constexpr int kApplicationId = 0x46534B4C;
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // A journal is made as version 1 was, then brought up step by step as an
 // older journal is: each table is written once, and a new journal and an
@@ -82,9 +84,29 @@ ALTER TABLE receipts ADD COLUMN waiting_reason TEXT NOT NULL DEFAULT '';
 PRAGMA user_version=3;
 )sql";
 
+// Version 3 made version 4: each receipt's fingerprint (what tells the
+// same receipt under its key, service/same_receipt.h), computed for the
+// receipts stored before from their port and texts.
+constexpr const char* kFromVersion3 = R"sql(
+ALTER TABLE receipts ADD COLUMN receipt_sha256 BLOB NOT NULL DEFAULT x'';
+PRAGMA user_version=4;
+)sql";
+Status FillFingerprints(const JournalConnection& c);
+
+// A step from one version to the next: its SQL, then what only code can
+// do (nothing: null). Each step runs in one transaction: a step that does
+// not end (the process dies, the disk is full) leaves the older version
+// whole, and it is brought up again at the next open.
+struct Upgrade {
+  const char* sql;
+  Status (*code)(const JournalConnection&);
+};
+
 // The steps from each older version, in order: index v brings version v+1
 // to v+2.
-constexpr const char* kUpgrades[] = {kFromVersion1, kFromVersion2};
+constexpr Upgrade kUpgrades[] = {
+    {kFromVersion1, nullptr}, {kFromVersion2, nullptr}, {kFromVersion3, FillFingerprints}};
+static_assert(std::size(kUpgrades) == kSchemaVersion - 1);
 
 }  // namespace
 
@@ -239,8 +261,9 @@ Status CreateJournal(const std::string& path) {
     if (s.ok()) s = c.Exec("PRAGMA synchronous=FULL");
     if (s.ok()) s = c.Exec("BEGIN IMMEDIATE");
     if (s.ok()) s = c.Exec(kSchema);
-    for (const char* upgrade : kUpgrades) {
-      if (s.ok()) s = c.Exec(upgrade);
+    for (const Upgrade& upgrade : kUpgrades) {
+      if (s.ok()) s = c.Exec(upgrade.sql);
+      if (s.ok() && upgrade.code != nullptr) s = upgrade.code(c);
     }
     if (s.ok()) {
       s = c.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId) +
@@ -386,7 +409,7 @@ namespace {
 
 constexpr const char* kReceiptColumns =
     "id, idempotency_key, body_sha256, state, port, device, message, accepted_ms, finished_ms, "
-    "deadline_ms, waiting_since_ms, waiting_reason";
+    "deadline_ms, waiting_since_ms, waiting_reason, receipt_sha256";
 
 StoredReceipt ReceiptFromRow(const Statement& q) {
   StoredReceipt r;
@@ -402,6 +425,7 @@ StoredReceipt ReceiptFromRow(const Statement& q) {
   r.deadline_ms = q.Int(9);
   r.waiting_since_ms = q.Int(10);
   r.waiting_reason = q.Text(11);
+  r.receipt_sha256 = q.Text(12);
   return r;
 }
 
@@ -443,6 +467,29 @@ Status QueryOne(const JournalConnection& c, Statement& q,
 }
 
 std::string StateText(State state) { return std::string(StateName(state)); }
+
+// The fingerprint of every receipt stored, from its port and texts.
+Status FillFingerprints(const JournalConnection& c) {
+  std::vector<std::pair<std::int64_t, int>> receipts;
+  {
+    Statement q(c, "SELECT id, port FROM receipts ORDER BY id");
+    bool row = false;
+    Status s = q.Step(&row);
+    for (; s.ok() && row; s = q.Step(&row)) {
+      receipts.emplace_back(q.Int(0), static_cast<int>(q.Int(1)));
+    }
+    if (!s.ok()) return s;
+  }
+  for (const auto& [id, port] : receipts) {
+    StoredReceipt r;
+    r.id = id;
+    if (Status s = LoadTexts(c, &r); !s.ok()) return s;
+    Statement u(c, "UPDATE receipts SET receipt_sha256 = ? WHERE id = ?");
+    u.BindBlob(ReceiptFingerprint(port, r.texts)).Bind(id);
+    if (Status s = u.Run(); !s.ok()) return s;
+  }
+  return Status::Ok();
+}
 
 Status InsertAnswer(const JournalConnection& c, const OutboxAnswer& a, std::int64_t now) {
   Statement q(c, "INSERT INTO outbox(topic, correlation, content_type, state, payload, stored_ms) "
@@ -521,8 +568,12 @@ Status Journal::Open(const std::string& path, WallClock wall, std::unique_ptr<Jo
   j->writer_ = std::make_unique<Writer>();
   if (Status s = j->writer_->Start(path); !s.ok()) return s;
   for (int from = std::max(version, 1); from < kSchemaVersion; ++from) {
-    const char* upgrade = kUpgrades[from - 1];
-    if (Status s = j->writer_->Run([&](const JournalConnection& c) { return c.Exec(upgrade); });
+    const Upgrade& upgrade = kUpgrades[from - 1];
+    if (Status s = j->writer_->Run([&](const JournalConnection& c) {
+          Status done = c.Exec(upgrade.sql);
+          if (done.ok() && upgrade.code != nullptr) done = upgrade.code(c);
+          return done;
+        });
         !s.ok()) {
       return Status::Error("cannot bring the journal from version " + std::to_string(from) +
                            " to " + std::to_string(from + 1) + ": " + s.message());
@@ -571,10 +622,12 @@ Status Journal::Accept(const NewReceipt& receipt, std::function<void(std::int64_
             return Status::Error("idempotency key taken");
           }
         }
-        Statement insert(c, "INSERT INTO receipts(idempotency_key, body_sha256, state, port, "
-                            "device, accepted_ms, deadline_ms) VALUES(?, ?, ?, ?, ?, ?, ?)");
+        Statement insert(c, "INSERT INTO receipts(idempotency_key, body_sha256, receipt_sha256, "
+                            "state, port, device, accepted_ms, deadline_ms) "
+                            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         insert.Bind(receipt.idempotency_key)
             .BindBlob(receipt.body_sha256)
+            .BindBlob(ReceiptFingerprint(receipt.port, receipt.texts))
             .Bind(StateText(State::kQueued))
             .Bind(receipt.port)
             .Bind(receipt.device)

@@ -62,6 +62,9 @@ struct StoredReceipt {
   std::int64_t id = 0;
   std::string idempotency_key;
   std::string body_sha256;
+  // What tells the same receipt (service/same_receipt.h), of its port and
+  // texts.
+  std::string receipt_sha256;
   State state = State::kQueued;
   int port = 0;
   std::string device;
@@ -111,8 +114,8 @@ class Journal {
 
   // --- writes: each is durable when it returns ok ---
 
-  // Stores a new receipt as queued (with its first answer, when it has
-  // an answer_to). `committed` runs right after the
+  // Stores a new receipt as queued, with its fingerprint (with its first
+  // answer, when it has an answer_to). `committed` runs right after the
   // commit, in commit order, on the thread that committed it (the queue is fed from it, so
   // receipts are sent in the order they were accepted). Fails with
   // *duplicate set when the key is taken already.
