@@ -368,8 +368,8 @@ Printers::Hold Printers::HoldForPort(Worker& worker, const StoredReceipt& receip
       std::vector<std::int64_t> ended;
       EndHeld(worker, over, [&](const StoredReceipt& r) {
         if (r.deadline_ms > 0 && r.deadline_ms <= now) {
-          return "its deadline (the message's expiry, " + Rfc3339(r.deadline_ms) +
-                 ") passed while it waited for " + reason + "; nothing was sent";
+          return "its deadline (" + Rfc3339(r.deadline_ms) + ") passed while it waited for " +
+                 reason + "; nothing was sent";
         }
         return "waited " + HowLong(now - r.waiting_since_ms) + " for " + reason + " (since " +
                TimeOfDay(r.waiting_since_ms) + "), the longest it is held; nothing was sent";
@@ -430,14 +430,13 @@ void Printers::Send(Worker& worker, std::int64_t id) {
     receipt.texts.push_back({t.bytes, t.label, t.pause_after});
   }
 
-  // A receipt with a deadline (a broker message's expiry) is never sent
-  // after it.
+  // A receipt with a deadline (its own, or its broker message's expiry:
+  // the earliest) is never sent after it, by the journal's clock.
   auto expired = [&] {
     return stored->deadline_ms > 0 && journal_.NowMs() >= stored->deadline_ms;
   };
   auto finish_expired = [&] {
-    finish(State::kNotSent, "its deadline (the message's expiry, " +
-                                Rfc3339(stored->deadline_ms) +
+    finish(State::kNotSent, "its deadline (" + Rfc3339(stored->deadline_ms) +
                                 ") passed before it could be sent; nothing was sent");
   };
   if (expired()) return finish_expired();

@@ -229,7 +229,7 @@ TEST(Printers, AHeldPortIsTriedAgainUntilItOpensOrTheHoldEnds) {
        3'000,
        State::kNotSent,
        Repeat(1, 3),
-       "its deadline (the message's expiry, "},
+       "its deadline ("},
       {"the lock's folder refuses",
        {"error"},
        {},

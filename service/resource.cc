@@ -29,6 +29,74 @@ std::string Rfc3339(std::int64_t unix_ms) {
   return text;
 }
 
+namespace {
+
+// The number in text[at, at + n), all digits, or -1.
+int Digits(std::string_view text, std::size_t at, std::size_t n) {
+  if (at + n > text.size()) return -1;
+  int value = 0;
+  for (std::size_t i = at; i < at + n; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> ParseRfc3339(std::string_view text, std::string* why) {
+  auto fail = [&](const std::string& reason) -> std::optional<std::int64_t> {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
+  auto at = [&](std::size_t i, char c) { return i < text.size() && text[i] == c; };
+  const int year = Digits(text, 0, 4);
+  const int month = at(4, '-') ? Digits(text, 5, 2) : -1;
+  const int day = at(7, '-') ? Digits(text, 8, 2) : -1;
+  if (year < 0 || month < 0 || day < 0) return fail("the date is not written YYYY-MM-DD");
+  if (!at(10, 'T') && !at(10, 't')) return fail("the date is not followed by T and the time");
+  const int hour = Digits(text, 11, 2);
+  const int minute = at(13, ':') ? Digits(text, 14, 2) : -1;
+  const int second = at(16, ':') ? Digits(text, 17, 2) : -1;
+  if (hour < 0 || minute < 0 || second < 0) return fail("the time is not written hh:mm:ss");
+  const std::chrono::year_month_day date{std::chrono::year(year),
+                                         std::chrono::month(static_cast<unsigned>(month)),
+                                         std::chrono::day(static_cast<unsigned>(day))};
+  if (month < 1 || month > 12) return fail("there is no month " + std::to_string(month));
+  if (!date.ok()) {
+    return fail("the month has no day " + std::to_string(day) + " in " + std::to_string(year));
+  }
+  if (hour > 23 || minute > 59 || second > 60) return fail("there is no such time of day");
+  std::size_t i = 19;
+  std::int64_t ms = 0;
+  if (at(i, '.')) {
+    std::size_t digits = 0;
+    for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+      if (digits < 3) ms = ms * 10 + (text[i] - '0');
+    }
+    if (digits == 0) return fail("the fraction of a second has no digits");
+    for (; digits < 3; ++digits) ms *= 10;
+  }
+  std::int64_t offset_minutes = 0;
+  if (at(i, 'Z') || at(i, 'z')) {
+    ++i;
+  } else if (at(i, '+') || at(i, '-')) {
+    const int hours = Digits(text, i + 1, 2);
+    const int minutes = at(i + 3, ':') ? Digits(text, i + 4, 2) : -1;
+    if (hours < 0 || minutes < 0) return fail("the offset is not written +hh:mm or -hh:mm");
+    if (hours > 23 || minutes > 59) return fail("there is no such offset");
+    offset_minutes = (text[i] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    i += 6;
+  } else {
+    return fail("the zone is missing: end it with Z (UTC) or an offset such as +01:00");
+  }
+  if (i != text.size()) return fail("it goes on after the zone");
+  const std::int64_t days_since_1970 = std::chrono::sys_days(date).time_since_epoch().count();
+  const std::int64_t seconds = days_since_1970 * 86400 + hour * 3600 + minute * 60 + second -
+                               offset_minutes * 60;
+  return seconds * 1000 + ms;
+}
+
 Json ReceiptJson(const StoredReceipt& r) {
   Json items = Json::array();
   Json footer = nullptr, total = nullptr;
@@ -61,7 +129,8 @@ Json ReceiptJson(const StoredReceipt& r) {
                                 TimeOfDay(r.waiting_since_ms)
                           : r.message},
           {"accepted_at", Rfc3339(r.accepted_ms)},
-          {"finished_at", r.finished_ms > 0 ? Json(Rfc3339(r.finished_ms)) : Json(nullptr)}};
+          {"finished_at", r.finished_ms > 0 ? Json(Rfc3339(r.finished_ms)) : Json(nullptr)},
+          {"deadline", r.deadline_ms > 0 ? Json(Rfc3339(r.deadline_ms)) : Json(nullptr)}};
 }
 
 std::string Dump(const Json& value) {

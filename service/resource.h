@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -18,6 +19,13 @@ namespace fiskal::service {
 
 // "2026-12-07T15:47:00.123Z"
 std::string Rfc3339(std::int64_t unix_ms);
+// The time an RFC 3339 text names ("2026-12-09T14:30:00Z",
+// "2026-12-09T15:30:00.5+01:00"), in milliseconds since 1970 (UTC;
+// fractions finer than a millisecond are cut off), or nothing and *why
+// (when given) says what is wrong with it. The date and time are full
+// (seconds included), the zone is Z or an offset; a leap second (:60)
+// reads as the second after :59.
+std::optional<std::int64_t> ParseRfc3339(std::string_view text, std::string* why = nullptr);
 // "10:42:05": the time of day, the shop's (local) time.
 std::string TimeOfDay(std::int64_t unix_ms);
 // How long, as a person reads it: "40 s", "15 min", "1 h 5 min".
@@ -26,7 +34,7 @@ std::string HowLong(std::int64_t ms);
 // The receipt resource: id, idempotency_key, state, port, device, footer,
 // items (number, name, tax letter, quantity, price, line value, as
 // printed), total, texts_total, texts_sent, message, accepted_at,
-// finished_at, in that order. Names and the footer are taken as UTF-8; bytes that are not
+// finished_at, deadline, in that order. Names and the footer are taken as UTF-8; bytes that are not
 // are shown as U+FFFD (the transcript has them exactly).
 nlohmann::ordered_json ReceiptJson(const StoredReceipt& receipt);
 
