@@ -292,6 +292,54 @@ TEST(Broker, AnExpiredReceiptNeverPrints) {
   for (const Json& r : shop.Receipts()) EXPECT_NE(r["idempotency_key"], "gone-1");
 }
 
+// The user property deadline is the receipt's own deadline, checked by
+// fiskald's clock: one already passed ends it not_sent with nothing sent,
+// a malformed one is answered with a problem. Under a key, the same
+// receipt in its other form is answered with it, another is refused naming
+// it.
+TEST(Broker, ADeadlineOfItsOwnAndTheSameReceiptInAnotherForm) {
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  for (const char* type : {"text/plain", "application/json"}) {
+    SCOPED_TRACE(type);
+    const std::string key = std::string("past-") + type;
+    MqttMessage past = Request(key, type == std::string("text/plain") ? kText : JsonReceipt(1), type);
+    past.user_properties = {{"deadline", "2001-02-03T04:05:06+01:00"}};
+    ASSERT_EQ(shop.chain.Publish(past).reason_code, 0);
+    Json last;
+    EXPECT_EQ(shop.AnswersUntilFinal(key, &last),
+              (std::vector<std::string>{"queued", "not_sent"}));
+    EXPECT_EQ(last["texts_sent"], 0);
+    EXPECT_EQ(last["deadline"], "2001-02-03T03:05:06.000Z");
+    EXPECT_NE(last["message"].get<std::string>().find("deadline"), std::string::npos);
+  }
+  MqttMessage bad = Request("bad-deadline", JsonReceipt(1));
+  bad.user_properties = {{"deadline", "tomorrow"}};
+  ASSERT_EQ(shop.chain.Publish(bad).reason_code, 0);
+  Json problem;
+  EXPECT_EQ(shop.AnswersUntilFinal("bad-deadline", &problem),
+            (std::vector<std::string>{"problem 400"}));
+  EXPECT_NE(problem["detail"].get<std::string>().find("the user property deadline \"tomorrow\""),
+            std::string::npos)
+      << problem.dump();
+
+  ASSERT_EQ(shop.chain.Publish(Request("sale-2", JsonReceipt(1))).reason_code, 0);
+  Json printed;
+  EXPECT_EQ(shop.AnswersUntilFinal("sale-2", &printed),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+  ASSERT_EQ(shop.chain.Publish(Request("sale-2", "0;THANKS\r\n1\tITEM 1\t1\t100\t150\t\r\n",
+                                       "text/plain"))
+                .reason_code,
+            0);
+  Json again;
+  EXPECT_EQ(shop.AnswersUntilFinal("sale-2", &again), (std::vector<std::string>{"printed"}));
+  EXPECT_EQ(again["id"], printed["id"]);
+  ASSERT_EQ(shop.chain.Publish(Request("sale-2", JsonReceipt(2))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("sale-2", &problem), (std::vector<std::string>{"problem 422"}));
+  EXPECT_EQ(problem["receipt"], printed["id"]);
+  EXPECT_EQ(shop.Receipts().size(), 3u);
+}
+
 // Messages that are not receipts get a problem answer, are acknowledged,
 // store nothing, and fiskald goes on.
 TEST(Broker, BadMessagesAreAnsweredAndNothingIsStored) {

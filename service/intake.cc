@@ -1,8 +1,11 @@
 #include "service/intake.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "service/receipt_form.h"
+#include "service/resource.h"
+#include "service/same_receipt.h"
 #include "service/sha256.h"
 
 namespace fiskal::service {
@@ -17,6 +20,80 @@ Outcome Problem(int status, std::string detail, Json extra = Json::object()) {
   o.detail = std::move(detail);
   o.extra = std::move(extra);
   return o;
+}
+
+Json WhereIn(const FormProblem& p, Json extra = Json::object()) {
+  if (p.line) extra["line"] = *p.line;
+  if (p.item) extra["item"] = *p.item;
+  return extra;
+}
+
+// A body read as a receipt: the receipt it makes, and the deadline it
+// carries itself.
+struct ReadBody {
+  Receipt receipt;
+  std::optional<std::string> deadline;
+};
+
+std::optional<FormProblem> Read(const Submission& submission, ReadBody* read) {
+  std::string fiskal_txt;
+  if (submission.json) {
+    if (auto p = JsonToFiskalTxt(submission.body, &fiskal_txt, &read->deadline)) return p;
+  }
+  return PrepareFromText(submission.json ? fiskal_txt : submission.body, submission.json,
+                         &read->receipt);
+}
+
+// The refusal of a request under a key that belongs to receipt `stored`
+// whose body does not make that receipt (service/same_receipt.h), or
+// nothing when it does. It never says that nothing was sent, or that the
+// key is free: receipt `stored` may well have printed.
+std::optional<Outcome> NotTheSameReceipt(const Submission& submission,
+                                         const StoredReceipt& stored) {
+  const std::string belongs =
+      "this Idempotency-Key belongs to receipt " + std::to_string(stored.id);
+  const std::string rule = "; a retry must send the same receipt (the same port and texts, in "
+                           "either form); a new sale needs a new key";
+  ReadBody read;
+  if (auto p = Read(submission, &read)) {
+    return Problem(422, belongs + "; this body is not a receipt (" + p->reason +
+                            "), so it is no retry of it" + rule,
+                   WhereIn(*p, {{"receipt", stored.id}}));
+  }
+  if (ReceiptFingerprint(read.receipt) == stored.receipt_sha256) return std::nullopt;
+  const int port = read.receipt.nPort;
+  return Problem(422,
+                 belongs + (port != stored.port
+                                ? ", which prints on port " + std::to_string(stored.port) +
+                                      ", not on port " + std::to_string(port)
+                                : std::string(", which prints other texts")) +
+                     rule,
+                 {{"receipt", stored.id}});
+}
+
+// The earliest of the receipt's deadlines into *deadline_ms (0: none), or
+// the problem with one of them.
+std::optional<Outcome> Deadline(const Submission& submission,
+                                const std::optional<std::string>& member,
+                                std::int64_t* deadline_ms) {
+  std::vector<Submission::Deadline> texts = submission.deadlines;
+  if (member) texts.push_back({"deadline", *member});
+  std::int64_t earliest = submission.deadline_ms;
+  for (const Submission::Deadline& d : texts) {
+    std::string why;
+    const std::optional<std::int64_t> at = ParseRfc3339(d.text, &why);
+    if (!at) {
+      const std::string shown = d.text.size() <= 64 ? d.text : d.text.substr(0, 64) + "...";
+      return Problem(400, d.where + " \"" + shown + "\" is not an RFC 3339 time: " + why +
+                              "; write it as 2026-12-09T14:30:00Z or "
+                              "2026-12-09T15:30:00.250+01:00; the receipt was not stored");
+    }
+    // A time before 1970 has passed as well (0 would mean none).
+    const std::int64_t ms = std::max<std::int64_t>(*at, 1);
+    earliest = earliest == 0 ? ms : std::min(earliest, ms);
+  }
+  *deadline_ms = earliest;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -71,10 +148,9 @@ Outcome Intake::Store(const Submission& submission) {
                             "; retry with the same Idempotency-Key");
   }
   if (stored) {
+    // The same bytes are the same receipt; other bytes may make it too.
     if (stored->body_sha256 != digest) {
-      return Problem(422, "this Idempotency-Key was used for another receipt (a different "
-                          "body); use a fresh key for a new receipt",
-                     {{"receipt", stored->id}});
+      if (auto refused = NotTheSameReceipt(submission, *stored)) return *refused;
     }
     // Stored: its receipt is the answer, even while stopping.
     if (submission.answer_to) {
@@ -94,22 +170,11 @@ Outcome Intake::Store(const Submission& submission) {
                         "once fiskald is back");
   }
   // A new receipt: read it by fiskal's rules.
-  std::string fiskal_txt;
-  if (submission.json) {
-    if (auto p = JsonToFiskalTxt(submission.body, &fiskal_txt)) {
-      Json extra = Json::object();
-      if (p->item) extra["item"] = *p->item;
-      return Problem(p->http_status, p->detail, extra);
-    }
-  }
-  Receipt receipt;
-  if (auto p = PrepareFromText(submission.json ? fiskal_txt : submission.body, submission.json,
-                               &receipt)) {
-    Json extra = Json::object();
-    if (p->line) extra["line"] = *p->line;
-    if (p->item) extra["item"] = *p->item;
-    return Problem(p->http_status, p->detail, extra);
-  }
+  ReadBody read;
+  if (auto p = Read(submission, &read)) return Problem(p->http_status, p->detail, WhereIn(*p));
+  std::int64_t deadline_ms = 0;
+  if (auto refused = Deadline(submission, read.deadline, &deadline_ms)) return *refused;
+  const Receipt& receipt = read.receipt;
   const int port = receipt.nPort;
   const std::string device = port != 0 ? ports_.Device(port) : std::string();
   if (port != 0 && device.empty()) {
@@ -137,7 +202,7 @@ Outcome Intake::Store(const Submission& submission) {
   fresh.body_sha256 = digest;
   fresh.port = port;
   fresh.device = device;
-  fresh.deadline_ms = submission.deadline_ms;
+  fresh.deadline_ms = deadline_ms;
   fresh.answer_to = submission.answer_to;
   for (const Text& t : receipt.texts) fresh.texts.push_back({t.bytes, t.label, t.pause_after});
   bool duplicate = false;

@@ -1,9 +1,10 @@
 // How a receipt is taken, whoever brings it (a request to the HTTP API, a
 // message through the broker): the key's rules, a key that is being
-// stored, a key stored already (the same body: its receipt; another body:
-// refused), fiskal's rules for the body, the ports configured, the queue's
-// bound, the commit and the queue. Written here only; the API and the
-// broker client call it.
+// stored, a key stored already (the same receipt, in whatever form:
+// its receipt; another one: refused, naming it), fiskal's rules for the
+// body, the receipt's deadline (the earliest of those it carries), the
+// ports configured, the queue's bound, the commit and the queue. Written
+// here only; the API and the broker client call it.
 #pragma once
 
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -39,7 +41,16 @@ struct Submission {
   std::string key;  // checked by ValidKey already
   bool json = false;  // application/json, else text/plain (fiskal.txt)
   std::string body;
-  std::int64_t deadline_ms = 0;  // 0: none
+  // A deadline as a time already (the broker's Message Expiry), 0: none.
+  std::int64_t deadline_ms = 0;
+  // Deadlines as RFC 3339 texts from outside the body (the broker's user
+  // property "deadline"): where each came from, for messages, and the
+  // text. The JSON form's member "deadline" is read from the body.
+  struct Deadline {
+    std::string where;
+    std::string text;
+  };
+  std::vector<Deadline> deadlines;
   // Where its answers are published (through the broker).
   std::optional<AnswerTo> answer_to;
   // While another request with the key is being stored, wait for it (and

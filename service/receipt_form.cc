@@ -11,10 +11,11 @@ namespace {
 
 using Json = nlohmann::json;
 
-FormProblem BadRequest(std::string detail) { return {400, std::move(detail), {}, {}}; }
+FormProblem BadRequest(std::string detail) { return {400, detail, {}, {}, detail}; }
 
-FormProblem Refused(std::string detail, std::optional<std::size_t> item = {}) {
-  return {422, std::move(detail) + "; nothing was sent", {}, item};
+FormProblem Refused(std::string reason, std::optional<std::size_t> item = {},
+                    std::optional<std::size_t> line = {}) {
+  return {422, reason + "; nothing was sent", line, item, reason};
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -129,12 +130,23 @@ std::optional<std::string> DecimalToHundredths(std::string_view decimal) {
   return first == std::string::npos ? "0" : hundredths.substr(first);
 }
 
-std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt) {
+std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt,
+                                           std::optional<std::string>* deadline) {
   Json receipt;
   if (auto problem = ParseStrictJson(body, &receipt)) return BadRequest(*problem);
   if (!receipt.is_object()) return BadRequest("the body must be a JSON object");
-  if (auto p = CheckKeys(receipt, "the receipt", {"port", "footer", "items"}, {"port", "items"})) {
+  if (auto p = CheckKeys(receipt, "the receipt", {"port", "footer", "items", "deadline"},
+                         {"port", "items"})) {
     return p;
+  }
+  if (receipt.contains("deadline")) {
+    if (!receipt.at("deadline").is_string()) {
+      return BadRequest("deadline must be a string: an RFC 3339 time such as "
+                        "\"2026-12-09T14:30:00Z\"");
+    }
+    if (deadline != nullptr) *deadline = receipt.at("deadline").get<std::string>();
+  } else if (deadline != nullptr) {
+    deadline->reset();
   }
 
   const Json& port = receipt.at("port");
@@ -188,22 +200,13 @@ std::optional<FormProblem> PrepareFromText(std::string_view fiskal_txt, bool jso
   std::size_t line = 0;
   const Status s = PrepareReceipt(fiskal_txt, kFile, receipt, &line);
   if (s.ok()) return std::nullopt;
-  FormProblem problem{422, s.message() + "; nothing was sent", {}, {}};
-  if (line == 0) return problem;
-  if (!json) {
-    problem.line = line;
-    return problem;
-  }
+  if (line == 0) return Refused(s.message());
+  if (!json) return Refused(s.message(), {}, line);
   // Line 1 is the header, line 2 the first item: name the item instead.
   const std::string prefix = std::string(kFile) + ":" + std::to_string(line) + ": ";
-  std::string reason = problem.detail.substr(prefix.size());
-  if (line >= 2) {
-    problem.item = line - 2;
-    problem.detail = "items[" + std::to_string(line - 2) + "]: " + reason;
-  } else {
-    problem.detail = "the receipt: " + reason;
-  }
-  return problem;
+  const std::string reason = s.message().substr(prefix.size());
+  if (line >= 2) return Refused("items[" + std::to_string(line - 2) + "]: " + reason, line - 2);
+  return Refused("the receipt: " + reason);
 }
 
 }  // namespace fiskal::service

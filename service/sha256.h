@@ -1,5 +1,6 @@
-// SHA-256, the digest of a receipt's body that tells a repeated request
-// from another one under the same key: one function, one file per platform
+// SHA-256, the digest of a receipt's body (the same bytes under a key are
+// its receipt, without reading them) and of its fingerprint
+// (service/same_receipt.h): one function, one file per platform
 // (OpenSSL on POSIX systems, the system's CNG on Windows).
 #pragma once
 

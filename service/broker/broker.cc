@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,20 @@ std::string Property(MQTTProperties* props, enum MQTTPropertyCodes code, bool* p
   *present = p != nullptr;
   if (p == nullptr) return {};
   return std::string(p->value.data.data, static_cast<std::size_t>(p->value.data.len));
+}
+
+// The values of every user property named `name`, in order.
+std::vector<std::string> UserProperties(const MQTTProperties* props, std::string_view name) {
+  std::vector<std::string> values;
+  for (int i = 0; i < props->count; ++i) {
+    const MQTTProperty& p = props->array[i];
+    if (p.identifier != MQTTPROPERTY_CODE_USER_PROPERTY) continue;
+    if (std::string_view(p.value.data.data, static_cast<std::size_t>(p.value.data.len)) != name) {
+      continue;
+    }
+    values.emplace_back(p.value.value.data, static_cast<std::size_t>(p.value.value.len));
+  }
+  return values;
 }
 
 void AddBytes(MQTTProperties* props, enum MQTTPropertyCodes code, const std::string& bytes) {
@@ -406,6 +421,11 @@ struct Broker::Impl {
     submission.json = type == "application/json";
     submission.body = body;
     submission.deadline_ms = deadline_ms;
+    // The receipt's own deadline, checked by fiskald's clock: a broker may
+    // deliver an expired message late.
+    for (std::string& text : UserProperties(&m->properties, "deadline")) {
+      submission.deadlines.push_back({"the user property deadline", std::move(text)});
+    }
     submission.answer_to = AnswerTo{to, key};
     submission.wait_for_key = true;
     StopHereForTests("before");
