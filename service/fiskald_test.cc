@@ -116,10 +116,17 @@ TEST(Fiskald, ExactlyOnceUnderRetries) {
   EXPECT_EQ(again.status, 200);
   EXPECT_EQ(again.Header("Idempotent-Replayed"), "true");
   EXPECT_EQ(IdOf(again), id);
+  // The same receipt as its fiskal.txt: the same answer.
+  auto as_text = service.Post("sale-1", "1;THANK YOU\r\n1\tITEM 1\t1\t100\t150\t\r\n"
+                                        "2\tITEM 2\t1\t100\t250\t\r\n", "text/plain");
+  ASSERT_TRUE(as_text);
+  EXPECT_EQ(as_text.status, 200) << as_text.body;
+  EXPECT_EQ(IdOf(as_text), id);
   auto other = service.Post("sale-1", JsonReceipt(1, 3));
   ASSERT_TRUE(other);
   EXPECT_EQ(other.status, 422);
   EXPECT_EQ(other.Header("Content-Type"), "application/problem+json");
+  EXPECT_EQ(Json::parse(other.body)["receipt"], id);
 
   const std::string expected = LineBytes(1, 2);
   EXPECT_EQ(printer.Read(expected.size()), expected);
