@@ -103,7 +103,7 @@ bool Matches(std::string_view pattern, std::string_view path, std::int64_t* id) 
     *id = digits[0] - '0';
     return true;
   }
-  if (digits.empty() || digits.size() > 16 || digits[0] == '0') return false;
+  if (digits.empty() || digits.size() > 16 || digits[0] < '1' || digits[0] > '9') return false;
   std::int64_t value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (error != std::errc() || end != digits.data() + digits.size() || value > kMaxId) return false;
