@@ -140,9 +140,7 @@ class ReceiptShape : public JsonShape {
         const std::size_t index = path[1].index;
         if (index >= static_cast<std::size_t>(kMaxItems)) {
           // As fiskal refuses the line of a fiskal.txt past the last item.
-          return Refuse(Refused("items[" + std::to_string(index) + "]: a receipt holds at most " +
-                                    std::to_string(kMaxItems) + " items",
-                                index));
+          return Refuse(Refused("items[" + std::to_string(index) + "]: " + TooManyItems(), index));
         }
         if (kind != JsonKind::kObject) {
           return Refuse(BadRequest("items[" + std::to_string(index) + "] must be an object"));

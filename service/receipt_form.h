@@ -24,7 +24,9 @@ struct FormProblem {
   std::optional<std::size_t> item;  // JSON form: the index into "items"
 };
 
-// The fiskal.txt of a JSON receipt, or the problem with the JSON.
+// The fiskal.txt of a JSON receipt, or the problem with the JSON. The body
+// is refused at its first fault as it is read (the 256th item, an unknown
+// field, a list or an object where one value belongs), the rest unread.
 std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt);
 
 // The receipt of a fiskal.txt. `json` says the text came from a JSON body,
