@@ -510,6 +510,38 @@ TEST(FrontDoor, LargeListsComeInPages) {
   }
 }
 
+// A decision is one member, "printed", true or false: anything else is
+// refused where it begins, before the rest of the body is read.
+TEST(FrontDoor, DecisionsAreRefusedWhereTheyGoWrong) {
+  TempDir dir;
+  Fiskald f(dir);
+  const std::string junk = std::string(200000, '[') + "not JSON";
+  struct Case {
+    std::string body;
+    const char* says;  // besides what a decision is
+  };
+  const Case cases[] = {
+      {R"({"printed": true, "note": [)" + junk, ""},
+      {R"({"printed": [)" + junk, ""},
+      {"[" + junk, ""},
+      {R"({"printed": "yes"})", ""},
+      {R"({"printed": true, "printed": false})", "\"printed\" twice"},
+      {R"({"printed": tru)", "not well-formed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 40));
+    const HttpAnswer a = f.Client().Post("/v1/receipts/1/resolve", c.body, "application/json");
+    EXPECT_EQ(a.status, 400) << a.body;
+    const Json problem = Json::parse(a.body);
+    const std::string detail = problem["detail"].get<std::string>();
+    EXPECT_NE(detail.find(R"(the body must be {"printed": true} or {"printed": false})"),
+              std::string::npos)
+        << detail;
+    EXPECT_NE(detail.find(c.says), std::string::npos) << detail;
+  }
+  EXPECT_LT(HealthSeconds(f), kAnswersAtOnce);
+}
+
 // A JSON body that names a member twice has two readings: refused.
 TEST(FrontDoor, JsonWithAMemberTwiceIsRefused) {
   TempDir dir;
