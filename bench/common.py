@@ -205,17 +205,26 @@ def note(text: str) -> None:
 
 
 def fetch_all_receipts(port: int) -> dict[int, dict]:
-    """Every receipt in the journal: the newest 1000 by the list, older ones
-    one by one."""
-    listed = get_json(port, f"/v1/receipts?limit={LIST_LIMIT}")["receipts"]
-    receipts = {r["id"]: r for r in listed}
-    if len(listed) == LIST_LIMIT:
-        for rid in range(min(receipts) - 1, 0, -1):
-            status, _, data = request(port, "GET", f"/v1/receipts/{rid}")
-            if status == 200:
-                receipts[rid] = json.loads(data)
-            elif status != 404:
-                raise BenchError(f"GET /v1/receipts/{rid}: status {status}")
+    """Every receipt in the journal: the list page by page (each page's
+    "next"; a fiskald that gives no "next" lists the newest 1000, and older
+    ones are read one by one)."""
+    page = get_json(port, f"/v1/receipts?limit={LIST_LIMIT}")
+    receipts = {r["id"]: r for r in page["receipts"]}
+    if "next" not in page:
+        if len(page["receipts"]) == LIST_LIMIT:
+            for rid in range(min(receipts) - 1, 0, -1):
+                status, _, data = request(port, "GET", f"/v1/receipts/{rid}")
+                if status == 200:
+                    receipts[rid] = json.loads(data)
+                elif status != 404:
+                    raise BenchError(f"GET /v1/receipts/{rid}: status {status}")
+        return receipts
+    while page["next"]:
+        page = get_json(port, page["next"])
+        for r in page["receipts"]:
+            if r["id"] in receipts:
+                raise BenchError(f"receipt {r['id']} listed twice")
+            receipts[r["id"]] = r
     return receipts
 
 

@@ -47,6 +47,14 @@ the script itself be killed).
            again); log-only receipts go out one at a time, so a kill leaves
            at most one receipt in_doubt
 
+  memory   the largest bodies fiskald refuses, side by side, for
+           --memory-rounds rounds (each: --memory-json JSON receipts of
+           10 000 items, refused at the 256th; 2 chunked bodies of 16 MiB,
+           refused past 1 MiB; 2 requests with 40 MB of header, refused past
+           16 KiB), then --memory-lists whole lists (every page) of
+           --memory-receipts receipts of 1 MiB: fiskald's VmRSS at the start
+           and the end, and its peak (VmHWM, reset at the start)
+
 Kill moments in the soak, drawn at random for each kill: "anytime" (uniform
 over 0.05..2 s after fiskald is ready: mostly while a receipt is being sent),
 "post" (0..4 ms after the client has started a POST: in the accept path,
@@ -81,6 +89,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -783,6 +792,150 @@ class SoakClient:
             conn.close()
 
 
+# --------------------------------------------------------------------------
+# 5: memory after the largest refused bodies and large lists
+
+TARGET_MEMORY_PEAK_MB = 64.0   # VmHWM over the step
+TARGET_MEMORY_BACK_MB = 10.0   # VmRSS at the end less VmRSS at the start
+
+
+def huge_json_body(items: int) -> bytes:
+    """A JSON receipt of `items` items, each of them fine: refused at its
+    256th item."""
+    item = ('{"name": "WHOLE GRAIN BREAD", "tax": "1", "quantity": "1.00", '
+            '"price": "2.50"}')
+    return ('{"port": 0, "footer": "THANK YOU", "items": [' + ",".join([item] * items)
+            + "]}").encode()
+
+
+def raw_exchange(port: int, head: bytes, parts, timeout: float = REQUEST_TIMEOUT_S) -> int:
+    """Sends `head` and then each of `parts` (an iterable of bytes) on a
+    connection of its own until fiskald stops taking them, and returns the
+    status of its answer (0: none came)."""
+    with socket.create_connection((HOST, port), timeout=timeout) as sock:
+        try:
+            sock.sendall(head)
+            for part in parts:
+                sock.sendall(part)
+        except OSError:
+            pass  # answered and closed before the rest: what is measured
+        answer = b""
+        try:
+            while b"\r\n" not in answer:
+                got = sock.recv(4096)
+                if not got:
+                    break
+                answer += got
+        except OSError:
+            pass
+    m = re.match(rb"HTTP/1\.1 (\d{3}) ", answer)
+    return int(m.group(1)) if m else 0
+
+
+def run_memory(args, binary: Path, tmp: Path) -> list[Check]:
+    """The largest bodies fiskald refuses, side by side, and lists of large
+    receipts: memory taken while they are answered must come back."""
+    folder = tmp / "memory"
+    folder.mkdir()
+    d = Fiskald(binary, folder)
+    d.start()
+    big_json = huge_json_body(10000)
+    chunk = b"10000\r\n" + b"c" * 0x10000 + b"\r\n"  # 64 KiB chunks, 16 MiB in all
+    header_line = b"X-Filler: " + b"h" * 8000 + b"\r\n"  # 40 MB of header in all
+    large = b"0;" + b"F" * ((1 << 20) - 100) + b"\r\n1\tROLL\t1\t100\t100\t\r\n"
+    print(f"memory: fiskald pid {d.pid}; {args.memory_rounds} rounds of {args.memory_json} JSON "
+          f"bodies of 10 000 items ({len(big_json) / 1e6:.2f} MB each), 2 chunked bodies "
+          f"of 16 MiB and 2 requests with 40 MB of header, side by side; then "
+          f"{args.memory_lists} lists (limit={LIST_LIMIT}, every page) of "
+          f"{args.memory_receipts} receipts of 1 MiB", flush=True)
+    statuses: Counter = Counter()
+    lock = threading.Lock()
+
+    def one(kind: str, i: int) -> None:
+        if kind == "json":
+            head = (f"POST /v1/receipts HTTP/1.1\r\nHost: {HOST}:{d.port}\r\n"
+                    f"Content-Type: application/json\r\nIdempotency-Key: huge-{i}\r\n"
+                    f"Content-Length: {len(big_json)}\r\n\r\n").encode()
+            status = raw_exchange(d.port, head, [big_json])
+        elif kind == "chunked":
+            head = (f"POST /v1/receipts HTTP/1.1\r\nHost: {HOST}:{d.port}\r\n"
+                    f"Content-Type: text/plain\r\nIdempotency-Key: chunked-{i}\r\n"
+                    f"Transfer-Encoding: chunked\r\n\r\n").encode()
+            status = raw_exchange(d.port, head, (chunk for _ in range(256)))
+        else:
+            head = f"GET /healthz HTTP/1.1\r\nHost: {HOST}:{d.port}\r\n".encode()
+            status = raw_exchange(d.port, head, (header_line for _ in range(5000)))
+        with lock:
+            statuses[f"{kind} {status}"] += 1
+
+    try:
+        for i in range(args.memory_receipts):
+            status, _, data = request(d.port, "POST", "/v1/receipts", large,
+                                      {"Idempotency-Key": f"large-{i}",
+                                       "Content-Type": "text/plain"}, timeout=60)
+            if status != 201:
+                raise BenchError(f"a receipt of 1 MiB: status {status}: {data[:200]!r}")
+        time.sleep(0.5)
+        start = status_kib(d.pid)
+        try:  # the peak of this step alone (Linux 4.0 and later)
+            Path(f"/proc/{d.pid}/clear_refs").write_text("5")
+        except OSError:
+            pass
+        peak_sampled = start["VmRSS"]
+        t0 = time.monotonic()
+        for r in range(args.memory_rounds):
+            kinds = (["json"] * args.memory_json + ["chunked"] * 2 + ["headers"] * 2)
+            workers = [threading.Thread(target=one, args=(k, r * 100 + i))
+                       for i, k in enumerate(kinds)]
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join(timeout=120)
+            peak_sampled = max(peak_sampled, status_kib(d.pid)["VmRSS"])
+        refused_s = time.monotonic() - t0
+        pages = 0
+        page_bytes = []
+        listed = 0
+        for _ in range(args.memory_lists):
+            path = f"/v1/receipts?limit={LIST_LIMIT}"
+            while path:
+                status, _, data = request(d.port, "GET", path, timeout=60)
+                if status != 200:
+                    raise BenchError(f"GET {path}: status {status}")
+                page = json.loads(data)
+                pages += 1
+                page_bytes.append(len(data))
+                listed += len(page["receipts"])
+                path = page.get("next")
+                peak_sampled = max(peak_sampled, status_kib(d.pid)["VmRSS"])
+        time.sleep(0.5)
+        end = status_kib(d.pid)
+        stop_status, stop_s = d.stop()
+    finally:
+        d.kill()
+    peak = max(end["VmHWM"], peak_sampled)
+    back_mb = (end["VmRSS"] - start["VmRSS"]) / 1024
+    wrong = [k for k in statuses if k not in ("json 422", "chunked 413", "headers 431")]
+    checks = [
+        Check("VmRSS at the start / peak / end (MB)",
+              f"{start['VmRSS'] / 1024:.1f} / {peak / 1024:.1f} / {end['VmRSS'] / 1024:.1f}",
+              f"peak < {TARGET_MEMORY_PEAK_MB:g}", peak / 1024 < TARGET_MEMORY_PEAK_MB),
+        Check("VmRSS at the end less at the start (MB)", f"{back_mb:+.1f}",
+              f"< {TARGET_MEMORY_BACK_MB:g}", back_mb < TARGET_MEMORY_BACK_MB),
+        Check("answers", ", ".join(f"{k}: {v}" for k, v in sorted(statuses.items())),
+              "json 422, chunked 413, headers 431",
+              not wrong and statuses["json 422"] == args.memory_rounds * args.memory_json),
+        Check("receipts listed", f"{listed} in {pages} pages",
+              f"{args.memory_lists * args.memory_receipts}",
+              listed == args.memory_lists * args.memory_receipts),
+    ]
+    print_checks(checks)
+    note(f"the refused bodies took {refused_s:.1f} s; pages of {min(page_bytes) / 1e6:.2f} to "
+         f"{max(page_bytes) / 1e6:.2f} MB; threads at the end {end['Threads']}; SIGTERM "
+         f"stopped it in {stop_s:.2f} s, exit status {stop_status}")
+    return checks
+
+
 def transcript_records(printer: Path, path: Path) -> list[bytes] | None:
     """The texts of a transcript as fiskal-printer reads them; None when
     the file is not made of records alone."""
@@ -1030,7 +1183,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="the fiskald executable to measure (default: build "
                              "build-bench/fiskald, Release)")
     parser.add_argument("--only", metavar="STEP", action="append",
-                        choices=["paced", "flat-out", "idle", "soak"],
+                        choices=["paced", "flat-out", "idle", "soak", "memory"],
                         help="run only this step (flat-out includes memory); "
                              "repeatable")
     parser.add_argument("--clients", metavar="N", type=int, default=50,
@@ -1068,6 +1221,15 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--seed", metavar="N", type=int, default=None,
                         help="seed of the soak's kill moments and receipts "
                              "(default: random, printed)")
+    parser.add_argument("--memory-rounds", metavar="N", type=int, default=20,
+                        help="rounds of refused bodies in the memory step (default 20)")
+    parser.add_argument("--memory-json", metavar="N", type=int, default=10,
+                        help="JSON bodies of 10 000 items in each round, side by side "
+                             "(default 10)")
+    parser.add_argument("--memory-lists", metavar="N", type=int, default=5,
+                        help="whole lists read in the memory step (default 5)")
+    parser.add_argument("--memory-receipts", metavar="N", type=int, default=30,
+                        help="receipts of 1 MiB in the journal for them (default 30)")
     parser.add_argument("--wait-quiet", metavar="S", type=float, default=0.0,
                         help="before each step, wait up to S seconds for the "
                              "machine to be at most 10%% busy for 2 s (default "
@@ -1088,6 +1250,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if (args.seconds <= 0 or args.rate <= 0 or args.idle_seconds <= 0 or args.soak_minutes <= 0
             or args.quiet_seconds <= 0):
         parser.error("times must be positive")
+    if not (1 <= args.memory_rounds <= 1000 and 1 <= args.memory_json <= 100
+            and 1 <= args.memory_lists <= 100 and 1 <= args.memory_receipts <= 200):
+        parser.error("--memory-rounds must be 1..1000, --memory-json 1..100, "
+                     "--memory-lists 1..100 and --memory-receipts 1..200")
     if not 1 <= args.kills <= 10000 or not 1 <= args.backlog <= 1000:
         parser.error("--kills must be 1..10000 and --backlog 1..1000")
     if args.seed is None:
@@ -1097,7 +1263,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
-    steps = args.only or ["paced", "flat-out", "idle", "soak"]
+    steps = args.only or ["paced", "flat-out", "idle", "soak", "memory"]
 
     def interrupted(signum, frame):
         raise Interrupted(signal.Signals(signum).name)
@@ -1120,12 +1286,12 @@ def main(argv: list[str]) -> int:
         print(f"fiskald benchmark: {binary} ({version}, build type {build_type_of(binary)}), "
               f"{CORES} cores, journals in {tmp} ({fs[0] if fs else 'unknown'} file system), "
               f"{time.strftime('%Y-%m-%d %H:%M %Z')}", flush=True)
-        for step in [s for s in ("paced", "flat-out", "idle", "soak") if s in steps]:
+        for step in [s for s in ("paced", "flat-out", "idle", "soak", "memory") if s in steps]:
             quiet = f", {wait_quiet(args.wait_quiet)}" if args.wait_quiet > 0 else ""
             print(f"{step}: load average {os.getloadavg()[0]:.2f} before it{quiet}",
                   flush=True)
             checks += {"paced": run_paced, "flat-out": run_flat_out, "idle": run_idle,
-                       "soak": run_soak}[step](args, binary, tmp)
+                       "memory": run_memory, "soak": run_soak}[step](args, binary, tmp)
     except BenchError as e:
         print(f"bench: {e}", file=sys.stderr)
         return 2

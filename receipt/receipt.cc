@@ -8,6 +8,10 @@
 
 namespace fiskal {
 
+std::string TooManyItems() {
+  return "a receipt holds at most " + std::to_string(kMaxItems) + " items";
+}
+
 Status PrepareReceipt(std::string_view contents, std::string_view file_name,
                       Receipt* receipt, std::size_t* refused_line) {
   std::size_t ignored = 0;
@@ -59,9 +63,7 @@ Status PrepareReceipt(std::string_view contents, std::string_view file_name,
       return at_line(line_number, s);
     }
     if (state.nLp == kMaxItems) {
-      return at_line(line_number,
-                    Status::Error("a receipt holds at most " +
-                                  std::to_string(kMaxItems) + " items"));
+      return at_line(line_number, Status::Error(TooManyItems()));
     }
     ++state.nLp;
 

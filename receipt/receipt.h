@@ -14,6 +14,8 @@
 namespace fiskal {
 
 inline constexpr int kMaxItems = 255;
+// Why the item past kMaxItems is refused.
+std::string TooManyItems();
 
 // The run's state while it reads the input.
 struct ReceiptState {

@@ -51,7 +51,7 @@ const Api::Route Api::kRoutes[] = {
     {"GET", "/slip.css", kOpen, "", &Api::PageFile},
     {"GET", "/icon.svg", kOpen, "", &Api::PageFile},
     {"POST", "/v1/receipts", kToken, "wait", &Api::PostReceipt},
-    {"GET", "/v1/receipts", kToken, "state limit", &Api::ListReceipts},
+    {"GET", "/v1/receipts", kToken, "state limit before", &Api::ListReceipts},
     {"GET", "/v1/receipts/{id}", kToken, "wait", &Api::GetReceipt},
     {"GET", "/v1/receipts/{id}/transcript", kToken, "", &Api::Transcript},
     {"GET", "/v1/receipts/{id}/slip", kToken, "", &Api::Slip},
@@ -103,7 +103,7 @@ bool Matches(std::string_view pattern, std::string_view path, std::int64_t* id) 
     *id = digits[0] - '0';
     return true;
   }
-  if (digits.empty() || digits.size() > 16 || digits[0] == '0') return false;
+  if (digits.empty() || digits.size() > 16 || digits[0] < '1' || digits[0] > '9') return false;
   std::int64_t value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (error != std::errc() || end != digits.data() + digits.size() || value > kMaxId) return false;
@@ -146,6 +146,10 @@ std::optional<http::Response> CheckQuery(const http::Request& head, const char* 
   }
   if (auto state = head.Query("state"); state && !ParseState(*state)) {
     return Problem(400, "state must be one of the receipt states");
+  }
+  if (std::int64_t id = 0; head.Query("before") && !Matches("{id}", *head.Query("before"), &id)) {
+    return Problem(400, "before must be a receipt's id: a whole number from 1 to " +
+                            std::to_string(kMaxId));
   }
   if (auto limit = head.Query("limit"); limit && !Whole(*limit, 1, limits.max_listed)) {
     return Problem(400, "limit must be a whole number from 1 to " +
@@ -424,18 +428,43 @@ void Api::PostReceipt(const http::Request& request, std::int64_t, const http::Re
   AnswerReceipt(outcome.id, WaitOf(request), outcome.status, outcome.status == 200, reply);
 }
 
+// A page of the list, newest first: up to `limit` receipts, and no more
+// than fit in limits_.listed_bytes (the first always, however large), each
+// read from the journal and written out in turn, so that a page's
+// receipts are never all in memory at once. When older ones follow,
+// "next" holds the path and query of the page that begins with them.
 void Api::ListReceipts(const http::Request& request, std::int64_t, const http::Reply& reply) {
   std::optional<State> state;
   if (auto s = request.Query("state")) state = ParseState(*s);
   int limit = limits_.listed_by_default;
   if (auto l = request.Query("limit")) limit = Whole(*l, 1, limits_.max_listed).value_or(limit);
-  std::vector<StoredReceipt> receipts;
-  if (Status s = journal_.List(state, limit, &receipts); !s.ok()) {
-    return reply(Problem(503, s.message()));
+  std::int64_t before = 0;
+  if (auto b = request.Query("before")) Matches("{id}", *b, &before);
+  std::string body = "{\"receipts\":[";
+  std::int64_t last = 0;
+  bool more = false;
+  const Status s = journal_.List(
+      state, before, limit,
+      [&](StoredReceipt&& r) {
+        std::string one = Dump(ReceiptJson(r));
+        if (last != 0 && body.size() + one.size() + 1 > limits_.listed_bytes) return false;
+        if (last != 0) body += ',';
+        body += one;
+        last = r.id;
+        return true;
+      },
+      &more);
+  if (!s.ok()) return reply(Problem(503, s.message()));
+  Json next = nullptr;
+  if (more) {
+    next = "/v1/receipts?before=" + std::to_string(last) + "&limit=" + std::to_string(limit) +
+           (state ? "&state=" + std::string(StateName(*state)) : std::string());
   }
-  Json list = Json::array();
-  for (const StoredReceipt& r : receipts) list.push_back(ReceiptJson(r));
-  reply(JsonAnswer(200, {{"receipts", list}}));
+  body += "],\"next\":" + Dump(next) + "}";
+  http::Response answer;
+  answer.content_type = "application/json";
+  answer.body = std::move(body);
+  reply(std::move(answer));
 }
 
 void Api::GetReceipt(const http::Request& request, std::int64_t id, const http::Reply& reply) {
@@ -465,10 +494,24 @@ void Api::Slip(const http::Request&, std::int64_t id, const http::Reply& reply) 
 }
 
 void Api::Resolve(const http::Request& request, std::int64_t id, const http::Reply& reply) {
+  // A decision has one member, "printed", a single value: anything else is
+  // refused where it begins, unread.
+  struct Decision : JsonShape {
+    bool refused = false;
+    std::optional<std::string> Begin(const std::vector<JsonStep>& path, JsonKind kind) override {
+      const bool fits = path.empty() ? kind == JsonKind::kObject
+                                     : path.size() == 1 && path[0].name == "printed" &&
+                                           kind == JsonKind::kScalar;
+      if (fits) return std::nullopt;
+      refused = true;
+      return "not a decision";
+    }
+  } decision;
   nlohmann::json body;
-  const std::optional<std::string> malformed = ParseStrictJson(request.body, &body);
-  if (malformed || !body.is_object() || body.size() != 1 || !body.contains("printed") ||
-      !body.at("printed").is_boolean()) {
+  std::optional<std::string> malformed = ParseStrictJson(request.body, &body, &decision);
+  if (decision.refused) malformed.reset();
+  if (malformed || decision.refused || !body.is_object() || body.size() != 1 ||
+      !body.contains("printed") || !body.at("printed").is_boolean()) {
     return reply(Problem(400, (malformed ? *malformed + "; " : std::string()) +
                                   "the body must be {\"printed\": true} or {\"printed\": false}"));
   }

@@ -29,6 +29,9 @@ struct ApiLimits {
   int max_wait_seconds = 300;  // ?wait=S, 0 to this
   int max_listed = 1000;       // ?limit=N, 1 to this
   int listed_by_default = 50;  // without ?limit
+  // A page of GET /v1/receipts holds no more bytes than this (its first
+  // receipt excepted): the rest is on the page its "next" names.
+  std::size_t listed_bytes = std::size_t{4} << 20;
 };
 
 class Api : public http::Handler {

@@ -953,17 +953,38 @@ Status Journal::FindByKey(const std::string& key, std::optional<StoredReceipt>* 
   return QueryOne(reader, q, receipt);
 }
 
-Status Journal::List(std::optional<State> state, int limit,
-                     std::vector<StoredReceipt>* receipts) {
+Status Journal::List(std::optional<State> state, std::int64_t before, int limit,
+                     const std::function<bool(StoredReceipt&&)>& each, bool* more) {
+  *more = false;
   Lease lease = Reader();
   const JournalConnection& reader = *lease.connection;
-  std::string sql = std::string("SELECT ") + kReceiptColumns + " FROM receipts";
-  if (state) sql += " WHERE state = ?";
+  std::string sql = std::string("SELECT ") + kReceiptColumns + " FROM receipts WHERE 1";
+  if (state) sql += " AND state = ?";
+  if (before > 0) sql += " AND id < ?";
+  // One row past the limit tells whether more follow; its texts are not read.
   sql += " ORDER BY id DESC LIMIT ?";
   Statement q(reader, sql.c_str());
   if (state) q.Bind(StateText(*state));
-  q.Bind(limit);
-  return QueryReceipts(reader, q, receipts);
+  if (before > 0) q.Bind(before);
+  q.Bind(std::int64_t{limit} + 1);
+  int taken = 0;
+  bool row = false;
+  Status s = q.Step(&row);
+  for (; s.ok() && row; s = q.Step(&row)) {
+    if (taken == limit) {
+      *more = true;
+      break;
+    }
+    // One receipt's texts in memory at a time.
+    StoredReceipt r = ReceiptFromRow(q);
+    if (Status t = LoadTexts(reader, &r); !t.ok()) return t;
+    if (!each(std::move(r))) {
+      *more = true;
+      break;
+    }
+    ++taken;
+  }
+  return s;
 }
 
 Status Journal::Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports) {

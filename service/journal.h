@@ -165,8 +165,13 @@ class Journal {
 
   Status Get(std::int64_t id, std::optional<StoredReceipt>* receipt);
   Status FindByKey(const std::string& key, std::optional<StoredReceipt>* receipt);
-  // Newest first; `state` empty for every state. Texts are loaded too.
-  Status List(std::optional<State> state, int limit, std::vector<StoredReceipt>* receipts);
+  // Receipts newest first, older than receipt `before` (0: from the
+  // newest), in `state` (empty: in every state), handed to `each` one at a
+  // time with their texts, never all at once: up to `limit` of them, or
+  // until `each` takes one not (returns false). *more says whether one
+  // was left: one `each` did not take, or one past the limit.
+  Status List(std::optional<State> state, std::int64_t before, int limit,
+              const std::function<bool(StoredReceipt&&)>& each, bool* more);
   // Ids of queued receipts of every port, oldest first.
   Status Queued(std::vector<std::pair<std::int64_t, int>>* ids_and_ports);
   // Ids of the port's queued receipts, oldest first.

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/frames.h"
+#include "receipt/receipt.h"
 #include "service/strict_json.h"
 
 namespace fiskal::service {
@@ -10,6 +11,9 @@ namespace fiskal::service {
 namespace {
 
 using Json = nlohmann::json;
+
+constexpr const char* kDeadlineMustBeAString =
+    "deadline must be a string: an RFC 3339 time such as \"2026-12-09T14:30:00Z\"";
 
 FormProblem BadRequest(std::string detail) { return {400, detail, {}, {}, detail}; }
 
@@ -105,6 +109,78 @@ std::optional<FormProblem> CheckKeys(const Json& object, const std::string& wher
   return std::nullopt;
 }
 
+// The shape of a receipt, checked as it is read: a body is refused at the
+// first member no receipt has, at a list or an object where a single value
+// belongs, and at the item past the most a receipt holds, before the rest
+// is read. The checks after the reading (the values themselves) see at
+// most kMaxItems items.
+class ReceiptShape : public JsonShape {
+ public:
+  // Why the body was refused, when this shape refused it.
+  const std::optional<FormProblem>& problem() const { return problem_; }
+
+  std::optional<std::string> Begin(const std::vector<JsonStep>& path, JsonKind kind) override {
+    const bool single = kind == JsonKind::kScalar;
+    switch (path.size()) {
+      case 0:
+        if (kind == JsonKind::kArray) return Refuse(BadRequest("the body must be a JSON object"));
+        return std::nullopt;
+      case 1: {
+        const std::string& name = path[0].name;
+        if (name == "port") {
+          if (!single) return Refuse(BadRequest("port must be a whole number from 0 to 9"));
+        } else if (name == "footer") {
+          if (!single) return Refuse(BadRequest("footer must be a string"));
+        } else if (name == "deadline") {
+          if (!single) return Refuse(BadRequest(kDeadlineMustBeAString));
+        } else if (name == "items") {
+          if (kind != JsonKind::kArray) {
+            return Refuse(BadRequest("items must be an array (it may be empty)"));
+          }
+        } else {
+          return Refuse(BadRequest("the receipt has an unknown field \"" + name + "\""));
+        }
+        return std::nullopt;
+      }
+      case 2: {
+        const std::size_t index = path[1].index;
+        if (index >= static_cast<std::size_t>(kMaxItems)) {
+          // As fiskal refuses the line of a fiskal.txt past the last item.
+          return Refuse(Refused("items[" + std::to_string(index) + "]: " + TooManyItems(), index));
+        }
+        if (kind != JsonKind::kObject) {
+          return Refuse(BadRequest("items[" + std::to_string(index) + "] must be an object"));
+        }
+        return std::nullopt;
+      }
+      default: {
+        const std::size_t index = path[1].index;
+        const std::string& name = path[2].name;
+        const bool amount = name == "quantity" || name == "price";
+        if (!amount && name != "name" && name != "tax") {
+          return Refuse(BadRequest("items[" + std::to_string(index) + "] has an unknown field \"" +
+                                   name + "\""));
+        }
+        if (!single) {
+          return Refuse(BadRequest(
+              ItemField(index, name.c_str()) +
+              (amount ? " must be a decimal string such as \"1.25\" (or a number)"
+                      : " must be a string")));
+        }
+        return std::nullopt;
+      }
+    }
+  }
+
+ private:
+  std::optional<std::string> Refuse(FormProblem problem) {
+    problem_ = std::move(problem);
+    return problem_->detail;
+  }
+
+  std::optional<FormProblem> problem_;
+};
+
 }  // namespace
 
 std::optional<std::string> DecimalToHundredths(std::string_view decimal) {
@@ -133,7 +209,10 @@ std::optional<std::string> DecimalToHundredths(std::string_view decimal) {
 std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt,
                                            std::optional<std::string>* deadline) {
   Json receipt;
-  if (auto problem = ParseStrictJson(body, &receipt)) return BadRequest(*problem);
+  ReceiptShape shape;
+  if (auto problem = ParseStrictJson(body, &receipt, &shape)) {
+    return shape.problem() ? *shape.problem() : BadRequest(*problem);
+  }
   if (!receipt.is_object()) return BadRequest("the body must be a JSON object");
   if (auto p = CheckKeys(receipt, "the receipt", {"port", "footer", "items", "deadline"},
                          {"port", "items"})) {
@@ -141,8 +220,7 @@ std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* f
   }
   if (receipt.contains("deadline")) {
     if (!receipt.at("deadline").is_string()) {
-      return BadRequest("deadline must be a string: an RFC 3339 time such as "
-                        "\"2026-12-09T14:30:00Z\"");
+      return BadRequest(kDeadlineMustBeAString);
     }
     if (deadline != nullptr) *deadline = receipt.at("deadline").get<std::string>();
   } else if (deadline != nullptr) {
@@ -194,11 +272,33 @@ std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* f
   return std::nullopt;
 }
 
+namespace {
+
+// The start of a fiskal.txt up to the end of the line of its first item
+// past the most a receipt holds (all of it when it holds no such line): fiskal
+// refuses a receipt at that line at the latest, so what follows it is
+// never read. Lines end as SplitLines (receipt/input.h) ends them.
+std::string_view UpToTheFirstItemTooMany(std::string_view fiskal_txt) {
+  std::size_t start = 0;
+  int items = -1;  // the header is the first line
+  for (std::size_t i = 0; i < fiskal_txt.size(); ++i) {
+    if (fiskal_txt[i] != '\r') continue;
+    const bool empty = i == start;
+    if (i + 1 < fiskal_txt.size() && fiskal_txt[i + 1] == '\n') ++i;
+    if (items < 0 || !empty) ++items;
+    if (items > kMaxItems) return fiskal_txt.substr(0, i + 1);
+    start = i + 1;
+  }
+  return fiskal_txt;
+}
+
+}  // namespace
+
 std::optional<FormProblem> PrepareFromText(std::string_view fiskal_txt, bool json,
                                            Receipt* receipt) {
   constexpr std::string_view kFile = "fiskal.txt";
   std::size_t line = 0;
-  const Status s = PrepareReceipt(fiskal_txt, kFile, receipt, &line);
+  const Status s = PrepareReceipt(UpToTheFirstItemTooMany(fiskal_txt), kFile, receipt, &line);
   if (s.ok()) return std::nullopt;
   if (line == 0) return Refused(s.message());
   if (!json) return Refused(s.message(), {}, line);

@@ -28,8 +28,10 @@ struct FormProblem {
   std::string reason;
 };
 
-// The fiskal.txt of a JSON receipt, or the problem with the JSON. The
-// receipt's own deadline (the member "deadline", a string, read by the
+// The fiskal.txt of a JSON receipt, or the problem with the JSON. The body
+// is refused at its first fault as it is read (the 256th item, an unknown
+// field, a list or an object where one value belongs), the rest unread.
+// The receipt's own deadline (the member "deadline", a string, read by the
 // caller) goes to *deadline when given; nothing when there is none.
 std::optional<FormProblem> JsonToFiskalTxt(std::string_view body, std::string* fiskal_txt,
                                            std::optional<std::string>* deadline = nullptr);

@@ -111,16 +111,124 @@ TEST(ReceiptForm, FiskalsReasonsWithLineOrItem) {
     many += std::string(i ? "," : "") + R"({"name": "A", "tax": "1", "quantity": "1", "price": "1"})";
   }
   many += "]}";
+  // The JSON form is refused at its 256th item as it is read, with the
+  // answer fiskal gives the fiskal.txt it would be written out as.
   std::string converted;
-  ASSERT_FALSE(JsonToFiskalTxt(many, &converted).has_value());
-  auto json = PrepareFromText(converted, true, &receipt);
+  auto json = JsonToFiskalTxt(many, &converted);
   ASSERT_TRUE(json.has_value());
+  EXPECT_EQ(json->http_status, 422);
   EXPECT_EQ(json->item, 255u);
   EXPECT_EQ(json->detail, "items[255]: a receipt holds at most 255 items; nothing was sent");
+  std::string written_out = "0;\r\n";
+  for (int i = 0; i < 256; ++i) written_out += std::to_string(i + 1) + "\tA\t1\t100\t100\t\r\n";
+  auto fiskals = PrepareFromText(written_out, true, &receipt);
+  ASSERT_TRUE(fiskals.has_value());
+  EXPECT_EQ(fiskals->http_status, json->http_status);
+  EXPECT_EQ(fiskals->item, json->item);
+  EXPECT_EQ(fiskals->detail, json->detail);
 
   auto lf_only = PrepareFromText("1;THANK YOU\n1\tBREAD\t1\t100\t250\t\n", false, &receipt);
   ASSERT_TRUE(lf_only.has_value());
   EXPECT_EQ(lf_only->line, 1u);
+}
+
+std::string Items(int from, int to) {
+  std::string items;
+  for (int i = from; i < to; ++i) {
+    items += std::string(i > from ? "," : "") +
+             R"({"name": "A", "tax": "1", "quantity": "1", "price": "1"})";
+  }
+  return items;
+}
+
+// A body is refused at the first thing wrong in it, before the rest is
+// read: what follows (even text that is not JSON at all) changes nothing.
+TEST(ReceiptForm, RefusedWhereTheFaultIsBeforeTheRestIsRead) {
+  struct Case {
+    const char* what;
+    std::string json;
+    int status;
+    std::string detail;
+    std::optional<std::size_t> item;
+  };
+  const std::string too_many = "items[255]: a receipt holds at most 255 items; nothing was sent";
+  const std::string junk = "]]]{{{ not JSON" + std::string(100000, '[');
+  const Case cases[] = {
+      {"10 000 items", R"({"port": 0, "items": [)" + Items(0, 10000) + "]}", 422, too_many, 255},
+      {"256 items, then no JSON", R"({"port": 0, "items": [)" + Items(0, 256) + junk, 422,
+       too_many, 255},
+      {"the 256th item is not even an item", R"({"port": 0, "items": [)" + Items(0, 255) +
+       ", 7" + junk, 422, too_many, 255},
+      {"port after the items is never read", R"({"items": [)" + Items(0, 300) +
+       R"(], "port": 12})", 422, too_many, 255},
+      {"a member twice before the 256th item", R"({"port": 0, "items": [)" + Items(0, 10) +
+       R"(, {"name": "A", "name": "B"}, )" + Items(0, 1000) + "]}", 400,
+       "the body has the member \"name\" twice in one object", {}},
+      {"a member twice after it", R"({"port": 0, "items": [)" + Items(0, 1000) +
+       R"(, {"name": "A", "name": "B"}]})", 422, too_many, 255},
+      {"port twice, the items after", R"({"port": 0, "port": 1, "items": [)" + Items(0, 1000) +
+       "]}", 400, "the body has the member \"port\" twice in one object", {}},
+      {"an unknown member holding much", R"({"port": 0, "junk": [)" + Items(0, 1000) + junk, 400,
+       "the receipt has an unknown field \"junk\"", {}},
+      {"an unknown member of an item", R"({"port": 0, "items": [{"name": "A", "extra": [)" +
+       Items(0, 1000) + junk, 400, "items[0] has an unknown field \"extra\"", {}},
+      {"a list for port", R"({"port": [)" + Items(0, 1000) + junk, 400, "port must be a whole number from 0 to 9", {}},
+      {"an object for the footer", R"({"footer": {"a": 1}, "port": 0, "items": []})", 400,
+       "footer must be a string", {}},
+      {"items an object", R"({"port": 0, "items": {"a": [)" + Items(0, 100) + junk, 400,
+       "items must be an array", {}},
+      {"an item a list", R"({"port": 0, "items": [[)" + Items(0, 100) + junk, 400,
+       "items[0] must be an object", {}},
+      {"a name that is a list", R"({"port": 0, "items": [{"name": [)" + Items(0, 100) + junk,
+       400, "items[0].name must be a string", {}},
+      {"a price that is an object", R"({"port": 0, "items": [{"price": {"a": [)" + junk, 400,
+       "items[0].price must be a decimal string", {}},
+      {"the body a list", "[" + Items(0, 1000) + junk, 400, "the body must be a JSON object", {}},
+      {"nested junk in an item", R"({"port": 0, "items": [{"name": "A", "tax": {"x": )" +
+       std::string(40, '[') + junk, 400, "items[0].tax must be a string", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string converted;
+    const auto problem = JsonToFiskalTxt(c.json, &converted);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_EQ(problem->http_status, c.status);
+    EXPECT_EQ(problem->detail.substr(0, c.detail.size()), c.detail) << problem->detail;
+    EXPECT_EQ(problem->item, c.item);
+  }
+}
+
+// The text form is read up to its first item past the most a receipt
+// holds: the answer is fiskal's for the whole file, line and all.
+TEST(ReceiptForm, TextReadUpToTheFirstItemTooMany) {
+  auto items = [](int n, const std::string& between) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += std::to_string(i + 1) + "\tA\t1\t100\t100\t\r\n" + between;
+    return text;
+  };
+  const std::string cases[] = {
+      "1;T\r\n" + items(255, ""),
+      "1;T\r\n" + items(256, ""),
+      "1;T\r\n" + items(10000, ""),
+      "1;T\r\n" + items(300, "\r\n"),        // empty lines are no items
+      "\r\n" + items(300, "\r"),               // an empty header; lines ending in CR
+      "1;T\r\n" + items(255, "") + "256 B",   // the last line without an end, and bad
+      "1;T\r\n" + items(100, "") + "x\r\n" + items(300, ""),
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text.size());
+    Receipt whole, read;
+    std::size_t line = 0;
+    const Status expected = PrepareReceipt(text, "fiskal.txt", &whole, &line);
+    const auto problem = PrepareFromText(text, false, &read);
+    ASSERT_EQ(problem.has_value(), !expected.ok());
+    if (problem) {
+      EXPECT_EQ(problem->detail, expected.message() + "; nothing was sent");
+      EXPECT_EQ(problem->line.value_or(0), line);
+    } else {
+      EXPECT_EQ(Texts(read), Texts(whole));
+    }
+  }
 }
 
 TEST(ReceiptForm, DecimalToHundredths) {

@@ -35,5 +35,30 @@ TEST(StrictJson, OneReadingOnly) {
   }
 }
 
+// The shape sees each value as it begins, with the path down to it, and
+// a refusal there ends the reading: what follows is never read.
+TEST(StrictJson, TheShapeSeesEachValueWhereItBegins) {
+  struct Seen : JsonShape {
+    std::vector<std::string> paths;
+    std::optional<std::string> Begin(const std::vector<JsonStep>& path, JsonKind kind) override {
+      std::string p = kind == JsonKind::kObject ? "{" : kind == JsonKind::kArray ? "[" : "=";
+      for (const JsonStep& s : path) p += s.member ? "." + s.name : "[" + std::to_string(s.index) + "]";
+      paths.push_back(p);
+      if (p == "=.stop") return "stopped here";
+      return std::nullopt;
+    }
+  };
+  Seen seen;
+  nlohmann::json value;
+  EXPECT_FALSE(ParseStrictJson(R"({"a": [1, {"b": null}], "c": "x"})", &value, &seen));
+  EXPECT_EQ(seen.paths, (std::vector<std::string>{"{", "[.a", "=.a[0]", "{.a[1]", "=.a[1].b", "=.c"}));
+  EXPECT_EQ(value["a"][1], nlohmann::json({{"b", nullptr}}));
+
+  Seen stopping;
+  // "a" twice and the missing "}" come after the refusal: unread.
+  EXPECT_EQ(ParseStrictJson(R"({"a": 1, "stop": 2, "a": 3)", &value, &stopping), "stopped here");
+  EXPECT_EQ(stopping.paths, (std::vector<std::string>{"{", "=.a", "=.stop"}));
+}
+
 }  // namespace
 }  // namespace fiskal::service

@@ -1,9 +1,10 @@
 // What an integrator's program does with clients generated from
 // openapi.json: post a fiskal.txt as text/plain, read a receipt's
-// transcript as bytes, page through receipts by their ids. It must
+// transcript as bytes, page through receipts by their ids and through a
+// list by its pages' "next" links. It must
 // type-check against both generators' output (scripts/clients).
 import type { paths } from "./out/schema";
-import { getTranscript, getReceipt, postReceipt } from "./out/hey";
+import { getTranscript, getReceipt, listReceipts, postReceipt } from "./out/hey";
 import type { GetTranscriptResponse, Receipt } from "./out/hey";
 
 type Post = paths["/v1/receipts"]["post"];
@@ -28,5 +29,16 @@ export async function integrator(id: number): Promise<[string, string, string, n
   const again = await getReceipt({ path: { id: receipt?.id ?? id }, query: { wait: 10 } });
   const bytes: GetTranscriptResponse | undefined = (await getTranscript({ path: { id } })).data;
   const blob: Blob | undefined = bytes;
-  return [text, transcript, location + String(again.data?.state) + String(blob?.size), retry];
+  // A list a page at a time: the next page is older than the last one shown.
+  let listed = 0;
+  let page = await listReceipts({ query: { state: "in_doubt", limit: 50 } });
+  for (;;) {
+    const receipts: Receipt[] = page.data?.receipts ?? [];
+    listed += receipts.length;
+    const next: string | null | undefined = page.data?.next;
+    const last = receipts[receipts.length - 1];
+    if (!next || last === undefined) break;
+    page = await listReceipts({ query: { state: "in_doubt", limit: 50, before: last.id } });
+  }
+  return [text, transcript, location + String(again.data?.state) + String(blob?.size), retry + listed];
 }

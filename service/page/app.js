@@ -107,6 +107,19 @@
     return res.json();
   }
 
+  // Up to `want` receipts of a list, newest first, following each page's
+  // "next" when a page of large receipts was cut short.
+  async function getReceipts(path, want) {
+    const receipts = [];
+    let next = path;
+    while (next && receipts.length < want) {
+      const page = await getJson(next);
+      receipts.push(...page.receipts);
+      next = page.next;
+    }
+    return { receipts: receipts.slice(0, want) };
+  }
+
   // A fresh Idempotency-Key. crypto.randomUUID() exists only in secure
   // contexts (https, localhost), and a shop may open the page at
   // http://192.168.x.y; getRandomValues() works everywhere.
@@ -412,9 +425,9 @@
       (state ? "&state=" + encodeURIComponent(state) : "");
     const [printers, list, doubt, cut, broker] = await Promise.all([
       getJson("/v1/printers"),
-      getJson("/v1/receipts" + query),
-      getJson("/v1/receipts?state=in_doubt&limit=100"),
-      getJson("/v1/receipts?state=cut&limit=100"),
+      getReceipts("/v1/receipts" + query, Number(limit)),
+      getReceipts("/v1/receipts?state=in_doubt&limit=100", 100),
+      getReceipts("/v1/receipts?state=cut&limit=100", 100),
       getJson("/v1/broker"),
     ]);
     await fetchSlips(list.receipts);
