@@ -137,9 +137,17 @@ struct Service {
   }
 
   std::size_t Count() {
-    std::vector<StoredReceipt> all;
-    EXPECT_TRUE(journal->List(std::nullopt, 1000, &all).ok());
-    return all.size();
+    std::size_t count = 0;
+    bool more = false;
+    EXPECT_TRUE(journal
+                    ->List(std::nullopt, 0, 1000,
+                           [&](StoredReceipt&&) {
+                             ++count;
+                             return true;
+                           },
+                           &more)
+                    .ok());
+    return count;
   }
 };
 
