@@ -52,7 +52,7 @@ def _die_with_parent():
 
 def default_spawn(argv, cwd, env, out):
     return subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                            stderr=out, process_group=0, preexec_fn=_die_with_parent)
+                            stderr=subprocess.STDOUT, process_group=0, preexec_fn=_die_with_parent)
 
 
 def _reap(proc):
