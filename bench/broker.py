@@ -1393,7 +1393,7 @@ def run_load(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
                 answers.sent_wall[key] = time.time()
             late_ms.append((t - at) * 1000)
             rc, _ = chain.publish(f"fiskal/{shop}/receipts", key, receipt_body(1, i),
-                               f"fiskal/{shop}/answers/load")
+                                  f"fiskal/{shop}/answers/load")
             publish_rc[rc] += 1
         load_end = time.monotonic()
         # The answers still on their way (10 s at most).
