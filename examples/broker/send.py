@@ -555,9 +555,10 @@ class Sender:
             if self.give_up_at is not None and now >= self.give_up_at:
                 return self.give_up()
             wake = deadline
-            for t in (self.next_publish, self.give_up_at):
-                if t is not None:
-                    wake = min(wake, t)
+            if self.give_up_at is not None:
+                wake = min(wake, self.give_up_at)
+            if self.next_publish is not None and self.connected and self.subscribed:
+                wake = min(wake, self.next_publish)  # else it waits for the (re)subscription
             if not self.link:
                 if self.next_connect is not None and now >= self.next_connect:
                     self.next_connect = None
@@ -568,7 +569,8 @@ class Sender:
                 time.sleep(max(0.0, wake - now))
                 continue
             try:
-                rc = self.client.loop(timeout=max(0.0, min(wake - now, 1.0)))
+                # Woken by the socket; at the latest in time for a keep-alive ping.
+                rc = self.client.loop(timeout=max(0.0, min(wake - now, KEEPALIVE_SECONDS / 3)))
             except (OSError, ssl.SSLError) as e:
                 self.client._sock_close()
                 self.lost(f"the connection to the broker failed ({e})")
