@@ -44,15 +44,16 @@ PR_SET_PDEATHSIG, should the script itself be killed).
 
 --broker ejabberd: the system's ejabberd 23.01 (mod_mqtt) started on the
 Erlang VM by testing/mqtt_brokers.py from the shipped examples/broker/ejabberd.yml
-(host localhost, plain MQTT on a port found free, 127.0.0.1 only), with
+(its @NAME@ places filled in: host localhost, plain MQTT and TLS on
+ports found free, 127.0.0.1 only; the plain one is used), with
 its database and logs in the temp folder, no Erlang distribution (no node
 name, no epmd), the users (chain, the shops) made with passwords at each
 start, halting by itself after --timeout-minutes plus 2; never the system's
 service. It keeps sessions in memory only: each of its kills loses every
 session and the messages queued in them, and until fiskald has subscribed
-again the chain's publishes are dropped with PUBACK 0x10. A start takes 20
-to 80 s on this machine, so give it a few --broker-kills only (3, say),
---broker-every 20. On either broker the chain publishes a receipt again
+again the chain's publishes are dropped with PUBACK 0x10. A start takes some
+2 s on a quiet machine and up to a minute on a busy one: there, give it
+a few --broker-kills only (3, say), --broker-every 20. On either broker the chain publishes a receipt again
 under its key --republish-after seconds after its last publish while no
 final answer came, and 1 s after a PUBACK 0x10 or a refusal.
 

@@ -7,12 +7,13 @@ examples are what is tried:
   plain listener beside it; certificates made here with the openssl
   command (a CA, the server for localhost and 127.0.0.1, one client
   certificate per name, its CN the name).
-- Ejabberd: the system's ejabberd (mod_mqtt) with examples/broker/ejabberd.yml,
-  started straight on the Erlang VM without distribution (no node name, no
-  epmd, nothing listening but its MQTT port), its database (Mnesia) and
-  logs in the folder, its users made at each start; it halts by itself
-  after `lifetime` seconds. Sessions live in its memory only: a restart
-  loses them, as a real one does.
+- Ejabberd: the system's ejabberd (mod_mqtt) with examples/broker/ejabberd.yml
+  (its @NAME@ places filled in: host localhost, a plain and a TLS port,
+  the certificates made here), started straight on the Erlang VM without
+  distribution (no node name, no epmd, nothing listening but its MQTT
+  ports), its database (Mnesia) and logs in the folder, its users made at
+  each start; it halts by itself after `lifetime` seconds. Sessions live
+  in its memory only: a restart loses them, as a real one does.
 
 Both listen on 127.0.0.1 only, on ports the system gives, keep everything in
 the folder given, and run in a process group of their own that the kernel
@@ -195,9 +196,10 @@ class Mosquitto:
 
 
 class Ejabberd:
-    """examples/broker/ejabberd.yml, plain MQTT on one port (url) that stays
-    over restarts; users (name: password) made at each start, host
-    localhost. Sessions in memory: a restart loses them."""
+    """examples/broker/ejabberd.yml, plain MQTT (url) and TLS (tls_url, its
+    CA ca.pem in the folder) on ports that stay over restarts; users (name:
+    password) made at each start, host localhost. Sessions in memory: a
+    restart loses them."""
 
     def __init__(self, folder, users, lifetime=900, spawn=default_spawn):
         self.folder = Path(folder)
@@ -210,22 +212,32 @@ class Ejabberd:
         self.spawn = spawn
         self.proc = None
         self.port = free_port()
+        self.tls_port = free_port()
         self.log = self.folder / "ejabberd.out"
         self.starts = 0
         self.start_s = []
+        make_certificates(self.folder, ())
         example = EXAMPLES / "ejabberd.yml"
-        conf = substitute(example.read_text(), [
-            ("\n  - broker.chain.example\n", "\n  - localhost\n"),
-            ("\ncertfiles:\n  - /etc/ejabberd/broker.pem\n", "\n"),
-            ("\n    port: 8883\n", f"\n    port: {self.port}\n"),
-            ('\n    ip: "::"\n', f'\n    ip: "{HOST}"\n'),
-            ("\n    tls: true\n", "\n    tls: false\n"),
-        ], example)
+        conf = example.read_text()
+        for name, value in (("HOST", "localhost"), ("IP", HOST), ("PORT", self.port),
+                            ("TLS_PORT", self.tls_port),
+                            ("CERTFILE", self.folder / "server.pem"),
+                            ("KEYFILE", self.folder / "server.key")):
+            # Each place in the settings (the comments name them too).
+            settings = conf.split("\nhosts:", 1)
+            if len(settings) != 2 or f"@{name}@" not in settings[1]:
+                raise BrokerError(f"{example}: no @{name}@ to fill in; keep the example and "
+                                  "its launcher in step")
+            conf = settings[0] + "\nhosts:" + settings[1].replace(f"@{name}@", str(value))
         (self.folder / "ejabberd.yml").write_text(conf)
 
     @property
     def url(self):
         return f"mqtt://{HOST}:{self.port}"
+
+    @property
+    def tls_url(self):
+        return f"mqtts://localhost:{self.tls_port}"
 
     @property
     def pid(self):

@@ -279,7 +279,10 @@ class Ejabberd(BrokerCase, unittest.TestCase):
 
     @classmethod
     def chain_args(cls, broker):
-        return broker.url, cls.user_args(broker, "chain", "")
+        # The chain over TLS, fiskald in plain MQTT: both of the example's
+        # listeners.
+        return broker.tls_url, cls.user_args(broker, "chain", "") + [
+            "--ca", broker.folder / "ca.pem"]
 
     @classmethod
     def refused_args(cls, broker):
