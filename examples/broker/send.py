@@ -40,8 +40,9 @@ steps:
   5. prints each answer on standard output as it comes, one line each: the
      receipt's state and the receipt's JSON (a state already printed, from
      a repeat, is not printed again), or `problem STATUS` and the problem's
-     JSON. fiskald's presence and what the broker does are told on
-     standard error.
+     JSON. A 409 or 503 problem stored nothing and asks for the same again:
+     it is published again as when no answer came. fiskald's presence and
+     what the broker does are told on standard error.
 
 Every call into the MQTT client is made from this one thread, which drives
 the client's network loop itself: the client library is not safe to call
@@ -51,7 +52,8 @@ Exit status:
   0  printed: the receipt is printed (printed, or resolved_printed: a person
      said it printed);
   1  a problem came: the receipt was refused, nothing was stored; mend it
-     (the problem says what) and send it under a fresh key;
+     (the problem says what) and send it under a fresh key (a 409 or 503
+     is published again instead, and ends as status 2 if it stays);
   2  gave up: no final state within --wait seconds or --attempts publishes.
      The receipt may still print later (fiskald may be away; the broker may
      keep the receipt for it): send it again with --key-id KEY, the key
@@ -116,6 +118,9 @@ FIRST_RECONNECT_SECONDS, LAST_RECONNECT_SECONDS = 1, 30
  EXIT_IN_DOUBT, EXIT_USAGE) = 0, 1, 2, 3, 4, 5, 64
 
 NO_MATCHING_SUBSCRIBERS = 0x10
+# Problems that store nothing and say "the same again later": 409 (a request
+# under this key is under way), 503 (fiskald is stopping, or its queue full).
+AGAIN_PROBLEMS = {409, 503}
 # Refusals of a publish that the same publish cannot get past: say why and
 # stop. Any other refusal (0x80 unspecified, 0x83 the broker's own error,
 # 0x97 quota exceeded, ...) is published again later.
@@ -457,7 +462,22 @@ class Sender:
             except (ValueError, AttributeError):
                 code = "?"
             print(f"problem {code} {text}", flush=True)
-            return EXIT_PROBLEM
+            if code not in AGAIN_PROBLEMS:
+                return EXIT_PROBLEM
+            # Not stored (fiskald stopping, or the key busy): the same again
+            # later, as if no answer had come.
+            now = time.monotonic()
+            self.answered = False
+            self.next_publish = None
+            if self.publishes >= self.a.attempts:
+                note(f"problem {code}: not stored; that was the last attempt ({self.a.attempts})")
+                self.give_up_at = now
+            else:
+                note(f"problem {code}: not stored; publishing again under key "
+                     f"{self.a.key_id} in {self.retry:g} s")
+                self.next_publish = now + self.retry
+                self.retry = min(self.retry * 2, LAST_RETRY_SECONDS)
+            return None
         if media != "application/json":
             note(f"an answer of content type {media or '(none)'}, not understood: {text[:200]}")
             return None

@@ -196,6 +196,49 @@ class BrokerCase:
                 proc.kill()
                 proc.wait()
 
+    def test_a_503_while_fiskald_stops_is_published_again(self):
+        # fiskald drains a long receipt after SIGTERM and answers a new one
+        # 503 (not stored); send.py publishes it again under its key until
+        # the next fiskald prints it.
+        folder = Path(self.tmp) / "S3"
+        fiskald = Fiskald(folder, "S3", self.fiskald_args(self.broker, "S3"))
+        proc = None
+        try:
+            request = urllib.request.Request(
+                f"http://127.0.0.1:{fiskald.port}/v1/receipts", data=receipt(12).encode(),
+                headers={"Content-Type": "application/json",
+                         "Idempotency-Key": f"long-{uuid.uuid4()}"}, method="POST")
+            urllib.request.urlopen(request, timeout=30).close()
+            fiskald.proc.terminate()  # drains: some 6.5 s of texts
+            url, extra = self.chain_args(self.broker)
+            key = f"stopping-{uuid.uuid4()}"
+            path = Path(self.tmp) / "stopping.json"
+            path.write_text(receipt(1))
+            proc = subprocess.Popen([sys.executable, str(SEND), "--broker", url, "--shop", "S3",
+                                     *[str(x) for x in extra], "--key-id", key,
+                                     "--retry-after", "0.5", "--attempts", "40",
+                                     "--wait", str(PATIENCE), str(path)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            err_lines = []
+            for line in proc.stderr:
+                err_lines.append(line)
+                if "problem 503" in line:
+                    break
+            self.assertIn("problem 503: not stored", "".join(err_lines))
+            self.assertEqual(fiskald.proc.wait(timeout=PATIENCE), 0)
+            fiskald.stop()
+            fiskald = Fiskald(folder, "S3", self.fiskald_args(self.broker, "S3"))
+            out, rest = proc.communicate(timeout=PATIENCE + 30)
+            err = "".join(err_lines) + rest
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertEqual(out.splitlines()[-1].split(" ", 1)[0], "printed", out)
+            self.assertEqual(len(fiskald.receipts(key)), 1)
+        finally:
+            if proc is not None and proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+            fiskald.stop()
+
     def test_a_publish_the_broker_refuses_ends_the_run(self):
         # Shop S2's own credentials may not publish to shop S1.
         url, extra = self.refused_args(self.broker)
@@ -210,7 +253,7 @@ class BrokerCase:
 class Mosquitto(BrokerCase, unittest.TestCase):
     @classmethod
     def make_broker(cls, folder):
-        return mqtt_brokers.Mosquitto(folder, clients=("chain", "S1", "S2"))
+        return mqtt_brokers.Mosquitto(folder, clients=("chain", "S1", "S2", "S3"))
 
     @classmethod
     def fiskald_args(cls, broker, shop):
@@ -258,7 +301,7 @@ def have_ejabberd():
 @unittest.skipUnless(have_ejabberd(), "no ejabberd here (apt-get install ejabberd), or "
                      "FISKAL_TEST_EJABBERD=0")
 class Ejabberd(BrokerCase, unittest.TestCase):
-    USERS = {"chain": "secret-chain", "S1": "secret-S1", "S2": "secret-S2"}
+    USERS = {"chain": "secret-chain", "S1": "secret-S1", "S2": "secret-S2", "S3": "secret-S3"}
 
     @classmethod
     def make_broker(cls, folder):
