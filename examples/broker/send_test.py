@@ -115,9 +115,16 @@ class BrokerCase:
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="send-test-")
-        cls.broker = cls.make_broker(Path(cls.tmp) / "broker")
-        cls.broker.start()
-        cls.fiskald = Fiskald(Path(cls.tmp) / "S1", "S1", cls.fiskald_args(cls.broker, "S1"))
+        cls.broker = None
+        try:
+            cls.broker = cls.make_broker(Path(cls.tmp) / "broker")
+            cls.broker.start()
+            cls.fiskald = Fiskald(Path(cls.tmp) / "S1", "S1", cls.fiskald_args(cls.broker, "S1"))
+        except BaseException:
+            if cls.broker is not None:
+                cls.broker.kill()
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
 
     @classmethod
     def tearDownClass(cls):
