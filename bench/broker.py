@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark of fiskald taking receipts through an MQTT 5 broker, on loopback.
 
-Everything runs on 127.0.0.1: the system's mosquitto (/usr/sbin/mosquitto,
-configured in a temp folder), fiskald (log-only receipts only, its journal
+Everything runs on 127.0.0.1: the broker (--broker: the system's
+mosquitto, /usr/sbin/mosquitto, configured in a temp folder; or a private
+ejabberd from examples/broker/ejabberd.yml, see below), fiskald (log-only receipts only, its journal
 in the temp folder, --listen 127.0.0.1:0), and the chain's side, a client
 in this script on python3-paho-mqtt (MQTT 5). Every fiskald runs with
 FISKAL_COM1..9 set to /nonexistent/comN and FISKAL_LOCK_DIR to its folder,
@@ -40,6 +41,21 @@ PR_SET_PDEATHSIG, should the script itself be killed).
           VmRSS (max and mean over the processes) while connected, idle
           and after the load; its CPU (utime+stime, /proc/PID/stat) over
           --idle-seconds idle, connected, before the load.
+
+--broker ejabberd: the system's ejabberd 23.01 (mod_mqtt) started on the
+Erlang VM by testing/mqtt_brokers.py from the shipped examples/broker/ejabberd.yml
+(its @NAME@ places filled in: host localhost, plain MQTT and TLS on
+ports found free, 127.0.0.1 only; the plain one is used), with
+its database and logs in the temp folder, no Erlang distribution (no node
+name, no epmd), the users (chain, the shops) made with passwords at each
+start, halting by itself after --timeout-minutes plus 2; never the system's
+service. It keeps sessions in memory only: each of its kills loses every
+session and the messages queued in them, and until fiskald has subscribed
+again the chain's publishes are dropped with PUBACK 0x10. A start takes some
+2 s on a quiet machine and up to a minute on a busy one: there, give it
+a few --broker-kills only (3, say), --broker-every 20. On either broker the chain publishes a receipt again
+under its key --republish-after seconds after its last publish while no
+final answer came, and 1 s after a PUBACK 0x10 or a refusal.
 
 The broker runs with set_tcp_nodelay true and the chain's client sets
 TCP_NODELAY on its socket, so that neither holds a small packet back for
@@ -100,6 +116,9 @@ from common import (HOST, IN_DOUBT, LIST_LIMIT, START_TIMEOUT_S, BenchError, bui
                     find_binary, Fiskald, get_json, Interrupted, kill_all, latency_text, metrics,
                     note, percentile, print_checks, reap, request, spawn, status_kib)
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "testing"))
+import mqtt_brokers  # noqa: E402  the private ejabberd, from examples/broker/ejabberd.yml
+
 try:
     import paho.mqtt.client as mqtt
     from paho.mqtt.packettypes import PacketTypes
@@ -120,6 +139,7 @@ TARGET_IDLE_TICKS = 1     # per fiskald over --idle-seconds: 0, but a keep-alive
 KEEP_ALIVE_S = 30         # fiskald's (service/broker/broker.cc)
 
 FINAL = ("printed", "not_sent", "cut", "in_doubt")
+NO_MATCHING_SUBSCRIBERS = 0x10
 
 EXPECTED_LINES = re.compile(
     r"^fiskald: (listening on |\d+ receipt\(s\) were being sent|stopping: |stopped"
@@ -217,6 +237,48 @@ class Mosquitto:
         if self.proc is not None:
             reap(self.proc)
             self.proc = None
+
+
+class Ejabberd(mqtt_brokers.Ejabberd):
+    """The system's ejabberd (mod_mqtt) from examples/broker/ejabberd.yml,
+    private (testing/mqtt_brokers.py): its users, each with a password file,
+    made at each start; sessions in memory only, so a kill loses them and
+    every message queued in them."""
+
+    def __init__(self, folder: Path, users: list[str], lifetime_s: float):
+        folder.mkdir(parents=True, exist_ok=True)
+        self.password_files = {}
+        for u in users:
+            f = folder / f"{u}.password"
+            f.write_text(f"bench-{u}-{os.getpid()}\n")
+            f.chmod(0o600)
+            self.password_files[u] = f
+        super().__init__(folder, {u: f.read_text().strip()
+                                  for u, f in self.password_files.items()},
+                         lifetime=lifetime_s,
+                         spawn=lambda argv, cwd, env, out: spawn(argv, cwd, env, out, stdout=out))
+
+    def fiskald_args(self, shop: str) -> list[str]:
+        return ["--broker-user", shop, "--broker-password-file", str(self.password_files[shop])]
+
+    def login(self, user: str) -> tuple[str, str]:
+        return user, self.users[user]
+
+
+def make_broker(args, folder: Path, users: list[str], persistence: bool):
+    """The broker --broker names, not started."""
+    if args.broker == "ejabberd":
+        # It halts by itself a little after the whole run's timeout.
+        return Ejabberd(folder, ["chain"] + users, args.timeout_minutes * 60 + 120)
+    return Mosquitto(folder, free_port(), persistence=persistence)
+
+
+def broker_fiskald_args(broker, shop: str) -> list[str]:
+    return broker.fiskald_args(shop) if isinstance(broker, Ejabberd) else []
+
+
+def broker_login(broker) -> tuple[str, str] | None:
+    return broker.login("chain") if isinstance(broker, Ejabberd) else None
 
 
 # --------------------------------------------------------------------------
@@ -511,16 +573,37 @@ def parse_answer(msg, t: float) -> Answer | str:
                   bool(msg.dup), body.get("accepted_at"))
 
 
+class _ReasonClient(mqtt.Client if mqtt else object):
+    """paho-mqtt 1.6's client, keeping each PUBACK's reason code (which it
+    reads and does not hand on) by message id, as examples/broker/send.py."""
+
+    def __init__(self, *a, **kw):
+        super().__init__(*a, **kw)
+        self.puback_reasons: dict[int, int] = {}
+
+    def _handle_pubackcomp(self, cmd):
+        packet = self._in_packet["packet"]
+        if cmd == "PUBACK" and len(packet) >= 2:
+            mid, = struct.unpack("!H", packet[:2])
+            self.puback_reasons[mid] = packet[2] if len(packet) > 2 else 0
+        return super()._handle_pubackcomp(cmd)
+
+
 class Chain:
     """The chain's server: one MQTT 5 client (paho, its network thread),
     a persistent session, subscribed to `filters` at QoS 1 (again at each
     connect), reconnecting by itself."""
 
-    def __init__(self, client_id: str, port: int, filters: list[str], on_message):
+    def __init__(self, client_id: str, port: int, filters: list[str], on_message,
+                 login: tuple[str, str] | None = None, on_puback=None):
         self.port = port
         self.filters = filters
         self.on_message_cb = on_message
-        self.client = mqtt.Client(client_id=client_id, protocol=mqtt.MQTTv5)
+        self.on_puback_cb = on_puback
+        self.client = _ReasonClient(client_id=client_id, protocol=mqtt.MQTTv5)
+        if login is not None:
+            self.client.username_pw_set(*login)
+        self.puback_codes = Counter()  # the PUBACKs' reason codes
         self.client.reconnect_delay_set(min_delay=0.2, max_delay=1.0)
         self.client.max_queued_messages_set(0)
         self.client.on_connect = self._on_connect
@@ -555,13 +638,14 @@ class Chain:
             pass
         self.client.loop_stop()
 
-    def publish(self, topic: str, key: str, body: bytes, response_topic: str) -> int:
+    def publish(self, topic: str, key: str, body: bytes, response_topic: str) -> tuple[int, int]:
+        """The client's return code and the message id."""
         props = Properties(PacketTypes.PUBLISH)
         props.ResponseTopic = response_topic
         props.CorrelationData = key.encode()
         props.ContentType = "application/json"
         info = self.client.publish(topic, body, qos=1, properties=props)
-        return info.rc
+        return info.rc, info.mid
 
     # paho's thread
 
@@ -593,8 +677,12 @@ class Chain:
         self.subscribed.set()
 
     def _on_publish(self, client, userdata, mid):
+        code = client.puback_reasons.pop(mid, 0)
         with self.lock:
             self.pubacks += 1
+            self.puback_codes[code] += 1
+        if self.on_puback_cb is not None:
+            self.on_puback_cb(mid, code)
 
     def _on_message(self, client, userdata, msg):
         t = time.monotonic()
@@ -652,6 +740,9 @@ class FaultPublisher:
         self.answers = 0
         self.republished = 0
         self.publish_errors = Counter()
+        self.mids: dict[int, Published] = {}  # the last publish of each, by message id
+        self.early: dict[int, int] = {}       # PUBACKs that came before publish() returned
+        self.dropped = 0                      # PUBACK 0x10 or a refusal: published again soon
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.failure: str | None = None
 
@@ -680,12 +771,32 @@ class FaultPublisher:
                 self.progress_at = t
         self.answered.set()
 
+    def on_puback(self, mid: int, code: int) -> None:
+        """The broker dropped or refused a publish (PUBACK 0x10, or 0x80 and
+        above): published again in a second, not after the full wait."""
+        if code != NO_MATCHING_SUBSCRIBERS and code < 0x80:
+            return
+        with self.lock:
+            p = self.mids.pop(mid, None)
+            if p is None:
+                self.early[mid] = code
+                return
+            self.dropped += 1
+            if p.final is None:
+                p.retry_at = min(p.retry_at, time.monotonic() + 1.0)
+
     def _publish(self, p: Published, now: float) -> None:
-        rc = self.chain.publish("fiskal/S1/receipts", p.key, p.body, p.topic)
+        rc, mid = self.chain.publish("fiskal/S1/receipts", p.key, p.body, p.topic)
         if rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN):
             self.publish_errors[rc] += 1  # not taken at all: tried again later
         p.publishes.append(now)
         p.retry_at = now + self.republish_after
+        if mid in self.early:
+            self.dropped += 1
+            self.early.pop(mid)
+            p.retry_at = now + 1.0
+        else:
+            self.mids[mid] = p
         self.published.set()
 
     def run(self) -> None:
@@ -724,18 +835,20 @@ def run_faults(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
           f"{args.republish_after:g} s without a final answer), {args.fiskald_kills} fiskald "
           f"SIGKILLs, {args.broker_kills} broker SIGKILLs, a proxy cut about every "
           f"{args.cut_every:g} s, seed {args.seed}", flush=True)
-    broker = Mosquitto(folder / "broker", free_port(), persistence=True)
+    broker = make_broker(args, folder / "broker", ["S1"], persistence=True)
     broker.start()
     proxy = Proxy(broker.port, args.cut_every, rng.randrange(1 << 30))
     proxy.start()
     pub = FaultPublisher(args.receipts, args.window, args.republish_after,
                          random.Random(rng.random()), deadline)
     chain = Chain(f"bench-chain-{os.getpid()}", broker.port,
-                  ["fiskal/S1/answers/#", "fiskal/S1/states"], pub.on_message)
+                  ["fiskal/S1/answers/#", "fiskal/S1/states"], pub.on_message,
+                  login=broker_login(broker), on_puback=pub.on_puback)
     pub.chain = chain
     dfolder = folder / "fiskald"
     dfolder.mkdir()
-    extra = ["--broker", f"mqtt://{HOST}:{proxy.port}", "--shop", "S1"]
+    extra = (["--broker", f"mqtt://{HOST}:{proxy.port}", "--shop", "S1"]
+             + broker_fiskald_args(broker, "S1"))
 
     kills = Counter()              # fiskald, by moment
     broker_kills = 0
@@ -1047,7 +1160,12 @@ def run_faults(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
     answer_states = Counter(a.state for p in sent for a in p.answers)
     in_doubt = states.get("in_doubt", 0)
 
+    lost = sorted(set(missing) | set(no_final))
+    printed_twice = len(twice) + sum(1 for t in bad_texts if "twice" in t)
     checks = [
+        Check(f"exactly once on {args.broker}: lost / printed twice / in_doubt sent again",
+              f"{len(lost)} / {printed_twice} / {len(resent) + len(after_doubt)}",
+              "0 / 0 / 0", not lost and not printed_twice and not resent and not after_doubt),
         Check("fiskald kills", f"{n_kills} ({', '.join(f'{k} {v}' for k, v in sorted(kills.items()))})"
               f" in {fault_s:.0f} s, {instances} starts", f"{args.fiskald_kills}",
               n_kills >= args.fiskald_kills),
@@ -1101,6 +1219,9 @@ def run_faults(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
               f"{len(spinning)} of {instances} starts" + listing(spinning), "0", not spinning),
         Check("outbox at the end", f"{waiting if waiting is not None else '?'} answers waiting, "
               f"connected {connected_at_end}", "0", waiting == 0 and connected_at_end),
+        Check("the broker's PUBACKs", ", ".join(
+              f"0x{c:02X} {n}" for c, n in sorted(chain.puback_codes.items()))
+              + f"; {pub.dropped} dropped or refused, published again after 1 s", "", None),
         Check("the chain's client", f"{chain.connects} connects, {chain.disconnects} "
               f"disconnects, {len(stray)} stray answers, {len(chain.problems)} problems"
               + listing(stray + chain.problems), "0 stray, 0 problems",
@@ -1201,19 +1322,21 @@ def run_load(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
           f"(persistence {'on, saved at every change' if args.load_broker_persistence else 'off'})"
           f", {args.rate:g} receipts/s offered in all ({args.rate / args.shops:g}/s a shop, "
           f"fixed schedule, 1 item each) for {args.seconds:g} s: {total} receipts", flush=True)
-    broker = Mosquitto(folder / "broker", free_port(), persistence=args.load_broker_persistence)
+    broker = make_broker(args, folder / "broker", shops,
+                         persistence=args.load_broker_persistence)
     broker.start()
     answers = LoadAnswers()
     chain = Chain(f"bench-load-{os.getpid()}", broker.port,
                   ["fiskal/+/answers/#", "fiskal/+/states", "fiskal/+/status"],
-                  answers.on_message)
+                  answers.on_message, login=broker_login(broker))
     daemons: dict[str, Fiskald] = {}
     try:
         chain.connect()
         for shop in shops:
             f = folder / shop
             f.mkdir()
-            d = Fiskald(binary, f, ["--broker", f"mqtt://{HOST}:{broker.port}", "--shop", shop])
+            d = Fiskald(binary, f, ["--broker", f"mqtt://{HOST}:{broker.port}", "--shop", shop]
+                        + broker_fiskald_args(broker, shop))
             d.start()
             daemons[shop] = d
         t_wait = time.monotonic() + 30
@@ -1270,8 +1393,8 @@ def run_load(args, binary: Path, tmp: Path, deadline: float) -> list[Check]:
                 answers.sent_at[key] = t
                 answers.sent_wall[key] = time.time()
             late_ms.append((t - at) * 1000)
-            rc = chain.publish(f"fiskal/{shop}/receipts", key, receipt_body(1, i),
-                               f"fiskal/{shop}/answers/load")
+            rc, _ = chain.publish(f"fiskal/{shop}/receipts", key, receipt_body(1, i),
+                                  f"fiskal/{shop}/answers/load")
             publish_rc[rc] += 1
         load_end = time.monotonic()
         # The answers still on their way (10 s at most).
@@ -1420,6 +1543,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                    help="the fiskald executable (default: build build-bench/fiskald, Release)")
     p.add_argument("--only", action="append", choices=["faults", "load"],
                    help="run only this part (repeatable; default both)")
+    p.add_argument("--broker", choices=["mosquitto", "ejabberd"], default="mosquitto",
+                   help="the broker: the system's mosquitto (default), or a private ejabberd "
+                        "(mod_mqtt) from examples/broker/ejabberd.yml, whose sessions live in "
+                        "memory only")
     g = p.add_argument_group("faults")
     g.add_argument("--receipts", metavar="N", type=int, default=200,
                    help="receipts the chain publishes (default 200)")
@@ -1499,8 +1626,12 @@ def main(argv: list[str]) -> int:
         if mqtt is None:
             raise BenchError("paho.mqtt is not installed (Debian: python3-paho-mqtt); run "
                              "with /usr/bin/python3")
-        if not os.access(MOSQUITTO, os.X_OK):
+        if args.broker == "mosquitto" and not os.access(MOSQUITTO, os.X_OK):
             raise BenchError(f"{MOSQUITTO} is not installed (Debian: mosquitto)")
+        if args.broker == "ejabberd" and not any(
+                Path(mqtt_brokers.EJABBERD_LIBS).glob("ejabberd-*")):
+            raise BenchError("ejabberd is not installed (Debian: ejabberd; its service need "
+                             "not run: the benchmark starts one of its own)")
         for n in range(1, 10):
             if os.path.lexists(absent_device(n)):
                 raise BenchError(f"{absent_device(n)} exists: it must not, fiskald's ports "
@@ -1511,9 +1642,14 @@ def main(argv: list[str]) -> int:
         version = done.stdout.decode(errors="replace").strip()
         if done.returncode != 0 or not version.startswith("fiskald"):
             raise BenchError(f"{binary} --version: {version!r}")
-        mosq = subprocess.run([MOSQUITTO, "-h"], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
-        mosq_version = (mosq.stdout.decode(errors="replace").splitlines() or ["?"])[0]
+        if args.broker == "mosquitto":
+            mosq = subprocess.run([MOSQUITTO, "-h"], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=10)
+            mosq_version = (mosq.stdout.decode(errors="replace").splitlines() or ["?"])[0]
+        else:
+            mosq_version = "ejabberd " + min(
+                (p.name.split("-", 1)[1] for p in Path(mqtt_brokers.EJABBERD_LIBS).glob("ejabberd-*")),
+                key=len)
         tmp = Path(tempfile.mkdtemp(prefix="fiskald-broker-bench-"))
         print(f"fiskald broker benchmark: {binary} ({version}, build type "
               f"{build_type_of(binary)}), {mosq_version}, paho-mqtt {_paho_version()}, "

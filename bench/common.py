@@ -241,12 +241,13 @@ _live: set[subprocess.Popen] = set()
 _live_lock = threading.Lock()
 
 
-def spawn(argv: list[str], cwd: Path, env: dict[str, str], stderr) -> subprocess.Popen:
+def spawn(argv: list[str], cwd: Path, env: dict[str, str], stderr,
+          stdout=subprocess.DEVNULL) -> subprocess.Popen:
     """Starts a child in its own process group, killed should the script die."""
     assert threading.current_thread() is threading.main_thread()
     with _live_lock:
         proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=stderr,
+                                stdout=stdout, stderr=stderr,
                                 process_group=0, preexec_fn=die_with_parent)
         _live.add(proc)
     return proc
