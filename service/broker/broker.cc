@@ -248,17 +248,8 @@ struct Broker::Impl {
       session_granted = granted;
     }
     if (!changed) return;
-    const std::string asked = std::to_string(SessionAsked()) + " s (--broker-session-days " +
-                              std::to_string(options.session_days) + ")";
-    if (granted < SessionAsked()) {
-      Log("broker " + options.url + ": warning: the broker keeps fiskald's session for " +
-          std::to_string(granted) + " s only, not the " + asked +
-          " asked: receipts published while fiskald is away longer than that are lost; "
-          "raise the broker's limit on session expiry");
-    } else {
-      Log("broker " + options.url + ": connected; the broker keeps fiskald's session for " +
-          std::to_string(granted) + " s, as asked");
-    }
+    bool warning = false;
+    Log("broker " + options.url + ": " + SessionExpiryLine(SessionAsked(), granted, &warning));
   }
 
   static void OnConnectFailed(void* context, MQTTAsync_failureData5* response) {

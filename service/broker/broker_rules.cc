@@ -65,6 +65,19 @@ bool ReadReceiptMessage(const std::string& shop, const ReceiptMessage& m, std::i
   return true;
 }
 
+std::string SessionExpiryLine(std::int64_t asked, std::int64_t granted, bool* warning) {
+  *warning = granted < asked;
+  const std::string days = " (" + std::to_string(asked / (24 * 3600)) + " days, --broker-session-days)";
+  if (*warning) {
+    return "warning: the broker keeps fiskald's session for " + std::to_string(granted) +
+           " s only, not the " + std::to_string(asked) + " s asked" + days +
+           ": receipts published while fiskald is away longer than that are lost; raise the "
+           "broker's limit on session expiry, or keep fiskald's absences shorter";
+  }
+  return "connected; the broker keeps fiskald's session for " + std::to_string(granted) +
+         (granted == asked ? " s, as asked" : " s, " + std::to_string(asked) + " s asked") + days;
+}
+
 const char* StepName(BrokerStep step) {
   switch (step) {
     case BrokerStep::kConnect:

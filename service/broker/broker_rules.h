@@ -78,6 +78,12 @@ std::string Describe(const BrokerIdentity& who);
 std::string AccessHint(int code, BrokerStep step, const std::string& shop,
                        const std::string& topic, const BrokerIdentity& who);
 
+// The log line for the session expiry a broker granted (its CONNACK's
+// Session Expiry Interval, or the one asked when absent), in seconds;
+// *warning is set when it is shorter than asked, as receipts published
+// while fiskald is away longer than that are lost.
+std::string SessionExpiryLine(std::int64_t asked, std::int64_t granted, bool* warning);
+
 struct BrokerState {
   std::string url;
   std::string shop;

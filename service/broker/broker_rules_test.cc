@@ -139,6 +139,31 @@ TEST(BrokerRules, AccessHints) {
   }
 }
 
+TEST(BrokerRules, SessionExpiryGranted) {
+  struct Case {
+    std::int64_t asked, granted;
+    bool warning;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {604800, 604800, false, "connected; the broker keeps fiskald's session for 604800 s, as "
+                              "asked (7 days, --broker-session-days)"},
+      {86400, 86400, false, "for 86400 s, as asked (1 days"},
+      {604800, 3600, true, "warning: the broker keeps fiskald's session for 3600 s only, not the "
+                           "604800 s asked (7 days, --broker-session-days): receipts published "
+                           "while fiskald is away longer than that are lost"},
+      {604800, 0, true, "for 0 s only"},
+      {604800, 604799, true, "for 604799 s only"},
+      {86400, 4294967295, false, "for 4294967295 s, 86400 s asked (1 days"},  // "never expires"
+  };
+  for (const Case& c : cases) {
+    bool warning = !c.warning;
+    const std::string line = SessionExpiryLine(c.asked, c.granted, &warning);
+    EXPECT_EQ(warning, c.warning) << line;
+    EXPECT_NE(line.find(c.says), std::string::npos) << line;
+  }
+}
+
 TEST(BrokerRules, IdentitiesAsTheBrokerSawThem) {
   EXPECT_EQ(Describe({ClientIdOf("A"), "u", "CN=x"}),
             "user \"u\" with the client certificate CN=x, client id fiskald-A");
