@@ -462,16 +462,17 @@ struct Broker::Impl {
       store_backoff = std::min(store_backoff * 2, kLastBackoffSeconds);
     }
     Failed("a message on " + topic + " is left unacknowledged at the broker: neither its " +
-           "receipt nor its refusal could be stored (" + why + "); fiskald disconnects, so that the broker keeps the message and delivers " +
-           "it again, and connects again after a back-off (up to " +
-           std::to_string(static_cast<int>(kLastBackoffSeconds)) + " s)");
+           "receipt nor its refusal could be stored (" + why + "); fiskald disconnects, so " +
+           "that the broker keeps the message and delivers it again, and connects again " +
+           "after a back-off (up to " + std::to_string(static_cast<int>(kLastBackoffSeconds)) +
+           " s)");
     MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
     d.reasonCode = MQTTREASONCODE_DISCONNECT_WITH_WILL_MESSAGE;
     d.timeout = 0;
     if (MQTTAsync_disconnect(client, &d) == MQTTASYNC_SUCCESS) {
       // Closed by the library's other thread, at once: the wait is bounded
-      // all the same.
-      // (Never under mu: the library's threads call back into it.)
+      // all the same, and never under mu (the library's threads call back
+      // into it).
       const auto until = Clock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
       while (MQTTAsync_isConnected(client) && Clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
