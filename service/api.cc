@@ -378,6 +378,15 @@ void Api::Metrics(const http::Request&, std::int64_t, const http::Reply& reply) 
             "# HELP fiskald_broker_answers_waiting Answers stored and not yet taken by the broker.\n"
             "# TYPE fiskald_broker_answers_waiting gauge\n"
             "fiskald_broker_answers_waiting " + std::to_string(b.answers_waiting) + "\n";
+    text += "# HELP fiskald_broker_refusals_total Refusals by the broker, by step (connect, "
+            "subscribe, publish) and MQTT reason code.\n"
+            "# TYPE fiskald_broker_refusals_total counter\n";
+    for (const auto& [key, count] : b.refusals) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", key.second);
+      text += "fiskald_broker_refusals_total{step=\"" + std::string(StepName(key.first)) +
+              "\",code=\"" + code + "\"} " + std::to_string(count) + "\n";
+    }
   }
   text += "# HELP fiskald_queue_length Receipts queued or being sent, per port.\n"
           "# TYPE fiskald_queue_length gauge\n";
@@ -560,14 +569,20 @@ void Api::BrokerConnection(const http::Request&, std::int64_t, const http::Reply
                                   {"shop", nullptr},
                                   {"connected", false},
                                   {"since", nullptr},
-                                  {"last_error", nullptr}}));
+                                  {"last_error", nullptr},
+                                  {"session_expiry_asked", nullptr},
+                                  {"session_expiry_granted", nullptr}}));
   }
   const BrokerState b = broker_->State();
   reply(JsonAnswer(200, {{"url", b.url},
                          {"shop", b.shop},
                          {"connected", b.connected},
                          {"since", b.since_ms > 0 ? Json(Rfc3339(b.since_ms)) : Json(nullptr)},
-                         {"last_error", b.last_error.empty() ? Json(nullptr) : Json(b.last_error)}}));
+                         {"last_error", b.last_error.empty() ? Json(nullptr) : Json(b.last_error)},
+                         {"session_expiry_asked", b.session_expiry_asked},
+                         {"session_expiry_granted", b.session_expiry_granted
+                                                        ? Json(*b.session_expiry_granted)
+                                                        : Json(nullptr)}}));
 }
 
 }  // namespace fiskal::service

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -194,6 +195,12 @@ TEST(Broker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
   EXPECT_EQ(state["connected"], true);
   EXPECT_EQ(state["shop"], "A");
   EXPECT_TRUE(state["last_error"].is_null()) << state.dump();
+  // mosquitto keeps the session as long as asked (7 days by default).
+  EXPECT_EQ(state["session_expiry_asked"], 7 * 24 * 3600);
+  EXPECT_EQ(state["session_expiry_granted"], 7 * 24 * 3600);
+  EXPECT_NE(shop.fiskald->process().ErrSoFar().find("the broker keeps fiskald's session for "
+                                                     "604800 s, as asked"),
+            std::string::npos);
 }
 
 // Receipts published while fiskald is away wait at the broker, across a
@@ -424,6 +431,116 @@ TEST(Broker, KilledWhileTakingAMessagePrintsItOnce) {
   }
 }
 
+// Killed while it sends a receipt taken through the broker: the next start
+// marks it in_doubt, and the chain hears that under the receipt's
+// correlation data without publishing it again.
+TEST(Broker, KilledWhileSendingIsAnsweredInDoubt) {
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  // 12 items take at least 6 s (a pause after each): it is killed well
+  // inside them.
+  ASSERT_EQ(shop.chain.Publish(Request("doubt-1", JsonReceipt(12))).reason_code, 0);
+  std::vector<std::string> before;
+  while (before.empty() || before.back() == "queued") {
+    std::optional<MqttMessage> m = shop.NextAnswer();
+    ASSERT_TRUE(m) << "no answer";
+    ASSERT_EQ(m->correlation_data, "doubt-1");
+    before.push_back(StateOf(*m));
+  }
+  ASSERT_EQ(before, (std::vector<std::string>{"queued", "sending"}));
+  shop.fiskald->Kill();
+  shop.fiskald->Start();
+  // The answers the broker had not acknowledged before the kill may come
+  // again first (at least once, in order); then in_doubt.
+  Json last;
+  const std::vector<std::string> after = shop.AnswersUntilFinal("doubt-1", &last);
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), "in_doubt");
+  for (std::size_t i = 0; i + 1 < after.size(); ++i) {
+    EXPECT_TRUE(after[i] == "queued" || after[i] == "sending") << after[i];
+  }
+  EXPECT_EQ(last["idempotency_key"], "doubt-1");
+  const Json receipts = shop.Receipts();
+  ASSERT_EQ(receipts.size(), 1u);
+  EXPECT_EQ(receipts[0]["state"], "in_doubt");
+}
+
+// Fills the file system of `dir` (as the process `pid` sees it, in its own
+// mount namespace) with a file "filler"; false when it could not.
+bool FillUp(pid_t pid, const std::string& dir) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/root" + dir + "/filler";
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  const std::string chunk(4096, 'x');
+  std::size_t written = 0;
+  while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && written < (64u << 20)) {
+    written += chunk.size();
+  }
+  // Full up to the last byte too.
+  while (std::fwrite("x", 1, 1, f) == 1 && std::fflush(f) == 0) {
+  }
+  std::fclose(f);
+  return written < (64u << 20);
+}
+
+// A message whose receipt cannot be stored (the journal's file system is
+// full), nor its refusal: it is not acknowledged, so the broker keeps it;
+// fiskald says why in the log and in /v1/broker, and once there is room
+// again the broker delivers it again and it prints once, answered.
+TEST(Broker, AMessageNotStoredIsNotAcknowledged) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a file system of the test's own needs root";
+  Shop shop;
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.fiskald->Stop().status, 0);
+  // The journal on a small tmpfs, mounted in a mount namespace of
+  // fiskald's own: it goes with fiskald, whatever becomes of the test.
+  TempDir small;
+  shop.fiskald = std::make_unique<Service>(
+      small, std::vector<std::string>{"--broker", shop.broker->url(), "--shop", "A"},
+      std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               "mount -t tmpfs -o size=4m,mode=0700 fiskald-test \"$0\" && "
+                               "exec \"$@\"",
+                               small.path()});
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.chain.Publish(Request("room-1", JsonReceipt(1))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("room-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+
+  ASSERT_TRUE(FillUp(shop.fiskald->process().pid(), small.path()));
+  ASSERT_EQ(shop.chain.Publish(Request("full-1", JsonReceipt(1))).reason_code, 0);
+  Json state;
+  const double deadline = testing::MonotonicNow() + testing::kPatience;
+  while (testing::MonotonicNow() < deadline) {
+    auto b = shop.fiskald->Client().Get("/v1/broker");
+    ASSERT_TRUE(b);
+    state = Json::parse(b.body);
+    if (state["last_error"].is_string() &&
+        state["last_error"].get<std::string>().find("unacknowledged") != std::string::npos) {
+      break;
+    }
+    usleep(50'000);
+  }
+  ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
+  const std::string error = state["last_error"];
+  EXPECT_NE(error.find("unacknowledged"), std::string::npos) << error;
+  EXPECT_NE(error.find("full"), std::string::npos) << error;  // SQLite's words
+  EXPECT_NE(shop.fiskald->process().ErrSoFar().find(error), std::string::npos);
+  EXPECT_EQ(shop.Receipts().size(), 1u);  // room-1 only
+
+  // Room again: the broker delivers it on a later connection.
+  ASSERT_EQ(::unlink(("/proc/" + std::to_string(shop.fiskald->process().pid()) + "/root" +
+                      small.path() + "/filler")
+                         .c_str()),
+            0);
+  EXPECT_EQ(shop.AnswersUntilFinal("full-1"),
+            (std::vector<std::string>{"queued", "sending", "printed"}));
+  const Json receipts = shop.Receipts();
+  ASSERT_EQ(receipts.size(), 2u);
+  EXPECT_EQ(receipts[0]["idempotency_key"], "full-1");
+  EXPECT_EQ(receipts[0]["state"], "printed");
+  EXPECT_EQ(shop.fiskald->Stop().status, 0);
+}
+
 // TLS: a broker whose CA fiskald does not trust is refused, and says why;
 // shop A's certificate does not reach shop B's topics, and fiskald says
 // it is not authorised. Both keep trying and show it in /v1/broker.
@@ -436,7 +553,10 @@ TEST(Broker, TlsRefusalsAreClearAndKept) {
   };
   const std::vector<Case> cases = {
       {"an unknown CA", true, "A", "certificate verify failed"},
-      {"another shop's topics", false, "B", "Not authorized"},
+      // The access hint: the topics a shop needs, the identity the
+      // broker saw.
+      {"another shop's topics", false, "B",
+       "Not authorized (0x87); the broker's access list does not let this client"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -463,6 +583,79 @@ TEST(Broker, TlsRefusalsAreClearAndKept) {
     auto metrics = fiskald.Client().Get("/metrics");
     ASSERT_TRUE(metrics);
     EXPECT_NE(metrics.body.find("fiskald_broker_errors_total"), std::string::npos);
+    if (c.shop == "B") {
+      const std::string error = state["last_error"];
+      EXPECT_NE(error.find("a shop needs fiskal/B/#"), std::string::npos) << error;
+      EXPECT_NE(error.find("the broker saw the client certificate CN=A"), std::string::npos)
+          << error;
+      EXPECT_NE(error.find("client id fiskald-B"), std::string::npos) << error;
+      EXPECT_NE(metrics.body.find("fiskald_broker_refusals_total{step=\""), std::string::npos)
+          << metrics.body;
+      EXPECT_NE(metrics.body.find("code=\"0x87\"}"), std::string::npos) << metrics.body;
+    }
+    EXPECT_EQ(fiskald.Stop().status, 0);
+  }
+}
+
+// A connection the broker refuses says the CONNACK's reason, the identity
+// the broker saw and what to check, in the log, /v1/broker and /metrics;
+// fiskald keeps trying.
+TEST(Broker, RefusedConnectionsSayWhy) {
+  ASSERT_TRUE(TestBroker::HasPasswords());
+  TempDir broker_dir;
+  testing::BrokerOptions options;
+  options.password_listener = true;
+  auto broker = TestBroker::StartOrFail(broker_dir, options);
+  struct Case {
+    const char* what;
+    std::string user;
+    std::string password;
+  };
+  // mosquitto says 0x87 Not authorized for both; other brokers say 0x86
+  // Bad user name or password.
+  const std::vector<Case> cases = {
+      {"a wrong password", "A", "wrong"},
+      {"an unknown user", "Z", TestBroker::password("Z")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    testing::WriteAll(dir.File("password"), c.password + "\n");
+    ASSERT_EQ(::chmod(dir.File("password").c_str(), 0600), 0);
+    Service fiskald(dir, {"--broker", broker->password_url(), "--shop", "A", "--broker-user",
+                          c.user, "--broker-password-file", dir.File("password")});
+    Json state;
+    const double deadline = testing::MonotonicNow() + testing::kPatience;
+    while (testing::MonotonicNow() < deadline) {
+      auto b = fiskald.Client().Get("/v1/broker");
+      ASSERT_TRUE(b);
+      state = Json::parse(b.body);
+      if (state["last_error"].is_string()) break;
+      usleep(50'000);
+    }
+    ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
+    const std::string error = state["last_error"];
+    EXPECT_TRUE(error.find("the broker refused the connection: Not authorized (0x87)") !=
+                    std::string::npos ||
+                error.find("the broker refused the connection: Bad user name or password (0x86)") !=
+                    std::string::npos)
+        << error;
+    EXPECT_NE(error.find("the broker saw user \"" + c.user + "\", client id fiskald-A"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(error.find("--broker-password-file"), std::string::npos) << error;
+    EXPECT_EQ(error.find("CONNACK return code"), std::string::npos) << error;
+    EXPECT_EQ(state["connected"], false);
+    EXPECT_TRUE(state["session_expiry_granted"].is_null()) << state.dump();
+    EXPECT_NE(fiskald.process().ErrSoFar().find(error), std::string::npos);
+    auto metrics = fiskald.Client().Get("/metrics");
+    ASSERT_TRUE(metrics);
+    const std::string counted = "fiskald_broker_refusals_total{step=\"connect\",code=\"0x8";
+    const std::size_t at = metrics.body.find(counted);
+    ASSERT_NE(at, std::string::npos) << metrics.body;
+    EXPECT_TRUE(metrics.body.compare(at + counted.size(), 3, "6\"}") == 0 ||
+                metrics.body.compare(at + counted.size(), 3, "7\"}") == 0)
+        << metrics.body;
     EXPECT_EQ(fiskald.Stop().status, 0);
   }
 }

@@ -73,6 +73,16 @@ int Serve(const Options& options) {
     StopWatchingSignals();
     return Fail(s.message());
   }
+  // Answers through the broker are the receipt as the API shows it; they
+  // are stored even while no broker is configured, for when one is again.
+  // Set before the first change of a receipt's state, the marking in_doubt
+  // below included: a change made before it would be answered to no one.
+  std::atomic<Broker*> broker_now{nullptr};
+  journal->SetOutbox([](const StoredReceipt& r) { return Dump(ReceiptJson(r)); },
+                     [&broker_now] {
+                       if (Broker* b = broker_now.load()) b->OutboxChanged();
+                     });
+
   // The receipts fiskald stopped while sending are counted and said before
   // they are marked in_doubt: killed between the two, the next start finds
   // them still sending and says it again, where the other way round the
@@ -100,14 +110,6 @@ int Serve(const Options& options) {
     StopWatchingSignals();
     return Fail(s.message());
   }
-
-  // Answers through the broker are the receipt as the API shows it; they
-  // are stored even while no broker is configured, for when one is again.
-  std::atomic<Broker*> broker_now{nullptr};
-  journal->SetOutbox([](const StoredReceipt& r) { return Dump(ReceiptJson(r)); },
-                     [&broker_now] {
-                       if (Broker* b = broker_now.load()) b->OutboxChanged();
-                     });
 
   ServiceClock clock(shutdown);
   std::unique_ptr<PortAccess> ports = SystemPortAccess(clock, devices);

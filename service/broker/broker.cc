@@ -1,6 +1,8 @@
 #include "service/broker/broker.h"
 
 #include <MQTTAsync.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <signal.h>
 
 #include <chrono>
@@ -43,21 +45,6 @@ std::int64_t WallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-// The media type of a content type, lower case, without parameters.
-std::string MediaTypeOf(const std::string& content_type) {
-  std::string type = content_type.substr(0, content_type.find(';'));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.erase(0, 1);
-  return Lower(type);
 }
 
 std::string Property(MQTTProperties* props, enum MQTTPropertyCodes code, bool* present) {
@@ -115,6 +102,21 @@ void StopHereForTests(const char* where) {
   ::raise(SIGSTOP);
 }
 
+// The subject of the client certificate in `file` (CN=...), for the
+// messages; the file's name when it cannot be read.
+std::string CertificateSubject(const std::string& file) {
+  std::FILE* f = std::fopen(file.c_str(), "r");
+  if (f == nullptr) return file;
+  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  if (cert == nullptr) return file;
+  char cn[256];
+  const int n = X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn,
+                                          sizeof cn);
+  X509_free(cert);
+  return n > 0 ? "CN=" + std::string(cn, static_cast<std::size_t>(n)) + " (" + file + ")" : file;
+}
+
 // The port of the library's address, tcp://HOST:PORT or ssl://HOST:PORT.
 int PortOf(const std::string& address) {
   return std::atoi(address.substr(address.rfind(':') + 1).c_str());
@@ -128,6 +130,7 @@ struct Broker::Impl {
   Intake& intake;
   Printers& printers;
   std::string address;
+  BrokerIdentity identity;
   MQTTAsync client = nullptr;  // a new one for each connection attempt
 
   std::mutex mu;
@@ -140,6 +143,11 @@ struct Broker::Impl {
   std::string last_error;
   std::uint64_t errors = 0;
   double backoff = kFirstBackoffSeconds;
+  // Connecting again after a message was left unacknowledged (it could not
+  // be stored): its own back-off, as each of those connections succeeds.
+  double store_backoff = kFirstBackoffSeconds;
+  std::map<std::pair<BrokerStep, int>, std::uint64_t> refusals;
+  std::optional<std::int64_t> session_granted;  // seconds, from the last CONNACK
   Clock::time_point next_attempt = Clock::now();
   // The outbox: answers published since the connection came (by seq),
   // answers acknowledged and not yet forgotten, the last seq read.
@@ -158,6 +166,7 @@ struct Broker::Impl {
   struct Pending {
     Impl* impl;
     std::int64_t seq;  // 0: the presence
+    std::string topic;
   };
   std::map<Pending*, std::unique_ptr<Pending>> pending;
 
@@ -179,6 +188,26 @@ struct Broker::Impl {
       last_error = error;
     }
     if (changed) Log("broker " + options.url + ": " + error);
+  }
+
+  // A refusal by the broker: counted by step and code, and said with its
+  // reason, the broker's own words (when it gave any) and, for access, a
+  // hint.
+  void Refused(BrokerStep step, int code, const std::string& what, const std::string& topic,
+               const std::string& broker_words) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++refusals[{step, code}];
+    }
+    std::string text = "the broker refused " + what + ": " + Reason(code);
+    if (!broker_words.empty()) text += " (the broker said: " + broker_words + ")";
+    const std::string hint = AccessHint(code, step, options.shop, topic, identity);
+    if (!hint.empty()) text += "; " + hint;
+    Failed(text);
+  }
+
+  std::int64_t SessionAsked() const {
+    return std::int64_t{options.session_days} * 24 * 3600;
   }
 
   void ScheduleReconnect() {  // under mu
@@ -206,7 +235,7 @@ struct Broker::Impl {
       self->presence_wanted = true;
       self->presence_next = Clock::now();
     }
-    (void)response;
+    self->SessionGranted(response);
     // The library sets no TCP_NODELAY on its socket, so an answer written
     // right after an acknowledgement would wait for the broker's delayed
     // ACK (40 ms on Linux) before it left.
@@ -215,12 +244,53 @@ struct Broker::Impl {
     self->wake.notify_all();
   }
 
+  // The session's expiry the broker granted: its CONNACK's Session Expiry
+  // Interval, or (absent) the one asked. Logged when it changes; a shorter
+  // one than asked is a warning, as receipts published during a longer
+  // absence are lost.
+  void SessionGranted(MQTTAsync_successData5* response) {
+    std::int64_t granted = SessionAsked();
+    if (response != nullptr) {
+      if (MQTTProperty* p = MQTTProperties_getProperty(&response->properties,
+                                                       MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL)) {
+        granted = p->value.integer4;
+      }
+    }
+    bool changed = false;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      changed = session_granted != granted;
+      session_granted = granted;
+    }
+    if (!changed) return;
+    bool warning = false;
+    Log("broker " + options.url + ": " + SessionExpiryLine(SessionAsked(), granted, &warning));
+  }
+
   static void OnConnectFailed(void* context, MQTTAsync_failureData5* response) {
     auto* self = static_cast<Impl*>(context);
     std::string why;
-    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
-    if (code > 0) {
-      why = "the broker refused the connection: " + Reason(code);
+    // The CONNACK's reason code: the library leaves it in `code` (and
+    // reasonCode 0) when the broker refused the connection; its own
+    // errors are negative there.
+    int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    if (code < 0x80 && response != nullptr && response->code >= 0x80) code = response->code;
+    if (code >= 0x80) {
+      bool said = false;
+      const std::string words = Property(&response->properties, MQTTPROPERTY_CODE_REASON_STRING,
+                                         &said);
+      {
+        std::lock_guard<std::mutex> lock(self->mu);
+        self->tls_error.clear();
+      }
+      self->Refused(BrokerStep::kConnect, code, "the connection", "", words);
+      {
+        std::lock_guard<std::mutex> lock(self->mu);
+        self->connecting = false;
+        self->ScheduleReconnect();
+      }
+      self->wake.notify_all();
+      return;
     } else {
       why = "cannot connect";
       if (response != nullptr && response->message != nullptr) {
@@ -280,8 +350,8 @@ struct Broker::Impl {
     // One topic: its granted QoS or refusal is the reason code itself.
     const int code = CodeOf(response->reasonCode);
     if (code >= 0x80) {
-      self->Failed("the broker refused the subscription to " +
-                   ReceiptsTopic(self->options.shop) + ": " + Reason(code));
+      const std::string topic = ReceiptsTopic(self->options.shop);
+      self->Refused(BrokerStep::kSubscribe, code, "the subscription to " + topic, topic, "");
       return;
     }
     std::lock_guard<std::mutex> lock(self->mu);
@@ -293,7 +363,10 @@ struct Broker::Impl {
     const std::string topic = ReceiptsTopic(self->options.shop);
     const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
     if (code >= 0x80) {
-      self->Failed("the broker refused the subscription to " + topic + ": " + Reason(code));
+      bool said = false;
+      const std::string words = Property(&response->properties, MQTTPROPERTY_CODE_REASON_STRING,
+                                         &said);
+      self->Refused(BrokerStep::kSubscribe, code, "the subscription to " + topic, topic, words);
       return;
     }
     // No refusal: the subscription did not get through (the connection
@@ -311,27 +384,40 @@ struct Broker::Impl {
     auto* p = static_cast<Pending*>(context);
     Impl* self = p->impl;
     const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
-    self->Settle(p, code, "");
+    bool said = false;
+    const std::string words =
+        response != nullptr
+            ? Property(&response->properties, MQTTPROPERTY_CODE_REASON_STRING, &said)
+            : std::string();
+    self->Settle(p, code, "", words);
   }
 
   static void OnPublishFailed(void* context, MQTTAsync_failureData5* response) {
     auto* p = static_cast<Pending*>(context);
     Impl* self = p->impl;
     const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    bool said = false;
+    const std::string words =
+        response != nullptr
+            ? Property(&response->properties, MQTTPROPERTY_CODE_REASON_STRING, &said)
+            : std::string();
     self->Settle(p, code >= 0x80 ? code : -1,
-                 response != nullptr && response->message != nullptr ? response->message : "");
+                 response != nullptr && response->message != nullptr ? response->message : "",
+                 words);
   }
 
   // A publish ended: acknowledged (code < 0x80), refused by the broker
   // (code >= 0x80: it never goes through, so it is not tried again), or
   // failed on the way (code -1: it goes again after the next connect).
-  void Settle(Pending* p, int code, const std::string& message) {
+  void Settle(Pending* p, int code, const std::string& message, const std::string& words) {
     std::int64_t seq = 0;
+    std::string topic;
     {
       std::lock_guard<std::mutex> lock(mu);
       auto it = pending.find(p);
       if (it == pending.end()) return;
       seq = p->seq;
+      topic = p->topic;
       pending.erase(it);
       if (seq != 0 && code != -1) {
         acked.push_back(seq);
@@ -340,12 +426,9 @@ struct Broker::Impl {
       }
     }
     if (code >= 0x80) {
-      Failed(std::string("the broker refused to take ") +
-             (seq == 0 ? "the presence on " + StatusTopic(options.shop)
-                       : "answer " + std::to_string(seq)) +
-             ": " + Reason(code) +
-             (code == 0x87 ? "; the broker's access list does not let this client publish there"
-                           : ""));
+      Refused(BrokerStep::kPublish, code,
+              (seq == 0 ? "the presence" : "answer " + std::to_string(seq)) + " on " + topic,
+              topic, words);
     } else if (code == -1 && !message.empty()) {
       Failed("publishing failed: " + message);
     }
@@ -355,94 +438,135 @@ struct Broker::Impl {
   static int OnMessage(void* context, char* topic, int topic_length, MQTTAsync_message* message) {
     auto* self = static_cast<Impl*>(context);
     const std::string name = topic_length > 0 ? std::string(topic, topic_length) : std::string(topic);
-    self->Take(name, message);
+    std::string unkept;
+    const bool kept = self->Take(name, message, &unkept);
     MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topic);
-    return 1;  // the library acknowledges it now: it is in the journal
+    if (kept) {
+      std::lock_guard<std::mutex> lock(self->mu);
+      self->store_backoff = kFirstBackoffSeconds;
+    } else {
+      self->Withhold(name, unkept);
+    }
+    // The library acknowledges it as this returns (whatever is returned:
+    // a 0 only makes it call again, after acknowledging): it is in the
+    // journal, or the connection is closed already.
+    return 1;
+  }
+
+  // Neither the message's receipt nor its refusal is in the journal (a
+  // full disk, say): the broker must not have its acknowledgement, so
+  // that it delivers the message again. The library acknowledges as the
+  // message's callback returns, also to a disconnect asked for in the
+  // callback, unless the connection is closed by then: so the connection
+  // is closed here, and waited for, before the callback returns. The
+  // DISCONNECT asks for the Will (the presence goes offline), and
+  // fiskald connects again after a back-off of its own (the connection
+  // itself succeeds each time, so the connection's back-off would not
+  // grow).
+  void Withhold(const std::string& topic, const std::string& why) {
+    double wait = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      connected = false;
+      subscribed = false;
+      connecting = true;  // the client stays until the connection is closed
+      since_ms = WallMs();
+      std::uniform_real_distribution<double> jitter(0.75, 1.25);
+      wait = store_backoff * jitter(random);
+      store_backoff = std::min(store_backoff * 2, kLastBackoffSeconds);
+    }
+    Failed("a message on " + topic + " is left unacknowledged at the broker: neither its " +
+           "receipt nor its refusal could be stored (" + why + "); fiskald disconnects, so " +
+           "that the broker keeps the message and delivers it again, and connects again " +
+           "after a back-off (up to " + std::to_string(static_cast<int>(kLastBackoffSeconds)) +
+           " s)");
+    MQTTAsync_disconnectOptions d = MQTTAsync_disconnectOptions_initializer5;
+    d.reasonCode = MQTTREASONCODE_DISCONNECT_WITH_WILL_MESSAGE;
+    d.timeout = 0;
+    if (MQTTAsync_disconnect(client, &d) == MQTTASYNC_SUCCESS) {
+      // Closed by the library's other thread, at once: the wait is bounded
+      // all the same, and never under mu (the library's threads call back
+      // into it).
+      const auto until = Clock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
+      while (MQTTAsync_isConnected(client) && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    if (MQTTAsync_isConnected(client)) {
+      Log("broker " + options.url + ": the connection did not close in " +
+          std::to_string(kConnectTimeoutSeconds) +
+          " s: the broker may have the acknowledgement of a message that is not stored");
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      connecting = false;
+      next_attempt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(wait));
+    }
+    wake.notify_all();
   }
 
   // Takes one message: stores its receipt, or the refusal that answers
-  // it, before the acknowledgement.
-  void Take(const std::string& topic, MQTTAsync_message* m) {
-    const std::string shop_prefix = "fiskal/" + options.shop + "/";
-    if (topic != ReceiptsTopic(options.shop)) return;  // not ours to take
-    bool has_type = false, has_key = false, has_reply = false;
-    const std::string type = MediaTypeOf(Property(&m->properties, MQTTPROPERTY_CODE_CONTENT_TYPE,
-                                                  &has_type));
-    const std::string key = Property(&m->properties, MQTTPROPERTY_CODE_CORRELATION_DATA, &has_key);
-    std::string reply_to = Property(&m->properties, MQTTPROPERTY_CODE_RESPONSE_TOPIC, &has_reply);
-    std::int64_t deadline_ms = 0;
+  // it, before the acknowledgement. False (and *unkept says why) when
+  // neither could be stored.
+  bool Take(const std::string& topic, MQTTAsync_message* m, std::string* unkept) {
+    if (topic != ReceiptsTopic(options.shop)) return true;  // not ours to take
+    ReceiptMessage message;
+    bool present = false;
+    std::string value = Property(&m->properties, MQTTPROPERTY_CODE_CONTENT_TYPE, &present);
+    if (present) message.content_type = value;
+    value = Property(&m->properties, MQTTPROPERTY_CODE_CORRELATION_DATA, &present);
+    if (present) message.correlation = value;
+    value = Property(&m->properties, MQTTPROPERTY_CODE_RESPONSE_TOPIC, &present);
+    if (present) message.response_topic = value;
     if (MQTTProperty* e =
             MQTTProperties_getProperty(&m->properties, MQTTPROPERTY_CODE_MESSAGE_EXPIRY_INTERVAL)) {
-      deadline_ms = journal.NowMs() + std::int64_t{e->value.integer4} * 1000;
+      message.expiry_seconds = e->value.integer4;
     }
-    const std::string body(static_cast<const char*>(m->payload),
-                           static_cast<std::size_t>(m->payloadlen));
+    message.deadlines = UserProperties(&m->properties, "deadline");
+    message.body.assign(static_cast<const char*>(m->payload),
+                        static_cast<std::size_t>(m->payloadlen));
 
-    auto refuse = [&](const std::string& to, int status, const std::string& detail,
-                      const Json& extra) {
+    auto refuse = [&](const MessageRefusal& r, const Json& extra) {
       OutboxAnswer a;
-      a.topic = to;
-      a.correlation = has_key ? key : std::string();
+      a.topic = r.topic;
+      a.correlation = r.correlation;
       a.content_type = "application/problem+json";
-      a.payload = Dump(ProblemJson(status, detail, extra));
+      a.payload = Dump(ProblemJson(r.status, r.detail, extra));
       StopHereForTests("before");
       if (Status s = journal.StoreAnswer(a); !s.ok()) {
-        Failed("the answer to a message could not be stored: " + s.message());
+        *unkept = (r.status >= 500 ? r.detail + "; " : std::string()) + "its refusal " +
+                  std::to_string(r.status) + ": " + s.message();
+        return false;
       }
       StopHereForTests("after");
+      return true;
     };
 
-    if (has_reply && (reply_to.rfind(shop_prefix, 0) != 0 || reply_to.size() == shop_prefix.size() ||
-                      reply_to.find_first_of("+#") != std::string::npos)) {
-      return refuse(StatesTopic(options.shop), 400,
-                    "the Response Topic must be a topic under " + shop_prefix +
-                        " (answers are published in the shop's own topics only)",
-                    Json::object());
-    }
-    const std::string to = has_reply ? reply_to : StatesTopic(options.shop);
-    if (!has_key || !ValidKey(key)) {
-      return refuse(to, 400,
-                    has_key ? "the Correlation Data (the Idempotency-Key) must be 1 to 255 "
-                              "visible ASCII characters"
-                            : "the Correlation Data is required: the receipt's Idempotency-Key, "
-                              "a fresh one for each receipt, the same when it is published again",
-                    Json::object());
-    }
-    if (type != "text/plain" && type != "application/json") {
-      return refuse(to, 415,
-                    "a receipt is published as text/plain (the contents of fiskal.txt) or "
-                    "application/json, not " +
-                        (has_type ? type : std::string("without a Content Type")),
-                    Json::object());
-    }
     Submission submission;
-    submission.key = key;
-    submission.json = type == "application/json";
-    submission.body = body;
-    submission.deadline_ms = deadline_ms;
-    // The receipt's own deadline, checked by fiskald's clock: a broker may
-    // deliver an expired message late.
-    for (std::string& text : UserProperties(&m->properties, "deadline")) {
-      submission.deadlines.push_back({"the user property deadline", std::move(text)});
+    MessageRefusal refusal;
+    if (!ReadReceiptMessage(options.shop, message, journal.NowMs(), &submission, &refusal)) {
+      return refuse(refusal, Json::object());
     }
-    submission.answer_to = AnswerTo{to, key};
-    submission.wait_for_key = true;
     StopHereForTests("before");
     const Outcome outcome = intake.Submit(submission);
     if (outcome.stored()) {
       StopHereForTests("after");
-      return;
+      return true;
     }
-    refuse(to, outcome.status, outcome.detail, outcome.extra);
+    return refuse(MessageRefusal{submission.answer_to->topic, submission.key, outcome.status,
+                                 outcome.detail},
+                  outcome.extra);
   }
+
 
   // --- calls into the library, never under mu ---
 
   Status NewClient() {
     MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
     create.sendWhileDisconnected = 0;
-    const std::string client_id = "fiskald-" + options.shop;
+    const std::string client_id = ClientIdOf(options.shop);
     int rc = MQTTAsync_createWithOptions(&client, address.c_str(), client_id.c_str(),
                                          MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
     if (rc == MQTTASYNC_SUCCESS) {
@@ -495,7 +619,7 @@ struct Broker::Impl {
     MQTTProperties props = MQTTProperties_initializer;
     MQTTProperty expiry{};
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
-    expiry.value.integer4 = static_cast<unsigned int>(options.session_days) * 24 * 3600;
+    expiry.value.integer4 = static_cast<unsigned int>(SessionAsked());
     MQTTProperties_add(&props, &expiry);
     o.connectProperties = &props;
     const std::string will_topic = StatusTopic(options.shop);
@@ -546,7 +670,7 @@ struct Broker::Impl {
     Pending* p = nullptr;
     {
       std::lock_guard<std::mutex> lock(mu);
-      auto owned = std::make_unique<Pending>(Pending{this, seq});
+      auto owned = std::make_unique<Pending>(Pending{this, seq, topic});
       p = owned.get();
       pending.emplace(p, std::move(owned));
     }
@@ -678,6 +802,11 @@ Status Broker::Start(BrokerOptions options, Journal& journal, Intake& intake, Pr
                      std::unique_ptr<Broker>* broker) {
   auto impl = std::make_unique<Impl>(std::move(options), journal, intake, printers);
   if (Status s = BrokerAddress(impl->options.url, &impl->address); !s.ok()) return s;
+  impl->identity.client_id = ClientIdOf(impl->options.shop);
+  impl->identity.user = impl->options.user;
+  if (!impl->options.cert_file.empty()) {
+    impl->identity.certificate = CertificateSubject(impl->options.cert_file);
+  }
   // The library's word on the address and the id, at once (each attempt
   // makes a client of its own).
   if (Status s = impl->NewClient(); !s.ok()) return s;
@@ -702,6 +831,9 @@ BrokerState Broker::State() {
     s.since_ms = impl_->since_ms;
     s.last_error = impl_->last_error;
     s.errors = impl_->errors;
+    s.session_expiry_asked = impl_->SessionAsked();
+    s.session_expiry_granted = impl_->session_granted;
+    s.refusals = impl_->refusals;
   }
   (void)impl_->journal.OutboxSize(&s.answers_waiting);
   return s;

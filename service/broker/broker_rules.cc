@@ -8,6 +8,142 @@ std::string ReceiptsTopic(const std::string& shop) { return "fiskal/" + shop + "
 std::string StatesTopic(const std::string& shop) { return "fiskal/" + shop + "/states"; }
 std::string StatusTopic(const std::string& shop) { return "fiskal/" + shop + "/status"; }
 
+namespace {
+
+// The media type of a content type, lower case, without parameters.
+std::string MediaTypeOf(const std::string& content_type) {
+  std::string type = content_type.substr(0, content_type.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.erase(0, 1);
+  for (char& c : type) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return type;
+}
+
+}  // namespace
+
+bool ReadReceiptMessage(const std::string& shop, const ReceiptMessage& m, std::int64_t now_ms,
+                        Submission* submission, MessageRefusal* refusal) {
+  const std::string shop_prefix = "fiskal/" + shop + "/";
+  auto refuse = [&](const std::string& to, int status, const std::string& detail) {
+    *refusal = MessageRefusal{to, m.correlation.value_or(""), status, detail};
+    return false;
+  };
+  if (m.response_topic) {
+    const std::string& r = *m.response_topic;
+    if (r.rfind(shop_prefix, 0) != 0 || r.size() == shop_prefix.size() ||
+        r.find_first_of("+#") != std::string::npos) {
+      return refuse(StatesTopic(shop), 400,
+                    "the Response Topic must be a topic under " + shop_prefix +
+                        " (answers are published in the shop's own topics only)");
+    }
+  }
+  const std::string to = m.response_topic.value_or(StatesTopic(shop));
+  if (!m.correlation || !ValidKey(*m.correlation)) {
+    return refuse(to, 400,
+                  m.correlation ? "the Correlation Data (the Idempotency-Key) must be 1 to 255 "
+                                  "visible ASCII characters"
+                                : "the Correlation Data is required: the receipt's "
+                                  "Idempotency-Key, a fresh one for each receipt, the same when "
+                                  "it is published again");
+  }
+  const std::string type = MediaTypeOf(m.content_type.value_or(""));
+  if (type != "text/plain" && type != "application/json") {
+    return refuse(to, 415,
+                  "a receipt is published as text/plain (the contents of fiskal.txt) or "
+                  "application/json, not " +
+                      (m.content_type ? type : std::string("without a Content Type")));
+  }
+  *submission = Submission{};
+  submission->key = *m.correlation;
+  submission->json = type == "application/json";
+  submission->body = m.body;
+  submission->deadline_ms = m.expiry_seconds ? now_ms + std::int64_t{*m.expiry_seconds} * 1000 : 0;
+  for (const std::string& text : m.deadlines) {
+    submission->deadlines.push_back({"the user property deadline", text});
+  }
+  submission->answer_to = AnswerTo{to, *m.correlation};
+  submission->wait_for_key = true;
+  return true;
+}
+
+std::string SessionExpiryLine(std::int64_t asked, std::int64_t granted, bool* warning) {
+  *warning = granted < asked;
+  const std::string days =
+      " (" + std::to_string(asked / (24 * 3600)) + " days, --broker-session-days)";
+  if (*warning) {
+    return "warning: the broker keeps fiskald's session for " + std::to_string(granted) +
+           " s only, not the " + std::to_string(asked) + " s asked" + days +
+           ": receipts published while fiskald is away longer than that are lost; raise the "
+           "broker's limit on session expiry, or keep fiskald's absences shorter";
+  }
+  return "connected; the broker keeps fiskald's session for " + std::to_string(granted) +
+         (granted == asked ? " s, as asked" : " s, " + std::to_string(asked) + " s asked") + days;
+}
+
+const char* StepName(BrokerStep step) {
+  switch (step) {
+    case BrokerStep::kConnect:
+      return "connect";
+    case BrokerStep::kSubscribe:
+      return "subscribe";
+    case BrokerStep::kPublish:
+      return "publish";
+  }
+  return "?";
+}
+
+std::string ClientIdOf(const std::string& shop) { return "fiskald-" + shop; }
+
+std::string Describe(const BrokerIdentity& who) {
+  std::string text;
+  if (!who.user.empty()) {
+    text = "user \"" + who.user + "\"";
+    if (!who.certificate.empty()) text += " with the client certificate " + who.certificate;
+  } else if (!who.certificate.empty()) {
+    text = "the client certificate " + who.certificate;
+  } else {
+    text = "an anonymous client (no --broker-user, no --broker-cert)";
+  }
+  return text + ", client id " + who.client_id;
+}
+
+std::string AccessHint(int code, BrokerStep step, const std::string& shop,
+                       const std::string& topic, const BrokerIdentity& who) {
+  const std::string needs =
+      "a shop needs fiskal/" + shop + "/# at the broker: to subscribe to " + ReceiptsTopic(shop) +
+      " and to publish on " + StatesTopic(shop) + ", " + StatusTopic(shop) +
+      " and the response topics under fiskal/" + shop + "/";
+  const std::string saw = "the broker saw " + Describe(who);
+  switch (code) {
+    case 0x85:
+      if (step != BrokerStep::kConnect) return {};
+      return "the broker does not take the client id " + who.client_id +
+             " (made from --shop); " + saw;
+    case 0x86:
+    case 0x87:
+      if (step == BrokerStep::kConnect) {
+        std::string hint = code == 0x86 || !who.user.empty()
+                               ? "check --broker-user and the password in --broker-password-file"
+                               : "the broker may want a user (--broker-user, "
+                                 "--broker-password-file) or a client certificate "
+                                 "(--broker-cert, --broker-key)";
+        return hint + ", and that the broker's access list lets this identity connect; " + needs +
+               "; " + saw;
+      }
+      break;
+    case 0x8F:
+    case 0x90:
+      break;
+    default:
+      return {};
+  }
+  const std::string verb = step == BrokerStep::kSubscribe ? "subscribe to " : "publish on ";
+  return "the broker's access list does not let this client " + verb + topic + "; " + needs +
+         "; " + saw;
+}
+
 bool ValidShop(const std::string& shop) {
   if (shop.empty() || shop.size() > 64) return false;
   for (char c : shop) {
