@@ -434,7 +434,7 @@ TEST_P(AnyBroker, KilledAgainAndAgainEachKeyIsOneReceipt) {
   };
   while (unfinished()) {
     std::optional<MqttMessage> m = shop.NextAnswer();
-    ASSERT_TRUE(m) << "no final answer for every key";
+    ASSERT_TRUE(m) << "no final answer for every key: " << shop.Receipts().dump();
     take(*m);
   }
   const Json receipts = shop.Receipts();
