@@ -50,6 +50,15 @@ void Write(const std::string& path, const std::string& contents) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+// `text` with every `from` replaced by `to`.
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
 // Starts argv (argv[0] searched in PATH) with standard input from
 // /dev/null and standard output and error appended to `log`, in our
 // environment with `env` ("NAME=value") put over it. The child holds no
@@ -318,11 +327,25 @@ Status TestBroker::MakeFiles() {
   return Status::Ok();
 }
 
-void TestBroker::WriteConfig() const {
+Status TestBroker::WriteConfig() const {
+  // The shipped example first, its places filled in: the TLS listener.
+  const std::string example = std::string(FISKAL_EXAMPLES) + "/broker/mosquitto.conf";
+  std::string shipped = ReadFrom(example);
+  if (shipped.empty()) return Status::Error(example + ": cannot read it");
+  const std::string server = options_.other_ca_server ? "other-server" : "server";
+  for (const auto& [place, value] : std::vector<std::pair<std::string, std::string>>{
+           {"@TLS_PORT@", std::to_string(tls_port_)},
+           {"@IP@", "127.0.0.1"},
+           {"@CAFILE@", ca_file()},
+           {"@CERTFILE@", dir_ + "/" + server + ".pem"},
+           {"@KEYFILE@", dir_ + "/" + server + ".key"},
+           {"@ACLFILE@", dir_ + "/acl"}}) {
+    shipped = ReplaceAll(shipped, place, value);
+  }
   std::ostringstream c;
-  c << "# One test's broker, written by testing/broker.cc.\n"
-    << "per_listener_settings true\n"
-    << "persistence true\n"
+  c << "# One test's broker, written by testing/broker.cc from " << example << ".\n"
+    << shipped
+    << "\n# The test's own settings and listeners.\n"
     << "persistence_location " << dir_ << "/\n"
     // Saved at every change: a Kill() loses next to nothing.
     << "autosave_on_changes true\n"
@@ -336,15 +359,6 @@ void TestBroker::WriteConfig() const {
   for (const std::string& line : options_.extra_config) c << line << "\n";
   c << "\nlistener " << port_ << " 127.0.0.1\n"
     << "allow_anonymous true\n";
-  const std::string server = options_.other_ca_server ? "other-server" : "server";
-  c << "\nlistener " << tls_port_ << " 127.0.0.1\n"
-    << "cafile " << ca_file() << "\n"
-    << "certfile " << dir_ << "/" << server << ".pem\n"
-    << "keyfile " << dir_ << "/" << server << ".key\n"
-    << "require_certificate true\n"
-    << "use_identity_as_username true\n"
-    << "allow_anonymous false\n"
-    << "acl_file " << dir_ << "/acl\n";
   if (options_.password_listener) {
     c << "\nlistener " << password_port_ << " 127.0.0.1\n"
       << "allow_anonymous false\n"
@@ -352,10 +366,11 @@ void TestBroker::WriteConfig() const {
       << "acl_file " << dir_ << "/acl\n";
   }
   Write(dir_ + "/mosquitto.conf", c.str());
+  return Status::Ok();
 }
 
 Status TestBroker::Launch() {
-  WriteConfig();
+  if (Status s = WriteConfig(); !s.ok()) return s;
   const std::string log_path = dir_ + "/mosquitto.log";
   const std::size_t offset = ReadFrom(log_path).size();
   pid_ = Spawn({kMosquitto, "-c", dir_ + "/mosquitto.conf"}, log_path);
@@ -437,15 +452,6 @@ std::string EjabberdLibs() {
     return value;
   }
   return {};
-}
-
-// `text` with every `from` replaced by `to`.
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 // Whether something accepts a TCP connection on 127.0.0.1:`port` now.

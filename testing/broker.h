@@ -7,7 +7,8 @@
 // certificates made there by the openssl command, on loopback ports the
 // system gives: a plain listener open to anyone, a TLS listener that takes
 // clients by their certificate's CN (shop S may use fiskal/S/# only,
-// "chain" fiskal/#), and on request a listener that takes a user name and
+// "chain" fiskal/#: the shipped examples/broker/mosquitto.conf and
+// fiskal.acl, filled in), and on request a listener that takes a user name and
 // password with the same rights. Its sessions and queued messages are kept
 // on disk, so Restart() finds them again. The broker ends with the test:
 // the destructor kills it, and so does the test binary's end.
@@ -88,9 +89,9 @@ struct BrokerOptions {
   // The names that get a client certificate (its CN) and, with the
   // password listener, a user.
   std::vector<std::string> clients = {"A", "B", "chain"};
-  // Lines for the configuration, written before the listeners (so they
-  // are the broker's own settings, not a listener's): max_queued_messages
-  // 10, say.
+  // Lines for the configuration: the broker's own settings, not a
+  // listener's (they follow the shipped example's listener, which takes no
+  // more of them): max_queued_messages 10, say.
   std::vector<std::string> extra_config;
 };
 
@@ -147,7 +148,7 @@ class TestBroker : public MqttBroker {
   TestBroker(const TempDir& dir, const BrokerOptions& options);
   Status MakeFiles();
   Status Launch();
-  void WriteConfig() const;
+  Status WriteConfig() const;
 
   std::string dir_;
   BrokerOptions options_;
