@@ -203,7 +203,10 @@ struct Broker::Impl {
   static void OnConnectFailed(void* context, MQTTAsync_failureData5* response) {
     auto* self = static_cast<Impl*>(context);
     std::string why;
-    const int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    int code = response != nullptr ? CodeOf(response->reasonCode) : 0;
+    // A CONNACK that refuses: Paho leaves reasonCode at 0 and puts the
+    // broker's reason code in `code` (its own failures there are negative).
+    if (code == 0 && response != nullptr && response->code > 0) code = response->code;
     if (code > 0) {
       why = "the broker refused the connection: " + Reason(code);
     } else {
