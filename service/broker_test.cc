@@ -1,6 +1,8 @@
-// fiskald and a real broker: the system's mosquitto on loopback ports the
-// system gives, fiskald taking receipts from it, and a chain's server (a
-// test client) publishing them and reading the answers.
+// fiskald and a real broker: the system's mosquitto or ejabberd on loopback
+// ports the system gives, fiskald taking receipts from it, and a chain's
+// server (a test client) publishing them and reading the answers. What
+// holds for any MQTT 5 broker runs against both (BrokerKinds); what only
+// one shows is tested against that one.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <nlohmann/json.hpp>
@@ -32,6 +35,7 @@ using testing::MqttTestClient;
 using testing::ReadAll;
 using testing::TempDir;
 using testing::TestBroker;
+using testing::TestEjabberd;
 using testing::WriteAll;
 using Service = testing::Fiskald;
 
@@ -73,23 +77,39 @@ bool IsFinal(const std::string& state) {
   return state == "printed" || state == "not_sent" || state == "cut" || state == "in_doubt";
 }
 
+enum class BrokerKind { kMosquitto, kEjabberd };
+
+std::string KindName(const ::testing::TestParamInfo<BrokerKind>& info) {
+  return info.param == BrokerKind::kMosquitto ? "Mosquitto" : "Ejabberd";
+}
+
 // A shop: the broker, fiskald connected to it as shop A, and the chain's
 // server subscribed to the shop's answers.
 struct Shop {
   explicit Shop(std::vector<std::string> extra = {}, const testing::BrokerOptions& options = {})
-      : broker(TestBroker::StartOrFail(broker_dir, options)) {
+      : Shop(BrokerKind::kMosquitto, std::move(extra), options) {}
+  explicit Shop(BrokerKind kind, std::vector<std::string> extra = {},
+                const testing::BrokerOptions& options = {},
+                const testing::EjabberdOptions& ejabberd_options = {}) {
+    if (kind == BrokerKind::kMosquitto) {
+      broker = TestBroker::StartOrFail(broker_dir, options);
+    } else {
+      broker = TestEjabberd::StartOrFail(broker_dir, ejabberd_options);
+    }
     ConnectChain();
-    if (extra.empty()) extra = {"--broker", broker->url(), "--shop", "A"};
+    if (extra.empty()) extra = broker->FiskaldOptions("A", "A");
     fiskald = std::make_unique<Service>(dir, extra);
   }
+
+  // The broker as mosquitto, for what only it has (TLS by certificate, a
+  // password listener).
+  TestBroker& mosquitto() { return dynamic_cast<TestBroker&>(*broker); }
 
   // The chain's server, subscribed to everything of shop A (again after
   // the broker restarted); with `keep_session`, what is published while it
   // is away waits for it at the broker.
   void ConnectChain(bool keep_session = false) {
-    MqttConnect how;
-    how.url = broker->url();
-    how.client_id = "chain-server";
+    MqttConnect how = broker->As("chain", "chain-server");
     how.clean_start = !keep_session;
     how.session_expiry = keep_session ? 600 : 0;
     EXPECT_EQ(chain.Connect(how).reason_code, 0);
@@ -156,15 +176,20 @@ struct Shop {
 
   TempDir broker_dir;
   TempDir dir;
-  std::unique_ptr<TestBroker> broker;
+  std::unique_ptr<testing::MqttBroker> broker;
   MqttTestClient chain;
   std::unique_ptr<Service> fiskald;
 };
 
+class AnyBroker : public ::testing::TestWithParam<BrokerKind> {};
+INSTANTIATE_TEST_SUITE_P(Broker, AnyBroker,
+                         ::testing::Values(BrokerKind::kMosquitto, BrokerKind::kEjabberd),
+                         KindName);
+
 // A published receipt prints once, as fiskal prints it; its answers come
 // in order; published again it is answered with the same receipt.
-TEST(Broker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
-  Shop shop;
+TEST_P(AnyBroker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
+  Shop shop(GetParam());
   const Json presence = shop.WaitOnline();
   ASSERT_FALSE(presence.is_null());
   EXPECT_EQ(presence["printers"][0]["port"], 0);
@@ -203,17 +228,15 @@ TEST(Broker, PublishedReceiptPrintsOnceWithItsAnswersInOrder) {
             std::string::npos);
 }
 
-// Receipts published while fiskald is away wait at the broker, across a
-// restart of the broker too, and print once when it is back; keys are one
-// namespace with HTTP.
-TEST(Broker, WaitsAtTheBrokerAndSharesKeysWithHttp) {
-  Shop shop;
+// Receipts published while fiskald is away wait at the broker in its
+// session and print once when it is back; keys are one namespace with
+// HTTP.
+TEST_P(AnyBroker, WaitsAtTheBrokerAndSharesKeysWithHttp) {
+  Shop shop(GetParam());
   ASSERT_FALSE(shop.WaitOnline().is_null());
   ASSERT_EQ(shop.fiskald->Stop().status, 0);
 
   ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
-  ASSERT_TRUE(shop.broker->Restart().ok()) << shop.broker->log();
-  shop.ConnectChain();
   shop.fiskald->Start();
   EXPECT_EQ(shop.AnswersUntilFinal("away-1"),
             (std::vector<std::string>{"queued", "sending", "printed"}));
@@ -349,8 +372,8 @@ TEST(Broker, ADeadlineOfItsOwnAndTheSameReceiptInAnotherForm) {
 
 // Messages that are not receipts get a problem answer, are acknowledged,
 // store nothing, and fiskald goes on.
-TEST(Broker, BadMessagesAreAnsweredAndNothingIsStored) {
-  Shop shop;
+TEST_P(AnyBroker, BadMessagesAreAnsweredAndNothingIsStored) {
+  Shop shop(GetParam());
   ASSERT_FALSE(shop.WaitOnline().is_null());
   struct Case {
     const char* what;
@@ -391,6 +414,97 @@ TEST(Broker, BadMessagesAreAnsweredAndNothingIsStored) {
   ASSERT_EQ(shop.chain.Publish(Request("good-1", JsonReceipt(1))).reason_code, 0);
   EXPECT_EQ(shop.AnswersUntilFinal("good-1"),
             (std::vector<std::string>{"queued", "sending", "printed"}));
+}
+
+// The broker restarts while a receipt waits there for fiskald. Mosquitto
+// keeps the session and the message on disk: it prints once fiskald is
+// back. ejabberd keeps them in memory only: the message is gone (a receipt
+// published after it finds nothing before it), and the chain, having no
+// answer, publishes again under the same key: it prints once.
+TEST_P(AnyBroker, ABrokerRestartKeepsTheReceiptOrTheChainPublishesItAgain) {
+  Shop shop(GetParam());
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  ASSERT_EQ(shop.fiskald->Stop().status, 0);
+  ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
+  ASSERT_TRUE(shop.broker->Restart().ok()) << shop.broker->log();
+  shop.ConnectChain();
+  shop.fiskald->Start();
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  if (shop.broker->keeps_sessions()) {
+    EXPECT_EQ(shop.AnswersUntilFinal("away-1"),
+              (std::vector<std::string>{"queued", "sending", "printed"}));
+  } else {
+    // One session delivers in order: a message kept would come first.
+    ASSERT_EQ(shop.chain.Publish(Request("after-1", JsonReceipt(1))).reason_code, 0);
+    EXPECT_EQ(shop.AnswersUntilFinal("after-1"),
+              (std::vector<std::string>{"queued", "sending", "printed"}));
+    ASSERT_EQ(shop.Receipts().size(), 1u) << "ejabberd kept a message across its restart";
+    ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
+    EXPECT_EQ(shop.AnswersUntilFinal("away-1"),
+              (std::vector<std::string>{"queued", "sending", "printed"}));
+  }
+  // Once more under the key, as a chain does that missed the answer.
+  ASSERT_EQ(shop.chain.Publish(Request("away-1", JsonReceipt(1))).reason_code, 0);
+  EXPECT_EQ(shop.AnswersUntilFinal("away-1"), (std::vector<std::string>{"printed"}));
+  int with_key = 0;
+  for (const Json& r : shop.Receipts()) with_key += r["idempotency_key"] == "away-1" ? 1 : 0;
+  EXPECT_EQ(with_key, 1);
+}
+
+// fiskald killed (SIGKILL) again and again while receipts flow: every key
+// is one receipt, ended printed or, killed in the middle, in_doubt; the
+// chain sees a final answer for each.
+TEST_P(AnyBroker, KilledAgainAndAgainEachKeyIsOneReceipt) {
+  Shop shop(GetParam());
+  ASSERT_FALSE(shop.WaitOnline().is_null());
+  std::map<std::string, std::string> final_state;  // key: its final state, "" before
+  auto take = [&](const MqttMessage& m) {
+    if (!m.correlation_data || m.content_type != "application/json") return;
+    const std::string state = StateOf(m);
+    if (IsFinal(state)) final_state[*m.correlation_data] = state;
+  };
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string first = "loop-" + std::to_string(round) + "-a";
+    for (const std::string& key : {first, "loop-" + std::to_string(round) + "-b"}) {
+      final_state.emplace(key, "");
+      ASSERT_EQ(shop.chain.Publish(Request(key, JsonReceipt(2))).reason_code, 0);
+    }
+    // Killed once the first of them is on its way to the printer.
+    for (bool sending = false; !sending;) {
+      std::optional<MqttMessage> m = shop.NextAnswer();
+      ASSERT_TRUE(m) << "no answer";
+      take(*m);
+      sending = m->correlation_data == first && StateOf(*m) == "sending";
+    }
+    shop.fiskald->Kill();
+    shop.fiskald->Start();
+  }
+  auto unfinished = [&] {
+    for (const auto& [key, state] : final_state) {
+      if (state.empty()) return true;
+    }
+    return false;
+  };
+  while (unfinished()) {
+    std::optional<MqttMessage> m = shop.NextAnswer();
+    ASSERT_TRUE(m) << "no final answer for every key: " << shop.Receipts().dump();
+    take(*m);
+  }
+  const Json receipts = shop.Receipts();
+  EXPECT_EQ(receipts.size(), final_state.size());
+  for (const auto& [key, state] : final_state) {
+    SCOPED_TRACE(key);
+    int with_key = 0;
+    for (const Json& r : receipts) {
+      if (r["idempotency_key"] != key) continue;
+      ++with_key;
+      EXPECT_EQ(r["state"], state);
+    }
+    EXPECT_EQ(with_key, 1);
+    EXPECT_TRUE(state == "printed" || state == "in_doubt") << state;
+  }
 }
 
 // Killed while it takes a message, before or after the commit: the broker
@@ -673,9 +787,10 @@ TEST(Broker, CertificatesAndPasswordsCarryReceipts) {
   testing::WriteAll(dir.File("password"), TestBroker::password("A") + "\n");
   ASSERT_EQ(::chmod(dir.File("password").c_str(), 0600), 0);
   const std::vector<std::vector<std::string>> ways = {
-      {"--broker", shop.broker->tls_url(), "--shop", "A", "--broker-ca", shop.broker->ca_file(),
-       "--broker-cert", shop.broker->cert_file("A"), "--broker-key", shop.broker->key_file("A")},
-      {"--broker", shop.broker->password_url(), "--shop", "A", "--broker-user", "A",
+      {"--broker", shop.mosquitto().tls_url(), "--shop", "A", "--broker-ca",
+       shop.mosquitto().ca_file(), "--broker-cert", shop.mosquitto().cert_file("A"),
+       "--broker-key", shop.mosquitto().key_file("A")},
+      {"--broker", shop.mosquitto().password_url(), "--shop", "A", "--broker-user", "A",
        "--broker-password-file", dir.File("password")},
   };
   for (const std::vector<std::string>& way : ways) {
@@ -687,6 +802,92 @@ TEST(Broker, CertificatesAndPasswordsCarryReceipts) {
     EXPECT_EQ(shop.AnswersUntilFinal(key), (std::vector<std::string>{"queued", "sending", "printed"}));
     EXPECT_EQ(fiskald.Stop().status, 0);
   }
+}
+
+// ejabberd's own ways, where they differ from what fiskald asks or from
+// mosquitto: it grants at most its session_expiry (5 minutes unless its
+// configuration says more) whatever the client asks; it refuses another
+// shop's topics at once in SUBACK and PUBACK, and a Will on them at
+// CONNECT; its `%u` compares the
+// topic's level as it compares user names, ignoring case; its TLS listener
+// takes the same users and passwords.
+TEST(EjabberdBroker, GrantsItsOwnExpiryAndKeepsShopsToTheirTopics) {
+  TempDir broker_dir, dir;
+  testing::EjabberdOptions options;
+  options.session_expiry = "5 minutes";  // ejabberd's default
+  auto broker = TestEjabberd::StartOrFail(broker_dir, options);
+  struct LogOnFailure {
+    const TestEjabberd& broker;
+    ~LogOnFailure() {
+      if (::testing::Test::HasFailure()) std::cerr << "ejabberd's log:\n" << broker.log();
+    }
+  } log_on_failure{*broker};
+  std::cerr << "ejabberd took connections " << broker->start_seconds()
+            << " s after it was started\n";
+
+  constexpr std::uint32_t kSevenDays = 7 * 24 * 3600;  // what fiskald asks unless told
+  MqttTestClient b;
+  MqttConnect how = broker->As("B", "shop-B");
+  how.clean_start = false;
+  how.session_expiry = kSevenDays;
+  const testing::MqttAnswer connected = b.Connect(how);
+  ASSERT_EQ(connected.reason_code, 0) << connected.error;
+  EXPECT_EQ(connected.session_expiry, 300u);
+
+  // Refused as mosquitto never does: 0x8F "topic filter invalid", 0x90
+  // "topic name invalid".
+  EXPECT_EQ(b.Subscribe("fiskal/A/#", 1).reason_code, 0x8F);
+  EXPECT_EQ(b.Publish("fiskal/A/receipts", "for A").reason_code, 0x90);
+  EXPECT_EQ(b.Subscribe("fiskal/B/#", 1).reason_code, 1);
+  // User "A" is user "a" to ejabberd, and so are the topics' levels.
+  MqttTestClient a;
+  MqttConnect lower = broker->As("A", "shop-a");
+  lower.username = "a";
+  ASSERT_EQ(a.Connect(lower).reason_code, 0);
+  EXPECT_EQ(a.Subscribe("fiskal/A/#", 1).reason_code, 1);
+  EXPECT_EQ(a.Subscribe("fiskal/a/#", 1).reason_code, 1);
+
+  // fiskald as shop A with shop B's user: its Will on fiskal/A/status is
+  // refused with the connection (CONNACK 0x90); said with the reason,
+  // kept trying.
+  {
+    TempDir refused_dir;
+    Service refused(refused_dir, broker->FiskaldOptions("A", "B"));
+    Json state;
+    const double deadline = testing::MonotonicNow() + testing::kPatience;
+    while (testing::MonotonicNow() < deadline) {
+      auto got = refused.Client().Get("/v1/broker");
+      ASSERT_TRUE(got);
+      state = Json::parse(got.body);
+      if (state["last_error"].is_string()) break;
+      usleep(50'000);
+    }
+    ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
+    const std::string said = state["last_error"];
+    EXPECT_NE(said.find("the broker refused the connection: Topic name invalid (0x90)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(state["connected"], false);
+    EXPECT_EQ(refused.Stop().status, 0);
+  }
+
+  // fiskald as shop B over TLS: online, and told the expiry granted.
+  Service fiskald(dir, {"--broker", broker->tls_url(), "--shop", "B", "--broker-ca",
+                        broker->ca_file(), "--broker-user", "B", "--broker-password-file",
+                        broker->password_file("B")});
+  for (bool online = false; !online;) {
+    std::optional<MqttMessage> m = b.Next();
+    ASSERT_TRUE(m) << "fiskald did not come online: " << fiskald.process().ErrSoFar();
+    online = m->topic == "fiskal/B/status" && Json::parse(m->payload)["online"] == true;
+  }
+  auto got = fiskald.Client().Get("/v1/broker");
+  ASSERT_TRUE(got);
+  const Json state = Json::parse(got.body);
+  EXPECT_EQ(state["connected"], true);
+  EXPECT_EQ(state["session_expiry_asked"], kSevenDays) << state.dump();
+  EXPECT_EQ(state["session_expiry_granted"], 300) << state.dump();
+  EXPECT_NE(fiskald.process().ErrSoFar().find("300"), std::string::npos);
+  EXPECT_EQ(fiskald.Stop().status, 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -49,16 +50,40 @@ void Write(const std::string& path, const std::string& contents) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+// `text` with every `from` replaced by `to`.
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
 // Starts argv (argv[0] searched in PATH) with standard input from
-// /dev/null and standard output and error appended to `log`. The child
-// holds no descriptor of ours, and is killed when the thread that started
-// it ends, so it never outlives the test.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) {
+// /dev/null and standard output and error appended to `log`, in our
+// environment with `env` ("NAME=value") put over it. The child holds no
+// descriptor of ours, and is killed when the thread that started it ends,
+// so it never outlives the test.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log,
+            const std::vector<std::string>& env = {}) {
   std::vector<std::string> copy = argv;
   std::vector<char*> args;
   args.reserve(copy.size() + 1);
   for (std::string& a : copy) args.push_back(a.data());
   args.push_back(nullptr);
+  std::vector<std::string> variables;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string variable = *e;
+    const std::string name = variable.substr(0, variable.find('='));
+    bool replaced = false;
+    for (const std::string& over : env) replaced |= over.rfind(name + "=", 0) == 0;
+    if (!replaced) variables.push_back(variable);
+  }
+  variables.insert(variables.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  envp.reserve(variables.size() + 1);
+  for (std::string& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
@@ -72,7 +97,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) {
   ::dup2(out, 1);
   ::dup2(out, 2);
   ::syscall(SYS_close_range, 3U, ~0U, 0U);
-  ::execvp(args[0], args.data());
+  ::execvpe(args[0], args.data(), envp.data());
   ::_exit(127);
 }
 
@@ -172,13 +197,54 @@ extendedKeyUsage = clientAuth
 authorityKeyIdentifier = keyid
 )";
 
-// Shop S may use fiskal/S/# (its user name being the certificate's CN or
-// the password file's user), "chain" every shop's.
-constexpr const char* kAcl = R"(pattern readwrite fiskal/%u/#
 
-user chain
-topic readwrite fiskal/#
-)";
+// In `dir`: a CA ("ca") and a server certificate from it for localhost
+// and 127.0.0.1 ("server"); with `other_ca`, an unrelated CA ("other-ca")
+// and a server certificate of its own ("other-server"); a client
+// certificate from "ca" for each of `clients` ("client-NAME", its CN the
+// name). PEM, .pem and .key.
+Status MakeCertificates(const std::string& dir, const std::vector<std::string>& clients,
+                        bool other_ca) {
+  const std::string config = dir + "/openssl.cnf";
+  const std::string tools_log = dir + "/tools.log";
+  Write(config, kOpensslConfig);
+  // EC keys: quick to make even on a busy machine.
+  const std::vector<std::string> new_key = {"-newkey", "ec", "-pkeyopt",
+                                            "ec_paramgen_curve:prime256v1", "-nodes"};
+  auto make_ca = [&](const std::string& name, const std::string& cn) {
+    std::vector<std::string> argv = {kOpenssl, "req", "-config", config, "-x509", "-days", "30",
+                                     "-extensions", "ca", "-subj", "/CN=" + cn};
+    argv.insert(argv.end(), new_key.begin(), new_key.end());
+    for (const std::string& a : {std::string("-keyout"), dir + "/" + name + ".key",
+                                 std::string("-out"), dir + "/" + name + ".pem"}) {
+      argv.push_back(a);
+    }
+    return Run(argv, tools_log);
+  };
+  int serial = 1;
+  auto make_leaf = [&](const std::string& ca, const std::string& name, const std::string& cn,
+                       const std::string& kind) {
+    std::vector<std::string> argv = {
+        kOpenssl, "req", "-config", config, "-x509", "-CA", dir + "/" + ca + ".pem", "-CAkey",
+        dir + "/" + ca + ".key", "-set_serial", std::to_string(++serial), "-days", "30",
+        "-extensions", kind, "-subj", "/CN=" + cn, "-keyout", dir + "/" + name + ".key", "-out",
+        dir + "/" + name + ".pem"};
+    argv.insert(argv.end(), new_key.begin(), new_key.end());
+    return Run(argv, tools_log);
+  };
+  if (Status s = make_ca("ca", "fiskal test CA"); !s.ok()) return s;
+  if (Status s = make_leaf("ca", "server", "localhost", "server"); !s.ok()) return s;
+  if (other_ca) {
+    if (Status s = make_ca("other-ca", "unrelated test CA"); !s.ok()) return s;
+    if (Status s = make_leaf("other-ca", "other-server", "localhost", "server"); !s.ok()) {
+      return s;
+    }
+  }
+  for (const std::string& client : clients) {
+    if (Status s = make_leaf("ca", "client-" + client, client, "client"); !s.ok()) return s;
+  }
+  return Status::Ok();
+}
 
 }  // namespace
 
@@ -241,42 +307,13 @@ std::string TestBroker::key_file(const std::string& name) const {
 std::string TestBroker::log() const { return ReadFrom(dir_ + "/mosquitto.log"); }
 
 Status TestBroker::MakeFiles() {
-  const std::string config = dir_ + "/openssl.cnf";
   const std::string tools_log = dir_ + "/tools.log";
-  Write(config, kOpensslConfig);
-  // EC keys: quick to make even on a busy machine.
-  const std::vector<std::string> new_key = {"-newkey", "ec", "-pkeyopt",
-                                            "ec_paramgen_curve:prime256v1", "-nodes"};
-  auto make_ca = [&](const std::string& name, const std::string& cn) {
-    std::vector<std::string> argv = {kOpenssl, "req", "-config", config, "-x509", "-days", "30",
-                                     "-extensions", "ca", "-subj", "/CN=" + cn};
-    argv.insert(argv.end(), new_key.begin(), new_key.end());
-    for (const std::string& a : {std::string("-keyout"), dir_ + "/" + name + ".key",
-                                 std::string("-out"), dir_ + "/" + name + ".pem"}) {
-      argv.push_back(a);
-    }
-    return Run(argv, tools_log);
-  };
-  int serial = 1;
-  auto make_leaf = [&](const std::string& ca, const std::string& name, const std::string& cn,
-                       const std::string& kind) {
-    std::vector<std::string> argv = {
-        kOpenssl, "req", "-config", config, "-x509", "-CA", dir_ + "/" + ca + ".pem", "-CAkey",
-        dir_ + "/" + ca + ".key", "-set_serial", std::to_string(++serial), "-days", "30",
-        "-extensions", kind, "-subj", "/CN=" + cn, "-keyout", dir_ + "/" + name + ".key", "-out",
-        dir_ + "/" + name + ".pem"};
-    argv.insert(argv.end(), new_key.begin(), new_key.end());
-    return Run(argv, tools_log);
-  };
-  for (Status s : {make_ca("ca", "fiskal test CA"), make_ca("other-ca", "unrelated test CA"),
-                   make_leaf("ca", "server", "localhost", "server"),
-                   make_leaf("other-ca", "other-server", "localhost", "server")}) {
-    if (!s.ok()) return s;
-  }
-  for (const std::string& client : options_.clients) {
-    if (Status s = make_leaf("ca", "client-" + client, client, "client"); !s.ok()) return s;
-  }
-  Write(dir_ + "/acl", kAcl);
+  if (Status s = MakeCertificates(dir_, options_.clients, /*other_ca=*/true); !s.ok()) return s;
+  // The access list a chain is shown in examples/broker.
+  const std::string acl = std::string(FISKAL_EXAMPLES) + "/broker/fiskal.acl";
+  const std::string rules = ReadFrom(acl);
+  if (rules.empty()) return Status::Error(acl + ": cannot read it");
+  Write(dir_ + "/acl", rules);
   if (options_.password_listener) {
     const std::string file = dir_ + "/passwd";
     Write(file, "");
@@ -290,11 +327,25 @@ Status TestBroker::MakeFiles() {
   return Status::Ok();
 }
 
-void TestBroker::WriteConfig() const {
+Status TestBroker::WriteConfig() const {
+  // The shipped example first, its places filled in: the TLS listener.
+  const std::string example = std::string(FISKAL_EXAMPLES) + "/broker/mosquitto.conf";
+  std::string shipped = ReadFrom(example);
+  if (shipped.empty()) return Status::Error(example + ": cannot read it");
+  const std::string server = options_.other_ca_server ? "other-server" : "server";
+  for (const auto& [place, value] : std::vector<std::pair<std::string, std::string>>{
+           {"@TLS_PORT@", std::to_string(tls_port_)},
+           {"@IP@", "127.0.0.1"},
+           {"@CAFILE@", ca_file()},
+           {"@CERTFILE@", dir_ + "/" + server + ".pem"},
+           {"@KEYFILE@", dir_ + "/" + server + ".key"},
+           {"@ACLFILE@", dir_ + "/acl"}}) {
+    shipped = ReplaceAll(shipped, place, value);
+  }
   std::ostringstream c;
-  c << "# One test's broker, written by testing/broker.cc.\n"
-    << "per_listener_settings true\n"
-    << "persistence true\n"
+  c << "# One test's broker, written by testing/broker.cc from " << example << ".\n"
+    << shipped
+    << "\n# The test's own settings and listeners.\n"
     << "persistence_location " << dir_ << "/\n"
     // Saved at every change: a Kill() loses next to nothing.
     << "autosave_on_changes true\n"
@@ -308,15 +359,6 @@ void TestBroker::WriteConfig() const {
   for (const std::string& line : options_.extra_config) c << line << "\n";
   c << "\nlistener " << port_ << " 127.0.0.1\n"
     << "allow_anonymous true\n";
-  const std::string server = options_.other_ca_server ? "other-server" : "server";
-  c << "\nlistener " << tls_port_ << " 127.0.0.1\n"
-    << "cafile " << ca_file() << "\n"
-    << "certfile " << dir_ << "/" << server << ".pem\n"
-    << "keyfile " << dir_ << "/" << server << ".key\n"
-    << "require_certificate true\n"
-    << "use_identity_as_username true\n"
-    << "allow_anonymous false\n"
-    << "acl_file " << dir_ << "/acl\n";
   if (options_.password_listener) {
     c << "\nlistener " << password_port_ << " 127.0.0.1\n"
       << "allow_anonymous false\n"
@@ -324,10 +366,11 @@ void TestBroker::WriteConfig() const {
       << "acl_file " << dir_ << "/acl\n";
   }
   Write(dir_ + "/mosquitto.conf", c.str());
+  return Status::Ok();
 }
 
 Status TestBroker::Launch() {
-  WriteConfig();
+  if (Status s = WriteConfig(); !s.ok()) return s;
   const std::string log_path = dir_ + "/mosquitto.log";
   const std::size_t offset = ReadFrom(log_path).size();
   pid_ = Spawn({kMosquitto, "-c", dir_ + "/mosquitto.conf"}, log_path);
@@ -375,6 +418,262 @@ void TestBroker::Kill() {
 Status TestBroker::Restart() {
   if (Status s = Stop(); !s.ok()) return s;
   return Launch().Context("test broker restarted");
+}
+
+MqttConnect TestBroker::As(const std::string& /*user*/, const std::string& client_id) const {
+  // The plain listener takes anyone, as anyone.
+  MqttConnect how;
+  how.url = url();
+  how.client_id = client_id;
+  return how;
+}
+
+std::vector<std::string> TestBroker::FiskaldOptions(const std::string& shop,
+                                                    const std::string& /*user*/) const {
+  return {"--broker", url(), "--shop", shop};
+}
+
+// --- TestEjabberd ---
+
+namespace {
+
+constexpr const char* kEjabberdctl = "/usr/sbin/ejabberdctl";
+constexpr const char* kErl = "erl";
+
+// Where the package keeps ejabberd's Erlang applications, as its
+// ejabberdctl tells the VM (ERL_LIBS='...'); empty when it says nothing.
+std::string EjabberdLibs() {
+  std::istringstream script(ReadFrom(kEjabberdctl));
+  for (std::string line; std::getline(script, line);) {
+    if (line.rfind("ERL_LIBS=", 0) != 0) continue;
+    std::string value = line.substr(9);
+    std::erase(value, '\'');
+    std::erase(value, '"');
+    return value;
+  }
+  return {};
+}
+
+// Whether something accepts a TCP connection on 127.0.0.1:`port` now.
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+TestEjabberd::TestEjabberd(const TempDir& dir, const EjabberdOptions& options)
+    : dir_(dir.File("ejabberd")), options_(options) {}
+
+bool TestEjabberd::Installed() { return ::access(kEjabberdctl, R_OK) == 0; }
+
+Status TestEjabberd::Start(const TempDir& dir, const EjabberdOptions& options,
+                           std::unique_ptr<TestEjabberd>* broker) {
+  if (!Installed()) {
+    return Status::Error(std::string("test ejabberd: ") + kEjabberdctl +
+                         " is not installed (scripts/setup installs the package ejabberd)");
+  }
+  std::unique_ptr<TestEjabberd> made(new TestEjabberd(dir, options));
+  std::error_code error;
+  std::filesystem::create_directories(made->dir_ + "/logs", error);
+  if (error) return Status::Error(made->dir_ + ": " + error.message());
+  // The Erlang terms written below quote the folder and the users as they
+  // are.
+  if (made->dir_.find_first_of("\"\\'") != std::string::npos) {
+    return Status::Error("test ejabberd: a folder with a quote or backslash: " + made->dir_);
+  }
+  for (const std::string& user : options.users) {
+    if (user.empty() || user.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu"
+                                               "vwxyz0123456789._-") != std::string::npos) {
+      return Status::Error("test ejabberd: a user name other than A-Z a-z 0-9 . _ -: " + user);
+    }
+  }
+  if (Status s = made->MakeFiles(); !s.ok()) return s.Context("test ejabberd");
+  // A port found free may be taken before ejabberd binds it: then other
+  // ports, a few times.
+  Status started;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const std::vector<int> ports = FreePorts(2);
+    made->port_ = ports[0];
+    made->tls_port_ = ports[1];
+    started = made->Launch();
+    if (started.ok() || started.message().find("eaddrinuse") == std::string::npos) break;
+  }
+  if (!started.ok()) return started.Context("test ejabberd");
+  *broker = std::move(made);
+  return Status::Ok();
+}
+
+std::unique_ptr<TestEjabberd> TestEjabberd::StartOrFail(const TempDir& dir,
+                                                        const EjabberdOptions& options) {
+  std::unique_ptr<TestEjabberd> broker;
+  if (Status s = Start(dir, options, &broker); !s.ok()) throw std::runtime_error(s.message());
+  return broker;
+}
+
+TestEjabberd::~TestEjabberd() { Kill(); }
+
+std::string TestEjabberd::url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+std::string TestEjabberd::tls_url() const {
+  return "mqtts://localhost:" + std::to_string(tls_port_);
+}
+std::string TestEjabberd::ca_file() const { return dir_ + "/ca.pem"; }
+std::string TestEjabberd::password_file(const std::string& user) const {
+  return dir_ + "/password-" + user;
+}
+std::string TestEjabberd::log() const { return ReadFrom(dir_ + "/ejabberd.out"); }
+
+MqttConnect TestEjabberd::As(const std::string& user, const std::string& client_id) const {
+  MqttConnect how;
+  how.url = url();
+  how.client_id = client_id;
+  how.username = user;
+  how.password = password(user);
+  return how;
+}
+
+std::vector<std::string> TestEjabberd::FiskaldOptions(const std::string& shop,
+                                                      const std::string& user) const {
+  return {"--broker", url(), "--shop", shop, "--broker-user", user,
+          "--broker-password-file", password_file(user)};
+}
+
+Status TestEjabberd::MakeFiles() {
+  if (Status s = MakeCertificates(dir_, {}, /*other_ca=*/false); !s.ok()) return s;
+  // The server's certificate with the CA's after it: the chain it shows.
+  Write(dir_ + "/server-chain.pem", ReadFrom(dir_ + "/server.pem") + ReadFrom(dir_ + "/ca.pem"));
+  for (const std::string& user : options_.users) {
+    const std::string file = password_file(user);
+    Write(file, password(user) + "\n");
+    if (::chmod(file.c_str(), 0600) != 0) return Status::FromErrno("chmod " + file, errno);
+  }
+  return Status::Ok();
+}
+
+Status TestEjabberd::Launch() {
+  // The shipped example, its places filled in.
+  const std::string example = std::string(FISKAL_EXAMPLES) + "/broker/ejabberd.yml";
+  std::string config = ReadFrom(example);
+  if (config.empty()) return Status::Error(example + ": cannot read it");
+  if (!options_.session_expiry.empty()) {
+    const std::string key = "session_expiry: ";
+    const std::size_t at = config.find("\n    " + key);
+    if (at == std::string::npos) return Status::Error(example + ": no session_expiry to change");
+    const std::size_t value = at + 5 + key.size();
+    config.replace(value, config.find('\n', value) - value, options_.session_expiry);
+  }
+  for (const auto& [place, value] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"@HOST@", "localhost"},
+           {"@IP@", "127.0.0.1"},
+           {"@PORT@", std::to_string(port_)},
+           {"@TLS_PORT@", std::to_string(tls_port_)},
+           {"@CERTFILE@", dir_ + "/server-chain.pem"},
+           {"@KEYFILE@", dir_ + "/server.key"}}) {
+    config = ReplaceAll(config, place, value);
+  }
+  Write(dir_ + "/ejabberd.yml", config);
+
+  // Once ejabberd has started, the VM makes the users (again: "exists"
+  // the next time) and says so in the file "ready".
+  const std::string ready = dir_ + "/ready";
+  std::error_code ignored;
+  std::filesystem::remove(ready, ignored);
+  std::string users;
+  for (const std::string& user : options_.users) {
+    users += std::string(users.empty() ? "" : ", ") + "{<<\"" + user + "\">>, <<\"" +
+             password(user) + "\">>}";
+  }
+  const std::string make_users =
+      "R = [ejabberd_auth:try_register(U, <<\"localhost\">>, P) || {U, P} <- [" + users +
+      "]], ok = file:write_file(\"" + ready + ".part\", io_lib:format(\"~p~n\", [R])), " +
+      "ok = file:rename(\"" + ready + ".part\", \"" + ready + "\").";
+  const std::vector<std::string> argv = {
+      kErl, "-noinput",
+      // No distribution: no node name, cookie or epmd to share with anyone.
+      "-start_epmd", "false",
+      // Schedulers that sleep when idle, on a machine others share.
+      "+sbwt", "none", "+sbwtdcpu", "none", "+sbwtdio", "none",
+      "-mnesia", "dir", "\"" + dir_ + "/spool\"",
+      "-s", "ejabberd", "-eval", make_users};
+  std::vector<std::string> env = {
+      "HOME=" + dir_,
+      "EJABBERD_CONFIG_PATH=" + dir_ + "/ejabberd.yml",
+      "EJABBERD_LOG_PATH=" + dir_ + "/logs/ejabberd.log",
+      "ERL_CRASH_DUMP=" + dir_ + "/logs/erl_crash.dump",
+      "ERL_EPMD_ADDRESS=127.0.0.1",
+  };
+  if (const std::string libs = EjabberdLibs(); !libs.empty()) env.push_back("ERL_LIBS=" + libs);
+  const std::string log_path = dir_ + "/ejabberd.out";
+  const std::size_t offset = ReadFrom(log_path).size();
+  const double begun = MonotonicNow();
+  pid_ = Spawn(argv, log_path, env);
+  if (pid_ < 0) return Status::FromErrno("fork", errno);
+  // A guard against a hang: ejabberd takes seconds to start on a busy
+  // machine.
+  const double patience = 3 * kBrokerPatience;
+  const double deadline = begun + patience;
+  for (bool users_made = false;;) {
+    if (!users_made && ::access(ready.c_str(), F_OK) == 0) {
+      std::string made = ReadFrom(ready);
+      for (const char* fine : {"ok", "{error,exists}", "[", "]", ",", " ", "\n"}) {
+        made = ReplaceAll(made, fine, "");
+      }
+      if (!made.empty()) {
+        Kill();
+        return Status::Error("ejabberd did not make the users: " + ReadFrom(ready));
+      }
+      users_made = true;
+    }
+    if (users_made && Accepts(port_) && Accepts(tls_port_)) break;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return Status::Error("ejabberd ended (status " + std::to_string(status) + "): " +
+                           ReadFrom(log_path, offset));
+    }
+    if (MonotonicNow() > deadline) {
+      Kill();
+      return Status::Error("ejabberd did not start within " +
+                           std::to_string(static_cast<int>(patience)) +
+                           " s: " + ReadFrom(log_path, offset));
+    }
+    Nap();
+  }
+  start_seconds_ = MonotonicNow() - begun;
+  return Status::Ok();
+}
+
+Status TestEjabberd::Stop() {
+  if (pid_ <= 0) return Status::Ok();
+  // The VM takes SIGTERM as init:stop(): ejabberd and Mnesia close.
+  ::kill(pid_, SIGTERM);
+  if (!WaitExit(pid_, kBrokerPatience)) {
+    Kill();
+    return Status::Error("ejabberd did not end on SIGTERM within " +
+                         std::to_string(static_cast<int>(kBrokerPatience)) + " s");
+  }
+  pid_ = -1;
+  return Status::Ok();
+}
+
+void TestEjabberd::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+Status TestEjabberd::Restart() {
+  if (Status s = Stop(); !s.ok()) return s;
+  return Launch().Context("test ejabberd restarted");
 }
 
 // --- MqttTestClient ---
@@ -571,6 +870,12 @@ MqttAnswer MqttTestClient::Connect(const MqttConnect& how) {
   MQTTResponse response = MQTTClient_connect5(handle, &options, &properties, nullptr);
   MQTTProperties_free(&properties);
   rc = Code(response);
+  if (response.properties != nullptr &&
+      MQTTProperties_hasProperty(response.properties,
+                                 MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL) != 0) {
+    answer.session_expiry = static_cast<std::uint32_t>(MQTTProperties_getNumericValue(
+        response.properties, MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL));
+  }
   MQTTResponse_free(response);
   answer.reason_code = rc;
   if (rc == MQTTREASONCODE_SUCCESS) {

@@ -1,13 +1,25 @@
 // An MQTT broker for one test and a small MQTT 5 client to talk to it.
 //
+// MqttBroker is what a test needs of a broker, whichever it is, so one test
+// body runs against each: TestBroker (mosquitto) and TestEjabberd.
+//
 // TestBroker runs the system's mosquitto in the test's folder with
 // certificates made there by the openssl command, on loopback ports the
 // system gives: a plain listener open to anyone, a TLS listener that takes
 // clients by their certificate's CN (shop S may use fiskal/S/# only,
-// "chain" fiskal/#), and on request a listener that takes a user name and
+// "chain" fiskal/#: the shipped examples/broker/mosquitto.conf and
+// fiskal.acl, filled in), and on request a listener that takes a user name and
 // password with the same rights. Its sessions and queued messages are kept
 // on disk, so Restart() finds them again. The broker ends with the test:
 // the destructor kills it, and so does the test binary's end.
+//
+// TestEjabberd runs the system's ejabberd (its mod_mqtt) with the shipped
+// examples/broker/ejabberd.yml filled in: its own folder for Mnesia, logs
+// and HOME, no Erlang distribution at all (so no node name, cookie or
+// epmd), a plain and a TLS listener on loopback ports the system gives,
+// users made at each start. It keeps users and retained messages on disk,
+// but MQTT sessions and queued messages in memory only: Restart() loses
+// them. The VM ends with the test as mosquitto does.
 //
 // MqttTestClient is a client on Paho's synchronous API: connect, subscribe,
 // publish and wait for what arrives, each bounded in time.
@@ -33,6 +45,39 @@ namespace fiskal::testing {
 // A guard against a hang, never a speed requirement.
 inline constexpr double kBrokerPatience = 30;
 
+struct MqttConnect;
+
+// A broker of a test, whichever it is.
+class MqttBroker {
+ public:
+  virtual ~MqttBroker() = default;
+  // "mosquitto" or "ejabberd".
+  virtual const char* kind() const = 0;
+  // The plain listener: mqtt://127.0.0.1:PORT.
+  virtual std::string url() const = 0;
+  // How `user` ("A", "B", "chain") connects to url() with `client_id`:
+  // with a user name and password where the listener asks for them.
+  virtual MqttConnect As(const std::string& user, const std::string& client_id) const = 0;
+  // fiskald's options to take receipts for `shop` from url(), known to
+  // the broker as `user`.
+  virtual std::vector<std::string> FiskaldOptions(const std::string& shop,
+                                                  const std::string& user) const = 0;
+  // Whether sessions and the messages queued for them outlive Restart().
+  virtual bool keeps_sessions() const = 0;
+  virtual bool running() const = 0;
+  // All the broker has logged, over every start in its folder.
+  virtual std::string log() const = 0;
+  // SIGTERM, and waits until it has ended.
+  virtual Status Stop() = 0;
+  // SIGKILL.
+  virtual void Kill() = 0;
+  // Stops it when it runs and starts it again on the same ports and
+  // folder.
+  virtual Status Restart() = 0;
+  // The password of a user, wherever there are passwords.
+  static std::string password(const std::string& user) { return "secret-" + user; }
+};
+
 struct BrokerOptions {
   // A third listener taking user name and password (the users are the
   // names in `clients`, see TestBroker::password()); no anonymous clients
@@ -44,13 +89,13 @@ struct BrokerOptions {
   // The names that get a client certificate (its CN) and, with the
   // password listener, a user.
   std::vector<std::string> clients = {"A", "B", "chain"};
-  // Lines for the configuration, written before the listeners (so they
-  // are the broker's own settings, not a listener's): max_queued_messages
-  // 10, say.
+  // Lines for the configuration: the broker's own settings, not a
+  // listener's (they follow the shipped example's listener, which takes no
+  // more of them): max_queued_messages 10, say.
   std::vector<std::string> extra_config;
 };
 
-class TestBroker {
+class TestBroker : public MqttBroker {
  public:
   // Makes the certificates and the configuration in the folder "broker"
   // of `dir` (so one broker to a folder) and starts the broker; the error
@@ -64,11 +109,16 @@ class TestBroker {
   // Whether the password listener can be had here.
   static bool HasPasswords();
 
-  ~TestBroker();  // kills the broker
+  ~TestBroker() override;  // kills the broker
   TestBroker(const TestBroker&) = delete;
   TestBroker& operator=(const TestBroker&) = delete;
 
-  std::string url() const;           // mqtt://127.0.0.1:PORT
+  const char* kind() const override { return "mosquitto"; }
+  std::string url() const override;  // mqtt://127.0.0.1:PORT, anonymous, no access list
+  MqttConnect As(const std::string& user, const std::string& client_id) const override;
+  std::vector<std::string> FiskaldOptions(const std::string& shop,
+                                          const std::string& user) const override;
+  bool keeps_sessions() const override { return true; }
   std::string tls_url() const;       // mqtts://localhost:PORT
   std::string password_url() const;  // mqtt://127.0.0.1:PORT; empty without that listener
   int port() const { return port_; }
@@ -79,29 +129,26 @@ class TestBroker {
   std::string ca_file() const;
   std::string cert_file(const std::string& name) const;
   std::string key_file(const std::string& name) const;
-  // The password of a user of the password listener.
-  static std::string password(const std::string& user) { return "secret-" + user; }
+  // password(user): the password of a user of the password listener.
 
   pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
-  // All the broker has logged, over every start in this folder.
-  std::string log() const;
+  bool running() const override { return pid_ > 0; }
+  std::string log() const override;
 
-  // SIGTERM, and waits until it has ended (it saves its state on the way).
-  Status Stop();
-  // SIGKILL. It saves its state soon after each change, but a change just
+  // It saves its state on the way.
+  Status Stop() override;
+  // It saves its state soon after each change, but a change just
   // acknowledged may not be saved yet: a test that needs it kept uses
   // Stop().
-  void Kill();
-  // Stops it when it runs and starts it again: the same ports, the same
-  // saved sessions and queued messages.
-  Status Restart();
+  void Kill() override;
+  // The same saved sessions and queued messages.
+  Status Restart() override;
 
  private:
   TestBroker(const TempDir& dir, const BrokerOptions& options);
   Status MakeFiles();
   Status Launch();
-  void WriteConfig() const;
+  Status WriteConfig() const;
 
   std::string dir_;
   BrokerOptions options_;
@@ -109,6 +156,68 @@ class TestBroker {
   int tls_port_ = 0;
   int password_port_ = 0;
   pid_t pid_ = -1;
+};
+
+struct EjabberdOptions {
+  // The users made, each with password(user): shops and "chain".
+  std::vector<std::string> users = {"A", "B", "chain"};
+  // The longest session expiry it grants, in ejabberd's words ("5
+  // minutes"); empty: what examples/broker/ejabberd.yml says.
+  std::string session_expiry;
+};
+
+class TestEjabberd : public MqttBroker {
+ public:
+  // Whether ejabberd is installed here.
+  static bool Installed();
+  // Makes its certificates, configuration and password files in the folder
+  // "ejabberd" of `dir` and starts it; waits until its users are made and
+  // its listeners take connections. The error names what failed, with its
+  // log.
+  static Status Start(const TempDir& dir, const EjabberdOptions& options,
+                      std::unique_ptr<TestEjabberd>* broker);
+  static std::unique_ptr<TestEjabberd> StartOrFail(const TempDir& dir,
+                                                   const EjabberdOptions& options = {});
+
+  ~TestEjabberd() override;  // kills it
+  TestEjabberd(const TestEjabberd&) = delete;
+  TestEjabberd& operator=(const TestEjabberd&) = delete;
+
+  const char* kind() const override { return "ejabberd"; }
+  std::string url() const override;  // mqtt://127.0.0.1:PORT, users and passwords
+  std::string tls_url() const;       // mqtts://localhost:PORT, users and passwords
+  MqttConnect As(const std::string& user, const std::string& client_id) const override;
+  std::vector<std::string> FiskaldOptions(const std::string& shop,
+                                          const std::string& user) const override;
+  bool keeps_sessions() const override { return false; }
+  // The CA that signed its server certificate.
+  std::string ca_file() const;
+  // A file holding password(user) and a newline, mode 0600, as
+  // --broker-password-file takes it.
+  std::string password_file(const std::string& user) const;
+  // Seconds from its start until it took connections, the last time.
+  double start_seconds() const { return start_seconds_; }
+
+  pid_t pid() const { return pid_; }
+  bool running() const override { return pid_ > 0; }
+  std::string log() const override;
+  Status Stop() override;
+  void Kill() override;
+  // Users and retained messages stay; sessions and queued messages are
+  // gone.
+  Status Restart() override;
+
+ private:
+  TestEjabberd(const TempDir& dir, const EjabberdOptions& options);
+  Status MakeFiles();
+  Status Launch();
+
+  std::string dir_;
+  EjabberdOptions options_;
+  int port_ = 0;
+  int tls_port_ = 0;
+  pid_t pid_ = -1;
+  double start_seconds_ = 0;
 };
 
 // One message, as received or to be published. The properties that are
@@ -134,6 +243,9 @@ struct MqttMessage {
 struct MqttAnswer {
   int reason_code = -1;
   std::string error;
+  // Connect: the Session Expiry Interval of the CONNACK, where the broker
+  // grants another than asked.
+  std::optional<std::uint32_t> session_expiry;
 };
 
 struct MqttConnect {

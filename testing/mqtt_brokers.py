@@ -159,12 +159,15 @@ class Mosquitto:
         make_certificates(self.folder, clients)
         example = EXAMPLES / "mosquitto.conf"
         d = self.folder
-        conf = substitute(example.read_text(), [
-            ("\nlistener 8883\n", f"\nlistener {self.tls_port} {HOST}\n"),
-            ("cafile /etc/mosquitto/chain-ca.pem", f"cafile {d}/ca.pem"),
-            ("certfile /etc/mosquitto/broker.pem", f"certfile {d}/server.pem"),
-            ("keyfile /etc/mosquitto/broker.key", f"keyfile {d}/server.key"),
-            ("acl_file /etc/mosquitto/fiskal.acl", f"acl_file {EXAMPLES}/fiskal.acl"),
+        conf = example.read_text()
+        for name, value in (("TLS_PORT", self.tls_port), ("IP", HOST), ("CAFILE", d / "ca.pem"),
+                            ("CERTFILE", d / "server.pem"), ("KEYFILE", d / "server.key"),
+                            ("ACLFILE", EXAMPLES / "fiskal.acl")):
+            if f"@{name}@" not in conf:
+                raise BrokerError(f"{example}: no @{name}@ to fill in; keep the example and "
+                                  "its launcher in step")
+            conf = conf.replace(f"@{name}@", str(value))
+        conf = substitute(conf, [
             ("persistence true\n", f"persistence true\npersistence_location {d}/\n"
              "autosave_on_changes true\nautosave_interval 1\nlog_dest stderr\n"
              "log_type all\n" + ("user root\n" if os.geteuid() == 0 else "")),
