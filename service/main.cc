@@ -96,16 +96,6 @@ int Serve(const Options& options) {
     Say(std::to_string(sending) + " receipt(s) were being sent when fiskald stopped; they are " +
         "in_doubt and are not sent again: resolve them once the printer has been looked at");
   }
-  // Answers through the broker are the receipt as the API shows it; they
-  // are stored even while no broker is configured, for when one is again.
-  // Set before the receipts a stop interrupted turn in_doubt, so the chain
-  // hears of that change too.
-  std::atomic<Broker*> broker_now{nullptr};
-  journal->SetOutbox([](const StoredReceipt& r) { return Dump(ReceiptJson(r)); },
-                     [&broker_now] {
-                       if (Broker* b = broker_now.load()) b->OutboxChanged();
-                     });
-
   int in_doubt = 0, purged = 0;
   if (Status s = journal->MarkInterruptedInDoubt(&in_doubt); !s.ok()) {
     StopWatchingSignals();
