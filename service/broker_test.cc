@@ -83,6 +83,21 @@ std::string KindName(const ::testing::TestParamInfo<BrokerKind>& info) {
   return info.param == BrokerKind::kMosquitto ? "Mosquitto" : "Ejabberd";
 }
 
+// GET /v1/broker once fiskald has said why the broker refused it (or the
+// patience ran out: the caller's check of last_error fails then).
+Json StateOnceRefused(Service& fiskald) {
+  Json state;
+  const double deadline = testing::MonotonicNow() + testing::kPatience;
+  while (testing::MonotonicNow() < deadline) {
+    auto got = fiskald.Client().Get("/v1/broker");
+    if (!got) break;
+    state = Json::parse(got.body);
+    if (state["last_error"].is_string()) break;
+    usleep(50'000);
+  }
+  return state;
+}
+
 // A shop: the broker, fiskald connected to it as shop A, and the chain's
 // server subscribed to the shop's answers.
 struct Shop {
@@ -681,15 +696,7 @@ TEST(Broker, TlsRefusalsAreClearAndKept) {
     Service fiskald(dir, {"--broker", broker->tls_url(), "--shop", c.shop, "--broker-ca",
                           broker->ca_file(), "--broker-cert", broker->cert_file("A"),
                           "--broker-key", broker->key_file("A")});
-    Json state;
-    const double deadline = testing::MonotonicNow() + testing::kPatience;
-    while (testing::MonotonicNow() < deadline) {
-      auto b = fiskald.Client().Get("/v1/broker");
-      ASSERT_TRUE(b);
-      state = Json::parse(b.body);
-      if (state["last_error"].is_string()) break;
-      usleep(50'000);
-    }
+    const Json state = StateOnceRefused(fiskald);
     ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
     EXPECT_NE(state["last_error"].get<std::string>().find(c.expected), std::string::npos)
         << state.dump();
@@ -738,15 +745,7 @@ TEST(Broker, RefusedConnectionsSayWhy) {
     ASSERT_EQ(::chmod(dir.File("password").c_str(), 0600), 0);
     Service fiskald(dir, {"--broker", broker->password_url(), "--shop", "A", "--broker-user",
                           c.user, "--broker-password-file", dir.File("password")});
-    Json state;
-    const double deadline = testing::MonotonicNow() + testing::kPatience;
-    while (testing::MonotonicNow() < deadline) {
-      auto b = fiskald.Client().Get("/v1/broker");
-      ASSERT_TRUE(b);
-      state = Json::parse(b.body);
-      if (state["last_error"].is_string()) break;
-      usleep(50'000);
-    }
+    const Json state = StateOnceRefused(fiskald);
     ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
     const std::string error = state["last_error"];
     EXPECT_TRUE(error.find("the broker refused the connection: Not authorized (0x87)") !=
@@ -853,15 +852,7 @@ TEST(EjabberdBroker, GrantsItsOwnExpiryAndKeepsShopsToTheirTopics) {
   {
     TempDir refused_dir;
     Service refused(refused_dir, broker->FiskaldOptions("A", "B"));
-    Json state;
-    const double deadline = testing::MonotonicNow() + testing::kPatience;
-    while (testing::MonotonicNow() < deadline) {
-      auto got = refused.Client().Get("/v1/broker");
-      ASSERT_TRUE(got);
-      state = Json::parse(got.body);
-      if (state["last_error"].is_string()) break;
-      usleep(50'000);
-    }
+    const Json state = StateOnceRefused(refused);
     ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
     const std::string said = state["last_error"];
     EXPECT_NE(said.find("the broker refused the connection: Topic name invalid (0x90)"),
