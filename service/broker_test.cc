@@ -627,8 +627,8 @@ TEST(Broker, AMessageNotStoredIsNotAcknowledged) {
   shop.fiskald = std::make_unique<Service>(
       small, std::vector<std::string>{"--broker", shop.broker->url(), "--shop", "A"},
       std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                               "mount -t tmpfs -o size=4m,mode=0700 fiskald-test \"$0\" && "
-                               "exec \"$@\"",
+                               std::string("mount -t tmpfs -o size=4m,mode=0700 fiskald-test "
+                                           "\"$0\" && exec \"$@\""),
                                small.path()});
   ASSERT_FALSE(shop.WaitOnline().is_null());
   ASSERT_EQ(shop.chain.Publish(Request("room-1", JsonReceipt(1))).reason_code, 0);

@@ -407,6 +407,7 @@ TEST(FrontDoor, MemoryComesBackAfterHugeRefusedBodiesAndLargeLists) {
   ASSERT_LT(huge.size(), std::size_t{1} << 20);
   // Each with a key of its own: they are read at once.
   std::vector<std::string> posts;
+  posts.reserve(20);
   for (int i = 0; i < 20; ++i) {
     posts.push_back(RequestBytes("POST", "/v1/receipts",
                                  {{"Host", HostOf(f)},
@@ -416,8 +417,10 @@ TEST(FrontDoor, MemoryComesBackAfterHugeRefusedBodiesAndLargeLists) {
                                  huge));
   }
   for (int i = 0; i < 6; ++i) {
-    ASSERT_EQ(f.Post("large-" + std::to_string(i), LargeReceipt(900 * 1024), "text/plain").status,
-              201);
+    ASSERT_EQ(
+        f.Post("large-" + std::to_string(i), LargeReceipt(std::size_t{900} * 1024), "text/plain")
+            .status,
+        201);
   }
   auto round = [&] {
     std::vector<std::unique_ptr<RawConnection>> conns;

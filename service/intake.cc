@@ -84,9 +84,11 @@ std::optional<Outcome> Deadline(const Submission& submission,
     const std::optional<std::int64_t> at = ParseRfc3339(d.text, &why);
     if (!at) {
       const std::string shown = d.text.size() <= 64 ? d.text : d.text.substr(0, 64) + "...";
-      return Problem(400, d.where + " \"" + shown + "\" is not an RFC 3339 time: " + why +
-                              "; write it as 2026-12-09T14:30:00Z or "
-                              "2026-12-09T15:30:00.250+01:00; the receipt was not stored");
+      std::string detail = d.where + " \"" + shown + "\" is not an RFC 3339 time: ";
+      detail += why;
+      detail += "; write it as 2026-12-09T14:30:00Z or 2026-12-09T15:30:00.250+01:00; the "
+                "receipt was not stored";
+      return Problem(400, detail);
     }
     // A time before 1970 has passed as well (0 would mean none).
     const std::int64_t ms = std::max<std::int64_t>(*at, 1);

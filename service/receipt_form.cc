@@ -15,9 +15,9 @@ using Json = nlohmann::json;
 constexpr const char* kDeadlineMustBeAString =
     "deadline must be a string: an RFC 3339 time such as \"2026-12-09T14:30:00Z\"";
 
-FormProblem BadRequest(std::string detail) { return {400, detail, {}, {}, detail}; }
+FormProblem BadRequest(const std::string& detail) { return {400, detail, {}, {}, detail}; }
 
-FormProblem Refused(std::string reason, std::optional<std::size_t> item = {},
+FormProblem Refused(const std::string& reason, std::optional<std::size_t> item = {},
                     std::optional<std::size_t> line = {}) {
   return {422, reason + "; nothing was sent", line, item, reason};
 }

@@ -85,15 +85,15 @@ std::optional<std::int64_t> ParseRfc3339(std::string_view text, std::string* why
     const int minutes = at(i + 3, ':') ? Digits(text, i + 4, 2) : -1;
     if (hours < 0 || minutes < 0) return fail("the offset is not written +hh:mm or -hh:mm");
     if (hours > 23 || minutes > 59) return fail("there is no such offset");
-    offset_minutes = (text[i] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    offset_minutes = (text[i] == '-' ? -1 : 1) * (std::int64_t{hours} * 60 + minutes);
     i += 6;
   } else {
     return fail("the zone is missing: end it with Z (UTC) or an offset such as +01:00");
   }
   if (i != text.size()) return fail("it goes on after the zone");
   const std::int64_t days_since_1970 = std::chrono::sys_days(date).time_since_epoch().count();
-  const std::int64_t seconds = days_since_1970 * 86400 + hour * 3600 + minute * 60 + second -
-                               offset_minutes * 60;
+  const std::int64_t seconds = days_since_1970 * 86400 + std::int64_t{hour} * 3600 +
+                               std::int64_t{minute} * 60 + second - offset_minutes * 60;
   return seconds * 1000 + ms;
 }
 

@@ -215,8 +215,9 @@ Status MakeCertificates(const std::string& dir, const std::vector<std::string>& 
     std::vector<std::string> argv = {kOpenssl, "req", "-config", config, "-x509", "-days", "30",
                                      "-extensions", "ca", "-subj", "/CN=" + cn};
     argv.insert(argv.end(), new_key.begin(), new_key.end());
-    for (const std::string& a : {std::string("-keyout"), dir + "/" + name + ".key",
-                                 std::string("-out"), dir + "/" + name + ".pem"}) {
+    const std::string files = dir + "/" + name;
+    for (const std::string& a :
+         {std::string("-keyout"), files + ".key", std::string("-out"), files + ".pem"}) {
       argv.push_back(a);
     }
     return Run(argv, tools_log);

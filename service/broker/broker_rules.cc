@@ -71,7 +71,7 @@ bool ReadReceiptMessage(const std::string& shop, const ReceiptMessage& m, std::i
 std::string SessionExpiryLine(std::int64_t asked, std::int64_t granted, bool* warning) {
   *warning = granted < asked;
   const std::string days =
-      " (" + std::to_string(asked / (24 * 3600)) + " days, --broker-session-days)";
+      " (" + std::to_string(asked / (std::int64_t{24} * 3600)) + " days, --broker-session-days)";
   if (*warning) {
     return "warning: the broker keeps fiskald's session for " + std::to_string(granted) +
            " s only, not the " + std::to_string(asked) + " s asked" + days +
