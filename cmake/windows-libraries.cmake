@@ -1,9 +1,10 @@
 # The libraries of fiskald's Windows build, the one place that makes them:
 #  - SQLite, built from Debian's own source package of the version the
 #    Linux build uses (fetched with `apt-get source` through an apt
-#    configuration of this build tree's own, with a deb-src entry, so the
-#    machine's apt sources stay untouched), once per source version, kept
-#    in the build tree;
+#    configuration of this build tree's own, whose deb-src entries are the
+#    machine's own Debian entries (cmake/deb_src_sources.py), so its mirror
+#    or proxy is used and its apt sources stay untouched), once per source
+#    version, kept in the build tree;
 #  - Boost.Beast and Boost.Asio and nlohmann-json, header only, from
 #    Debian's packages (libboost1.81-dev, nlohmann-json3-dev), seen through
 #    a folder that holds only them, so no other header of the build machine
@@ -29,7 +30,7 @@ function(fiskal_run what)
   endif()
 endfunction()
 
-# The private apt configuration: its own source list (deb-src only), lists
+# The private apt configuration: its own source lists (deb-src only), lists
 # and cache, all under FISKAL_DEBIAN_SOURCES/apt.
 set(apt ${FISKAL_DEBIAN_SOURCES}/apt)
 set(FISKAL_APT_OPTIONS
@@ -40,11 +41,10 @@ set(FISKAL_APT_OPTIONS
   -o APT::Get::List-Cleanup=0)
 if(NOT EXISTS ${apt}/lists/updated)
   file(MAKE_DIRECTORY ${apt}/sources.list.d ${apt}/lists/partial ${apt}/cache/archives/partial)
-  set(keyring /usr/share/keyrings/debian-archive-keyring.gpg)
-  file(WRITE ${apt}/sources.list
-"deb-src [signed-by=${keyring}] http://deb.debian.org/debian ${FISKAL_DEBIAN_SUITE} main
-deb-src [signed-by=${keyring}] http://deb.debian.org/debian-security ${FISKAL_DEBIAN_SUITE}-security main
-")
+  # The machine's own Debian entries, as deb-src: its mirror or proxy.
+  find_program(FISKAL_BUILD_PYTHON python3 REQUIRED)
+  fiskal_run("the machine's apt sources" ${FISKAL_BUILD_PYTHON}
+    ${CMAKE_CURRENT_LIST_DIR}/deb_src_sources.py ${FISKAL_DEBIAN_SUITE} ${apt})
   message(STATUS "Reading Debian's source lists (${FISKAL_DEBIAN_SUITE})")
   fiskal_run("Debian's source lists" apt-get ${FISKAL_APT_OPTIONS} -qq update)
   file(TOUCH ${apt}/lists/updated)
