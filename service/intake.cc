@@ -6,7 +6,7 @@
 #include "service/receipt_form.h"
 #include "service/resource.h"
 #include "service/same_receipt.h"
-#include "service/sha256.h"
+#include "service/os/sha256.h"
 
 namespace fiskal::service {
 

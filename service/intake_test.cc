@@ -21,7 +21,7 @@
 #include "service/printers.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
-#include "service/sha256.h"
+#include "service/os/sha256.h"
 #include "service/shutdown.h"
 #include "testing/old_journal.h"
 #include "testing/temp_dir.h"

@@ -22,9 +22,9 @@
 #include "service/printers.h"
 #include "service/resource.h"
 #include "service/shutdown.h"
-#include "service/system.h"
+#include "service/os/system.h"
 #include "service/waits.h"
-#include "service/windows_service.h"
+#include "service/os/windows_service.h"
 
 namespace fiskal::service {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "line/serial_port.h"
 #include "service/broker/broker_rules.h"
-#include "service/private_file.h"
+#include "service/os/private_file.h"
 
 namespace fiskal::service {
 

@@ -14,7 +14,7 @@
 #include "line/serial_port.h"
 #include "line/transcript.h"
 #include "receipt/run.h"
-#include "service/system.h"
+#include "service/os/system.h"
 
 namespace fiskal::service {
 

@@ -7,7 +7,7 @@
 
 #include "protocol/frame_decoder.h"
 #include "protocol/transcript_record.h"
-#include "service/system.h"
+#include "service/os/system.h"
 
 namespace fiskal::service {
 

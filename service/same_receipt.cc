@@ -1,6 +1,6 @@
 #include "service/same_receipt.h"
 
-#include "service/sha256.h"
+#include "service/os/sha256.h"
 
 namespace fiskal::service {
 

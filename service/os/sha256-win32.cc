@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "service/sha256.h"
-#include "service/system.h"
+#include "service/os/sha256.h"
+#include "service/os/system.h"
 
 namespace fiskal::service {
 

@@ -1,5 +1,5 @@
 // fiskald under the Windows service manager: the system calls; what is
-// reported when is ServiceState's (service/service_state.h).
+// reported when is ServiceState's (service/os/service_state.h).
 
 #include <windows.h>
 #include <sddl.h>
@@ -13,9 +13,9 @@
 #include <mutex>
 #include <thread>
 
-#include "service/service_state.h"
-#include "service/system.h"
-#include "service/windows_service.h"
+#include "service/os/service_state.h"
+#include "service/os/system.h"
+#include "service/os/windows_service.h"
 
 namespace fiskal::service {
 

@@ -1,4 +1,4 @@
-#include "service/sha256.h"
+#include "service/os/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // fiskald as a Windows service, on POSIX systems: there is none; a service
 // manager such as systemd starts fiskald as it is (fiskald.service).
 
-#include "service/windows_service.h"
+#include "service/os/windows_service.h"
 
 namespace fiskal::service {
 

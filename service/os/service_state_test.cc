@@ -1,4 +1,4 @@
-#include "service/service_state.h"
+#include "service/os/service_state.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "service/private_file.h"
+#include "service/os/private_file.h"
 
 namespace fiskal::service {
 

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "service/system.h"
+#include "service/os/system.h"
 
 namespace fiskal::service {
 

@@ -3,7 +3,7 @@
 // may open, how memory given back is returned to the system, and that what
 // it writes is its own. One file per platform: system-posix.cc (signals,
 // systemd), system-win32.cc (the console's control events and the
-// service manager, service/windows_service.h).
+// service manager, service/os/windows_service.h).
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // the stop signals (the system calls the handler on a thread of its own,
 // which hands the event on as SIGINT or SIGTERM), and so do the service
 // manager's Stop and Shutdown; the service manager hears when fiskald
-// listens and when it drains (service/windows_service.h); the default
+// listens and when it drains (service/os/windows_service.h); the default
 // journal's private folder; no descriptor limit below the connections'
 // limit; the heap as it is.
 
@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "service/system.h"
-#include "service/windows_service.h"
+#include "service/os/system.h"
+#include "service/os/windows_service.h"
 
 namespace fiskal::service {
 

@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include "service/sha256.h"
+#include "service/os/sha256.h"
 
 namespace fiskal::service {
 
