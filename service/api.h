@@ -15,7 +15,7 @@
 #include "service/broker/broker_rules.h"
 #include "service/http/http.h"
 #include "service/intake.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/printers.h"
 #include "service/shutdown.h"
 #include "service/waits.h"

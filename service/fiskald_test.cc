@@ -20,7 +20,7 @@
 
 #include "protocol/transcript_record.h"
 #include "receipt/receipt.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "testing/fiskald.h"
 #include "testing/http_client.h"
 #include "testing/ports.h"

@@ -5,7 +5,7 @@
 
 #include "service/receipt_form.h"
 #include "service/resource.h"
-#include "service/same_receipt.h"
+#include "service/journal/same_receipt.h"
 #include "service/os/sha256.h"
 
 namespace fiskal::service {
@@ -45,7 +45,7 @@ std::optional<FormProblem> Read(const Submission& submission, ReadBody* read) {
 }
 
 // The refusal of a request under a key that belongs to receipt `stored`
-// whose body does not make that receipt (service/same_receipt.h), or
+// whose body does not make that receipt (service/journal/same_receipt.h), or
 // nothing when it does. It never says that nothing was sent, or that the
 // key is free: receipt `stored` may well have printed.
 std::optional<Outcome> NotTheSameReceipt(const Submission& submission,

@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/http/limits.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/printers.h"
 #include "service/shutdown.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/printers.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"

@@ -17,7 +17,7 @@
 #include "service/broker/broker.h"
 #include "service/intake.h"
 #include "service/http/http.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/options.h"
 #include "service/printers.h"
 #include "service/resource.h"

@@ -28,7 +28,7 @@
 #include "line/clock.h"
 #include "line/port.h"
 #include "line/run_lock.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/shutdown.h"
 
 namespace fiskal::service {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/shutdown.h"
 #include "testing/temp_dir.h"
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/http/http.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/printers.h"
 
 namespace fiskal::service {

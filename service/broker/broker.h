@@ -18,7 +18,7 @@
 #include "base/status.h"
 #include "service/broker/broker_rules.h"
 #include "service/intake.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 #include "service/printers.h"
 
 namespace fiskal::service {

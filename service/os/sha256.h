@@ -1,6 +1,6 @@
 // SHA-256, the digest of a receipt's body (the same bytes under a key are
 // its receipt, without reading them) and of its fingerprint
-// (service/same_receipt.h): one function, one file per platform
+// (service/journal/same_receipt.h): one function, one file per platform
 // (OpenSSL on POSIX systems, the system's CNG on Windows).
 #pragma once
 

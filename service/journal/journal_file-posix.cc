@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <string>
 
-#include "service/journal_file.h"
+#include "service/journal/journal_file.h"
 
 namespace fiskal::service {
 

@@ -1,4 +1,4 @@
-#include "service/same_receipt.h"
+#include "service/journal/same_receipt.h"
 
 #include "service/os/sha256.h"
 

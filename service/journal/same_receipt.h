@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "receipt/receipt.h"
-#include "service/journal.h"
+#include "service/journal/journal.h"
 
 namespace fiskal::service {
 

@@ -1,6 +1,6 @@
 // The journal against a real SQLite file in a temporary folder.
 
-#include "service/journal.h"
+#include "service/journal/journal.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/same_receipt.h"
+#include "service/journal/same_receipt.h"
 #include "testing/old_journal.h"
 #include "testing/temp_dir.h"
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "service/journal_file.h"
+#include "service/journal/journal_file.h"
 
 namespace fiskal::service {
 

@@ -1,4 +1,4 @@
-#include "service/journal.h"
+#include "service/journal/journal.h"
 
 #include <sqlite3.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <utility>
 
-#include "service/journal_file.h"
-#include "service/same_receipt.h"
+#include "service/journal/journal_file.h"
+#include "service/journal/same_receipt.h"
 
 namespace fiskal::service {
 
@@ -85,7 +85,7 @@ PRAGMA user_version=3;
 )sql";
 
 // Version 3 made version 4: each receipt's fingerprint (what tells the
-// same receipt under its key, service/same_receipt.h), computed for the
+// same receipt under its key, service/journal/same_receipt.h), computed for the
 // receipts stored before from their port and texts.
 constexpr const char* kFromVersion3 = R"sql(
 ALTER TABLE receipts ADD COLUMN receipt_sha256 BLOB NOT NULL DEFAULT x'';

@@ -62,7 +62,7 @@ struct StoredReceipt {
   std::int64_t id = 0;
   std::string idempotency_key;
   std::string body_sha256;
-  // What tells the same receipt (service/same_receipt.h), of its port and
+  // What tells the same receipt (service/journal/same_receipt.h), of its port and
   // texts.
   std::string receipt_sha256;
   State state = State::kQueued;
