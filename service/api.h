@@ -16,7 +16,7 @@
 #include "service/http/http.h"
 #include "service/intake.h"
 #include "service/journal/journal.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 #include "service/shutdown.h"
 #include "service/waits.h"
 

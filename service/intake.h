@@ -21,7 +21,7 @@
 
 #include "service/http/limits.h"
 #include "service/journal/journal.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 #include "service/shutdown.h"
 
 namespace fiskal::service {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "service/journal/journal.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 #include "service/receipt_form.h"
 #include "service/resource.h"
 #include "service/os/sha256.h"

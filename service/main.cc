@@ -19,7 +19,7 @@
 #include "service/http/http.h"
 #include "service/journal/journal.h"
 #include "service/options.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 #include "service/resource.h"
 #include "service/shutdown.h"
 #include "service/os/system.h"

@@ -13,7 +13,7 @@
 
 #include "service/http/http.h"
 #include "service/journal/journal.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 
 namespace fiskal::service {
 

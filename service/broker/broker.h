@@ -19,7 +19,7 @@
 #include "service/broker/broker_rules.h"
 #include "service/intake.h"
 #include "service/journal/journal.h"
-#include "service/printers.h"
+#include "service/printers/printers.h"
 
 namespace fiskal::service {
 

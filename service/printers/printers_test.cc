@@ -3,7 +3,7 @@
 // test says; a clock whose pauses take no time (or, parked, wait for a
 // stop), so that a hold of minutes runs in no time.
 
-#include "service/printers.h"
+#include "service/printers/printers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/printers.h"
+#include "service/printers/printers.h"
 
 #include "service/resource.h"
 
