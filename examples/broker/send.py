@@ -9,7 +9,7 @@ FILE is a fiskal.txt (sent as text/plain) or a JSON receipt named *.json
 (sent as application/json); `-` reads standard input (JSON when its first
 byte other than white space is `{`). --type text|json says it outright.
 
-The rule it follows (service/asyncapi.yaml, the receipts operation): a
+The rule it follows (service/broker/asyncapi.yaml, the receipts operation): a
 broker may lose a receipt or an answer (a broker restarted without its
 sessions, a receipt published before the shop's fiskald ever subscribed,
 a full queue), so the chain publishes the receipt again under the same key
