@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "service/receipt_form.h"
-#include "service/resource.h"
+#include "service/api/resource.h"
 #include "service/journal/same_receipt.h"
 #include "service/os/sha256.h"
 

@@ -20,7 +20,7 @@
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
 #include "service/receipt_form.h"
-#include "service/resource.h"
+#include "service/api/resource.h"
 #include "service/os/sha256.h"
 #include "service/shutdown.h"
 #include "testing/old_journal.h"

@@ -13,17 +13,17 @@
 #include <vector>
 
 #include "protocol/frames.h"
-#include "service/api.h"
+#include "service/api/api.h"
 #include "service/broker/broker.h"
 #include "service/intake.h"
 #include "service/http/http.h"
 #include "service/journal/journal.h"
 #include "service/options.h"
 #include "service/printers/printers.h"
-#include "service/resource.h"
+#include "service/api/resource.h"
 #include "service/shutdown.h"
 #include "service/os/system.h"
-#include "service/waits.h"
+#include "service/api/waits.h"
 #include "service/os/windows_service.h"
 
 namespace fiskal::service {

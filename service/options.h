@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/status.h"
-#include "service/access.h"
+#include "service/api/access.h"
 
 namespace fiskal::service {
 

@@ -22,7 +22,7 @@
 
 #include "fiskal/version.h"
 #include "service/broker/no_delay.h"
-#include "service/resource.h"
+#include "service/api/resource.h"
 
 namespace fiskal::service {
 

@@ -1,6 +1,6 @@
 #include "service/printers/printers.h"
 
-#include "service/resource.h"
+#include "service/api/resource.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "service/api.h"
+#include "service/api/api.h"
 
 #include <charconv>
 #include <cstdio>
@@ -8,9 +8,9 @@
 
 #include "printer/slip.h"
 #include "protocol/receipt_check.h"
-#include "service/assets.h"
+#include "service/api/assets.h"
 #include "service/receipt_form.h"
-#include "service/resource.h"
+#include "service/api/resource.h"
 #include "service/strict_json.h"
 
 namespace fiskal::service {
@@ -37,7 +37,7 @@ constexpr const char* kRetrySeconds = "5";
 
 }  // namespace
 
-// Every route fiskald serves (service/openapi_test.py reads this table).
+// Every route fiskald serves (service/api/openapi_test.py reads this table).
 const Api::Route Api::kRoutes[] = {
     {"GET", "/healthz", kOpen, "", &Api::Healthz},
     {"GET", "/readyz", kToken, "", &Api::Readyz},

@@ -11,14 +11,14 @@
 #include <optional>
 #include <string>
 
-#include "service/access.h"
+#include "service/api/access.h"
 #include "service/broker/broker_rules.h"
 #include "service/http/http.h"
 #include "service/intake.h"
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
 #include "service/shutdown.h"
-#include "service/waits.h"
+#include "service/api/waits.h"
 
 namespace fiskal::service {
 

@@ -1,4 +1,4 @@
-#include "service/access.h"
+#include "service/api/access.h"
 
 #ifdef _WIN32
 #include <ws2tcpip.h>

@@ -1,4 +1,4 @@
-#include "service/waits.h"
+#include "service/api/waits.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "service/access.h"
+#include "service/api/access.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/resource.h"
+#include "service/api/resource.h"
 
 #include <algorithm>
 #include <chrono>
