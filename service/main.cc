@@ -15,7 +15,7 @@
 #include "protocol/frames.h"
 #include "service/api/api.h"
 #include "service/broker/broker.h"
-#include "service/intake.h"
+#include "service/intake/intake.h"
 #include "service/http/http.h"
 #include "service/journal/journal.h"
 #include "service/options.h"

@@ -9,9 +9,9 @@
 #include "printer/slip.h"
 #include "protocol/receipt_check.h"
 #include "service/api/assets.h"
-#include "service/receipt_form.h"
+#include "service/intake/receipt_form.h"
 #include "service/api/resource.h"
-#include "service/strict_json.h"
+#include "service/intake/strict_json.h"
 
 namespace fiskal::service {
 

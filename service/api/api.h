@@ -14,7 +14,7 @@
 #include "service/api/access.h"
 #include "service/broker/broker_rules.h"
 #include "service/http/http.h"
-#include "service/intake.h"
+#include "service/intake/intake.h"
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
 #include "service/shutdown.h"
@@ -24,7 +24,7 @@ namespace fiskal::service {
 
 // The bounds of the API's own query parameters, enforced in api.cc (the
 // bounds of a request as such are the front door's, service/http/limits.h;
-// the queue's and a receipt body's are Intake's, service/intake.h).
+// the queue's and a receipt body's are Intake's, service/intake/intake.h).
 struct ApiLimits {
   int max_wait_seconds = 300;  // ?wait=S, 0 to this
   int max_listed = 1000;       // ?limit=N, 1 to this

@@ -17,7 +17,7 @@
 
 #include "base/status.h"
 #include "service/broker/broker_rules.h"
-#include "service/intake.h"
+#include "service/intake/intake.h"
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
 

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "base/status.h"
-#include "service/intake.h"
+#include "service/intake/intake.h"
 
 namespace fiskal::service {
 

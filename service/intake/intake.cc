@@ -1,9 +1,9 @@
-#include "service/intake.h"
+#include "service/intake/intake.h"
 
 #include <algorithm>
 #include <exception>
 
-#include "service/receipt_form.h"
+#include "service/intake/receipt_form.h"
 #include "service/api/resource.h"
 #include "service/journal/same_receipt.h"
 #include "service/os/sha256.h"

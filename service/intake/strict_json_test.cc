@@ -1,4 +1,4 @@
-#include "service/strict_json.h"
+#include "service/intake/strict_json.h"
 
 #include <gtest/gtest.h>
 

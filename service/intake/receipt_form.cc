@@ -1,10 +1,10 @@
-#include "service/receipt_form.h"
+#include "service/intake/receipt_form.h"
 
 #include <nlohmann/json.hpp>
 
 #include "protocol/frames.h"
 #include "receipt/receipt.h"
-#include "service/strict_json.h"
+#include "service/intake/strict_json.h"
 
 namespace fiskal::service {
 

@@ -1,4 +1,4 @@
-#include "service/receipt_form.h"
+#include "service/intake/receipt_form.h"
 
 #include <gtest/gtest.h>
 

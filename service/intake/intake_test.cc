@@ -2,7 +2,7 @@
 // the printers' workers on fake ports and a clock whose pauses take no
 // time: what "the same receipt" is under a key, and a receipt's deadline.
 
-#include "service/intake.h"
+#include "service/intake/intake.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
-#include "service/receipt_form.h"
+#include "service/intake/receipt_form.h"
 #include "service/api/resource.h"
 #include "service/os/sha256.h"
 #include "service/shutdown.h"
