@@ -13,16 +13,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/open_file.h"
 #include "base/status.h"
 
 namespace fiskal {
-
-// An open file as the system names it: a descriptor, on Windows a HANDLE.
-#ifdef _WIN32
-using OpenFile = void*;
-#else
-using OpenFile = int;
-#endif
 
 // Tries to take the run lock on an open file without waiting. Ok with
 // *taken true: the lock is held until the file is closed. Ok with *taken

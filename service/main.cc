@@ -20,7 +20,7 @@
 #include "service/journal/journal.h"
 #include "service/options.h"
 #include "service/printers/printers.h"
-#include "service/api/resource.h"
+#include "service/documents.h"
 #include "service/shutdown.h"
 #include "service/os/system.h"
 #include "service/api/waits.h"
@@ -135,6 +135,7 @@ int Serve(const Options& options) {
   server_options.host = options.listen.host;
   server_options.port = options.listen.port;
   if (rules.tls) server_options.tls = http::TlsFiles{options.tls_cert, options.tls_key};
+  server_options.limits.body_bytes = kMaxReceiptBytes;
   std::string note;
   server_options.limits.connections =
       ConnectionsThatFit(server_options.limits.connections, &note);

@@ -5,6 +5,7 @@
 
 #include "line/serial_port.h"
 #include "service/broker/broker_rules.h"
+#include "service/http/authority.h"
 #include "service/os/private_file.h"
 
 namespace fiskal::service {
@@ -267,6 +268,41 @@ Status ReadToken(const std::string& path, std::string* token) {
   }
   *token = text;
   return Status::Ok();
+}
+
+std::string ListenAddress::Authority() const {
+  return (http::IsIpv6(host) ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool ListenAddress::IsLoopback() const { return http::IsLoopbackAddress(host); }
+
+bool ListenAddress::IsWildcard() const { return host == "0.0.0.0" || host == "::"; }
+
+bool ParseServerName(std::string_view text, std::string* name) {
+  if (text.empty() || text.size() > 253 || http::IsAddressLiteral(std::string(text))) return false;
+  std::size_t label = 0;
+  for (char c : text) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-';
+    if (!ok || ++label > 63) return false;
+  }
+  if (label == 0) return false;
+  *name = http::LowerCase(text);
+  return true;
+}
+
+bool ParseListenAddress(std::string_view text, ListenAddress* address) {
+  ListenAddress parsed;
+  if (!http::SplitAuthority(text, &parsed.host, &parsed.port)) return false;
+  if (parsed.host == "localhost") parsed.host = "127.0.0.1";
+  if (!http::IsAddressLiteral(parsed.host)) return false;
+  *address = parsed;
+  return true;
 }
 
 }  // namespace fiskal::service

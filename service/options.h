@@ -6,12 +6,33 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/status.h"
-#include "service/api/access.h"
 
 namespace fiskal::service {
+
+// Where the service listens, as the command line gave it.
+struct ListenAddress {
+  std::string host;  // an address: "127.0.0.1", "::1", "0.0.0.0", ...
+  int port = 0;      // the port bound (the system's choice for 0)
+
+  // "127.0.0.1:8470", "[::1]:8470": how a URL names it.
+  std::string Authority() const;
+  // Loopback: 127.0.0.0/8 or ::1.
+  bool IsLoopback() const;
+  // Every address of the machine: 0.0.0.0 or ::.
+  bool IsWildcard() const;
+};
+
+// Parses "ADDR:PORT" ("[::1]:8470" for IPv6; "localhost" means 127.0.0.1).
+// Returns false when it is not such an address.
+bool ParseListenAddress(std::string_view text, ListenAddress* address);
+
+// A DNS name for --server-name: letters, digits, '-' and '.', labels of 1
+// to 63, 253 in all, not an address literal. Lower-cased into *name.
+bool ParseServerName(std::string_view text, std::string* name);
 
 // What fiskald is asked to do with the Windows service manager.
 enum class ServiceAction {

@@ -200,5 +200,33 @@ TEST(Options, ConfiguredPortsOnly) {
   EXPECT_TRUE(ConfiguredPorts(Options{}, [](const char*) { return nullptr; }).empty());
 }
 
+TEST(Options, ListenAddresses) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* authority;
+    bool loopback;
+  };
+  const Case cases[] = {
+      {"127.0.0.1:8470", true, "127.0.0.1:8470", true},
+      {"localhost:0", true, "127.0.0.1:0", true},
+      {"[::1]:8470", true, "[::1]:8470", true},
+      {"0.0.0.0:8470", true, "0.0.0.0:8470", false},
+      {"192.168.1.5:80", true, "192.168.1.5:80", false},
+      {"example.com:80", false, "", false},
+      {"127.0.0.1", false, "", false},
+      {"::1:8470", false, "", false},
+      {"127.0.0.1:65536", false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ListenAddress address;
+    ASSERT_EQ(ParseListenAddress(c.text, &address), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(address.Authority(), c.authority);
+    EXPECT_EQ(address.IsLoopback(), c.loopback);
+  }
+}
+
 }  // namespace
 }  // namespace fiskal::service

@@ -11,6 +11,7 @@
 #include "service/api/assets.h"
 #include "service/intake/receipt_form.h"
 #include "service/api/resource.h"
+#include "base/time_text.h"
 #include "service/intake/strict_json.h"
 
 namespace fiskal::service {

@@ -22,7 +22,7 @@
 
 #include "fiskal/version.h"
 #include "service/broker/no_delay.h"
-#include "service/api/resource.h"
+#include "service/documents.h"
 
 namespace fiskal::service {
 

@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include "base/reason_phrase.h"
+
 namespace fiskal::service::http {
 namespace {
+
+// The front door's bounds, with a body bound of 1 MiB (as fiskald sets it).
+const Limits kLimits = [] {
+  Limits limits;
+  limits.body_bytes = std::size_t{1} << 20;
+  return limits;
+}();
 
 Request Head(std::string method, std::string target, std::vector<Field> fields) {
   Request r;
@@ -85,7 +94,7 @@ TEST(HttpChecks, RefusesEveryAmbiguousHeader) {
     SCOPED_TRACE(c.what);
     Request head = c.head;
     Framing framing;
-    const std::optional<Refusal> refusal = CheckHead(c.version, Limits{}, &head, &framing);
+    const std::optional<Refusal> refusal = CheckHead(c.version, kLimits, &head, &framing);
     EXPECT_EQ(refusal ? refusal->status : 0, c.status) << (refusal ? refusal->detail : "");
     if (refusal) {
       EXPECT_FALSE(refusal->detail.empty());

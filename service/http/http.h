@@ -60,9 +60,6 @@ struct Response {
   }
 };
 
-// RFC 9110's reason phrase of a status ("Unprocessable Content" for 422).
-const char* ReasonPhrase(int status);
-
 // Hands the answer to a request back; call it exactly once, from any
 // thread, at once or later (a long poll keeps it until it has news).
 using Reply = std::function<void(Response)>;

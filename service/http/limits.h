@@ -1,5 +1,6 @@
-// Every bound of fiskald's HTTP front door, written here only: the sizes
-// of a request, the connections at once, and the times a client is given.
+// Every bound of fiskald's HTTP front door, written here only (but for the
+// body's, which is the receipt's and given by the service): the sizes of a
+// request, the connections at once, and the times a client is given.
 // The server (server.cc) enforces them; the checks on a request's header
 // (checks.cc) read them from here.
 #pragma once
@@ -15,8 +16,10 @@ struct Limits {
   std::size_t header_lines = 100;
   std::size_t target_bytes = 8 * 1024;
   // A body, declared or chunked: more is 413, answered as soon as it is
-  // known, without reading the rest.
-  std::size_t body_bytes = std::size_t{1} << 20;
+  // known, without reading the rest. The service sets it to the largest
+  // body it takes (fiskald: a receipt's bound, kMaxReceiptBytes in
+  // service/intake/intake.h); left at 0, a request may carry no body.
+  std::size_t body_bytes = 0;
   // Bodies being read at once, in all: a declared body counts its length,
   // a chunked one the whole body_bytes. Past it a request is answered 503.
   std::size_t bodies_in_flight_bytes = std::size_t{64} << 20;

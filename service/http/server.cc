@@ -28,6 +28,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/reason_phrase.h"
 #include "service/http/checks.h"
 #include "service/http/http.h"
 

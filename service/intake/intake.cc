@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "service/intake/receipt_form.h"
-#include "service/api/resource.h"
+#include "base/time_text.h"
 #include "service/journal/same_receipt.h"
 #include "service/os/sha256.h"
 

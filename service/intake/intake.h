@@ -19,18 +19,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/http/limits.h"
 #include "service/journal/journal.h"
 #include "service/printers/printers.h"
 #include "service/shutdown.h"
 
 namespace fiskal::service {
 
+// The largest receipt body taken, written here only: an HTTP request's
+// body and a broker message's payload are held to it (fiskald gives it to
+// the front door as its body bound).
+inline constexpr std::size_t kMaxReceiptBytes = std::size_t{1} << 20;
+
 struct IntakeLimits {
   // Receipts queued on one port, places being stored included.
   std::size_t max_queued_per_port = 10000;
-  // A receipt's body: the bound of a request's body.
-  std::size_t max_body_bytes = http::Limits{}.body_bytes;
+  // A receipt's body.
+  std::size_t max_body_bytes = kMaxReceiptBytes;
 };
 
 // An Idempotency-Key: 1 to 255 visible ASCII characters.

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/open_file.h"
 #include "base/status.h"
-#include "line/run_lock.h"
 #include "service/state.h"
 
 namespace fiskal::service {

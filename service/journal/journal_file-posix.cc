@@ -14,6 +14,8 @@
 
 #include "service/journal/journal_file.h"
 
+#include "line/run_lock.h"
+
 namespace fiskal::service {
 
 namespace {

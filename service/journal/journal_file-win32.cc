@@ -11,6 +11,8 @@
 
 #include "service/journal/journal_file.h"
 
+#include "line/run_lock.h"
+
 namespace fiskal::service {
 
 bool FileExists(const std::string& path) {

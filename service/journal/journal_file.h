@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/open_file.h"
 #include "base/status.h"
-#include "line/run_lock.h"
 
 namespace fiskal::service {
 

@@ -83,12 +83,6 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
   return fit;
 }
 
-std::tm LocalTime(std::time_t t) {
-  std::tm local{};
-  ::localtime_r(&t, &local);
-  return local;
-}
-
 void ReturnFreedMemory() {
   // A fixed threshold (the system's default would rise after each large
   // buffer freed, and keep the next ones on the heap): a buffer of 256 KiB

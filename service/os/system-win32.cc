@@ -138,12 +138,6 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
   return wanted;
 }
 
-std::tm LocalTime(std::time_t t) {
-  std::tm local{};
-  localtime_s(&local, &t);
-  return local;
-}
-
 void ReturnFreedMemory() {}
 
 }  // namespace fiskal::service

@@ -43,9 +43,6 @@ inline constexpr std::size_t kReservedDescriptors = 256;
 // most. *note says why fewer fit, when they do.
 std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
 
-// The local time of `t`, as the system's time zone has it.
-std::tm LocalTime(std::time_t t);
-
 // Writes one of fiskald's message lines ("fiskald: ..."; the line end is
 // added) where its messages go, whole: standard error, or the log file
 // given to SendMessagesTo. Every message of the service goes through here.

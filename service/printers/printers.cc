@@ -1,6 +1,6 @@
 #include "service/printers/printers.h"
 
-#include "service/api/resource.h"
+#include "base/time_text.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,13 +1,13 @@
-#include "service/api/resource.h"
+#include "base/time_text.h"
 
 #include <gtest/gtest.h>
 
-namespace fiskal::service {
+namespace fiskal {
 namespace {
 
 // The times the API shows are UTC in RFC 3339 with milliseconds, the same
 // on every platform.
-TEST(Resource, Rfc3339InUtcWithMilliseconds) {
+TEST(TimeText, Rfc3339InUtcWithMilliseconds) {
   const struct {
     std::int64_t unix_ms;
     const char* text;
@@ -22,7 +22,7 @@ TEST(Resource, Rfc3339InUtcWithMilliseconds) {
 
 // A deadline is read from RFC 3339 text, with its zone; anything else is
 // refused with the reason.
-TEST(Resource, ParsesRfc3339) {
+TEST(TimeText, ParsesRfc3339) {
   const struct {
     const char* text;
     std::int64_t unix_ms;
@@ -79,4 +79,4 @@ TEST(Resource, ParsesRfc3339) {
 }
 
 }  // namespace
-}  // namespace fiskal::service
+}  // namespace fiskal
