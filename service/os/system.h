@@ -1,7 +1,8 @@
 // What fiskald asks of the operating system beyond files and sockets: the
 // stop signals, telling the service manager it is ready, the descriptors it
-// may open, how memory given back is returned to the system, and that what
-// it writes is its own. One file per platform: system-posix.cc (signals,
+// may open, how memory given back is returned to the system, that what it
+// writes is its own, and where its messages go (their prefix, "fiskald: ",
+// is written here only: Say). One file per platform: system-posix.cc (signals,
 // systemd), system-win32.cc (the console's control events and the
 // service manager, service/os/windows_service.h).
 #pragma once
