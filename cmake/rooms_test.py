@@ -21,12 +21,15 @@ import sys
 # What may never reach what: the direction of the rooms.
 SERVICE = {"fiskal_api", "fiskal_broker", "fiskal_broker_rules", "fiskal_documents",
            "fiskal_http", "fiskal_intake", "fiskal_journal", "fiskal_options", "fiskal_os",
-           "fiskal_printers", "fiskal_service_common"}
+           "fiskal_printers", "fiskal_service_common", "fiskal_startup", "fiskal_fiskald"}
 NEVER = [
     ("fiskal_http", SERVICE - {"fiskal_http"}, "http knows nothing of the service"),
     ("fiskal_journal", {"fiskal_api", "fiskal_http", "fiskal_broker", "fiskal_broker_rules",
                         "fiskal_printers", "fiskal_intake", "fiskal_documents"},
      "the journal knows no API, HTTP, broker or printers"),
+    ("fiskal_startup", {"fiskal_api", "fiskal_http", "fiskal_broker", "fiskal_broker_rules",
+                        "fiskal_printers", "fiskal_intake", "fiskal_documents", "fiskal_options"},
+     "the start on the journal knows no more than the journal"),
     ("fiskal_printers", {"fiskal_api", "fiskal_http", "fiskal_broker", "fiskal_broker_rules",
                          "fiskal_intake"},
      "the printers know no API, HTTP or broker"),

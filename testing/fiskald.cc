@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace fiskal::testing {
 
@@ -15,14 +16,34 @@ void Nap() { usleep(20'000); }
 }  // namespace
 
 Fiskald::Fiskald(const TempDir& dir, std::vector<std::string> extra,
-                 std::vector<std::string> launcher)
-    : dir_(dir), extra_(std::move(extra)), launcher_(std::move(launcher)) {
+                 std::vector<std::string> launcher,
+                 std::optional<FiskaldTestPoints> test_build)
+    : dir_(dir),
+      extra_(std::move(extra)),
+      launcher_(std::move(launcher)),
+      test_build_(std::move(test_build)) {
   Start();
 }
 
 void Fiskald::Start() {
   std::vector<std::string> argv = launcher_;
-  for (const char* arg : {FISKALD_BINARY, "--listen", "127.0.0.1:0", "--journal"}) {
+  if (test_build_) {
+    // The points reach the build made for tests through its environment,
+    // set for it alone.
+    argv.emplace_back("/usr/bin/env");
+    if (test_build_->hold_seconds) {
+      std::ostringstream seconds;
+      seconds << *test_build_->hold_seconds;
+      argv.push_back("FISKALD_TEST_HOLD_SECONDS=" + seconds.str());
+    }
+    if (!test_build_->stop_in_arrival.empty()) {
+      argv.push_back("FISKALD_TEST_STOP_IN_ARRIVAL=" + test_build_->stop_in_arrival);
+    }
+    argv.emplace_back(FISKALD_TEST_BUILD_BINARY);
+  } else {
+    argv.emplace_back(FISKALD_BINARY);
+  }
+  for (const char* arg : {"--listen", "127.0.0.1:0", "--journal"}) {
     argv.emplace_back(arg);
   }
   argv.push_back(dir_.File("fiskald.db"));

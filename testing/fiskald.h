@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,29 @@ namespace fiskal::testing {
 // A guard against a hang, never a speed requirement.
 inline constexpr double kPatience = 60;
 
+// What the build of fiskald made for tests (testing/fiskald_for_tests.cc)
+// is to do otherwise; a Fiskald given these starts that build, with them
+// in its environment, and every other one the shipped fiskald.
+struct FiskaldTestPoints {
+  // A receipt waits this many seconds for its port, not --hold-minutes.
+  std::optional<double> hold_seconds;
+  // "before" or "after": it stops itself (SIGSTOP) at that point of an
+  // arriving message's commit, saying so, to be killed there.
+  std::string stop_in_arrival;
+};
+
 class Fiskald {
  public:
   // `launcher`: a command fiskald is started through (prlimit, say).
   explicit Fiskald(const TempDir& dir, std::vector<std::string> extra = {},
-                   std::vector<std::string> launcher = {});
+                   std::vector<std::string> launcher = {},
+                   std::optional<FiskaldTestPoints> test_build = std::nullopt);
 
   // Starts it (again, on the same journal) and waits until it listens.
   void Start();
+  // Which build the next Start starts: the one made for tests, with these
+  // points, or (nullopt) the shipped one.
+  void UseTestBuild(std::optional<FiskaldTestPoints> points) { test_build_ = std::move(points); }
   ProcessResult Stop(int signal = 15 /* SIGTERM */);
   void Kill();
   Process& process() { return *process_; }
@@ -45,6 +61,7 @@ class Fiskald {
   const TempDir& dir_;
   std::vector<std::string> extra_;
   std::vector<std::string> launcher_;
+  std::optional<FiskaldTestPoints> test_build_;
   std::unique_ptr<Process> process_;
   int port_ = 0;
 };

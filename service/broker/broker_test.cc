@@ -522,17 +522,20 @@ TEST_P(AnyBroker, KilledAgainAndAgainEachKeyIsOneReceipt) {
   }
 }
 
-// Killed while it takes a message, before or after the commit: the broker
-// has no acknowledgement, delivers it again, and it prints once.
+// Killed while it takes a message, before or after the commit (where the
+// build of fiskald made for tests stops itself): the broker has no
+// acknowledgement, delivers it again, and it prints once.
 TEST(Broker, KilledWhileTakingAMessagePrintsItOnce) {
   for (const char* where : {"before", "after"}) {
     SCOPED_TRACE(where);
     Shop shop;
     ASSERT_FALSE(shop.WaitOnline().is_null());
     shop.fiskald->Stop();
-    ::setenv("FISKALD_TEST_STOP_IN_ARRIVAL", where, 1);
+    testing::FiskaldTestPoints points;
+    points.stop_in_arrival = where;
+    shop.fiskald->UseTestBuild(points);
     shop.fiskald->Start();
-    ::unsetenv("FISKALD_TEST_STOP_IN_ARRIVAL");
+    shop.fiskald->UseTestBuild(std::nullopt);
     ASSERT_FALSE(shop.WaitOnline().is_null());
     ASSERT_EQ(shop.chain.Publish(Request("kill-1", JsonReceipt(1))).reason_code, 0);
     // It stops itself there; it is killed so.

@@ -93,7 +93,8 @@ struct ServerOptions {
   Limits limits;
   int handler_threads = 32;
   // Lines about the server's own troubles (a certificate that cannot be
-  // read again), each "fiskald: ..."-ready.
+  // read again), each one message, without a program's prefix (the
+  // caller's log adds it).
   std::function<void(const std::string&)> log;
 };
 

@@ -21,9 +21,9 @@ constexpr ULONG kDigestBytes = 32;
 // service cannot tell bodies apart and must not run on.
 [[noreturn]] void Unavailable(const char* what, NTSTATUS status) {
   char line[160];
-  std::snprintf(line, sizeof line, "fiskald: SHA-256 (Windows CNG): %s failed (status 0x%08lx)",
-                what, static_cast<unsigned long>(status));
-  WriteMessage(line);
+  std::snprintf(line, sizeof line, "SHA-256 (Windows CNG): %s failed (status 0x%08lx)", what,
+                static_cast<unsigned long>(status));
+  Say(line);
   std::abort();
 }
 

@@ -1,7 +1,8 @@
 // What fiskald asks of the operating system beyond files and sockets: the
 // stop signals, telling the service manager it is ready, the descriptors it
-// may open, how memory given back is returned to the system, and that what
-// it writes is its own. One file per platform: system-posix.cc (signals,
+// may open, how memory given back is returned to the system, that what it
+// writes is its own, and where its messages go (their prefix, "fiskald: ",
+// is written here only: Say). One file per platform: system-posix.cc (signals,
 // systemd), system-win32.cc (the console's control events and the
 // service manager, service/os/windows_service.h).
 #pragma once
@@ -43,10 +44,16 @@ inline constexpr std::size_t kReservedDescriptors = 256;
 // most. *note says why fewer fit, when they do.
 std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note);
 
-// Writes one of fiskald's message lines ("fiskald: ..."; the line end is
-// added) where its messages go, whole: standard error, or the log file
-// given to SendMessagesTo. Every message of the service goes through here.
+// Writes one line (the line end is added) where fiskald's messages go,
+// whole: standard error, or the log file given to SendMessagesTo. Every
+// message of the service goes through Say, which writes it here.
 void WriteMessage(const std::string& line);
+
+// fiskald's messages' prefix, written here only.
+inline constexpr char kMessagePrefix[] = "fiskald: ";
+
+// Writes one of fiskald's messages: "fiskald: " and `message`, one line.
+inline void Say(const std::string& message) { WriteMessage(kMessagePrefix + message); }
 
 // From now on messages go to the end of the file at `path` (made when
 // missing): what a Windows service, which has no standard error, writes to.

@@ -105,7 +105,7 @@ void MakeReady(const std::string& journal) {
   const std::string log =
       (slash == std::string::npos ? std::string() : journal.substr(0, slash + 1)) + "fiskald.log";
   // A service has no standard error: its messages go to the log file.
-  if (SendMessagesTo(log).ok()) WriteMessage("fiskald: started by the service manager");
+  if (SendMessagesTo(log).ok()) Say("started by the service manager");
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,10 @@ bool Waits(const Json& r) {
 
 // Fiskald with port 1 on `device`, a path that does not exist yet.
 struct Unplugged {
-  Unplugged() {
+  explicit Unplugged(std::optional<testing::FiskaldTestPoints> test_build = std::nullopt) {
     testing::PointPortsAt(1, device);
-    service = std::make_unique<Service>(dir);
+    service = std::make_unique<Service>(dir, std::vector<std::string>{},
+                                        std::vector<std::string>{}, std::move(test_build));
   }
   ~Unplugged() { testing::PointPortsAt(0, ""); }
 
@@ -115,16 +117,16 @@ TEST(Hold, ReceiptsWaitForTheirPortAndPrintInOrderWhenItIsBack) {
   EXPECT_TRUE(after["waiting_since"].is_null());
 }
 
-// The hold ends: at its length (made seconds for the test), or by the
-// operator's give-up; a second give-up, one for a port that holds nothing
-// and one for no port are refused. (Every port 1 to 9 is configured in a
+// The hold ends: at its length (made seconds by the build of fiskald made
+// for tests), or by the operator's give-up; a second give-up, one for a
+// port that holds nothing and one for no port are refused. (Every port 1 to 9 is configured in a
 // test, so a port that is not is never met here.)
 TEST(Hold, EndsAtItsLengthOrByTheOperator) {
   {
     SCOPED_TRACE("the hold's length");
-    ::setenv("FISKALD_TEST_HOLD_SECONDS", "2", 1);
-    Unplugged shop;
-    ::unsetenv("FISKALD_TEST_HOLD_SECONDS");
+    testing::FiskaldTestPoints points;
+    points.hold_seconds = 2;
+    Unplugged shop(points);
     const std::int64_t id = Post(*shop.service, "late", JsonReceipt(1, "LATE"));
     const Json r = shop.service->Get(id, "?wait=60");
     EXPECT_EQ(r["state"], "not_sent");

@@ -108,7 +108,7 @@ class JournalTranscript : public Transcript {
   std::size_t next_ = 0;
 };
 
-void Log(const std::string& line) { WriteMessage("fiskald: " + line); }
+void Log(const std::string& line) { Say(line); }
 
 }  // namespace
 
