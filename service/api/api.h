@@ -3,6 +3,11 @@
 // answers. It is served through the front door of service/http, which it
 // knows by its interface only. The bounds of its own query parameters are
 // ApiLimits, below.
+//
+// The class is defined across files: api.cc (the route table and the
+// dispatch), handlers.cc (receipts, printers, decisions, the service's
+// state), metrics.cc (/metrics), page_files.cc (the files served from the
+// binary); routing.h is what they share.
 #pragma once
 
 #include <atomic>

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks service/api/openapi.json against the route table of service/api.cc.
+"""Checks service/api/openapi.json against the route table of service/api/api.cc.
 
 usage: openapi_test.py OPENAPI_JSON API_CC
 

@@ -2,26 +2,13 @@
 
 #include <cstdlib>
 
+#include "service/intake/receipt_form.h"
+
 namespace fiskal::service {
 
 std::string ReceiptsTopic(const std::string& shop) { return "fiskal/" + shop + "/receipts"; }
 std::string StatesTopic(const std::string& shop) { return "fiskal/" + shop + "/states"; }
 std::string StatusTopic(const std::string& shop) { return "fiskal/" + shop + "/status"; }
-
-namespace {
-
-// The media type of a content type, lower case, without parameters.
-std::string MediaTypeOf(const std::string& content_type) {
-  std::string type = content_type.substr(0, content_type.find(';'));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-  while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.erase(0, 1);
-  for (char& c : type) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return type;
-}
-
-}  // namespace
 
 bool ReadReceiptMessage(const std::string& shop, const ReceiptMessage& m, std::int64_t now_ms,
                         Submission* submission, MessageRefusal* refusal) {
@@ -48,16 +35,14 @@ bool ReadReceiptMessage(const std::string& shop, const ReceiptMessage& m, std::i
                                   "Idempotency-Key, a fresh one for each receipt, the same when "
                                   "it is published again");
   }
-  const std::string type = MediaTypeOf(m.content_type.value_or(""));
-  if (type != "text/plain" && type != "application/json") {
-    return refuse(to, 415,
-                  "a receipt is published as text/plain (the contents of fiskal.txt) or "
-                  "application/json, not " +
-                      (m.content_type ? type : std::string("without a Content Type")));
+  bool json = false;
+  if (auto problem = ReceiptFormOf(m.content_type.value_or(""),
+                                   {"published", "without a Content Type"}, &json)) {
+    return refuse(to, problem->http_status, problem->detail);
   }
   *submission = Submission{};
   submission->key = *m.correlation;
-  submission->json = type == "application/json";
+  submission->json = json;
   submission->body = m.body;
   submission->deadline_ms = m.expiry_seconds ? now_ms + std::int64_t{*m.expiry_seconds} * 1000 : 0;
   for (const std::string& text : m.deadlines) {

@@ -11,7 +11,8 @@
 // answer), so an unread body is never parsed as the next request.
 //
 // HTTPS (OpenSSL, through Asio) where FISKAL_HTTP_TLS is 1: the Linux
-// build. The Windows build has no OpenSSL and serves plain HTTP only.
+// build, its certificate loaded (and loaded again) by certificates.cc. The
+// Windows build has no OpenSSL and serves plain HTTP only.
 
 #include <boost/asio.hpp>
 #if FISKAL_HTTP_TLS
@@ -23,12 +24,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "base/reason_phrase.h"
+#include "service/http/certificates.h"
 #include "service/http/checks.h"
 #include "service/http/http.h"
 
@@ -88,77 +89,6 @@ struct Shared {
 
 #if FISKAL_HTTP_TLS
 using TlsContext = asio::ssl::context;
-
-// A TLS context made from the certificate and key files, made again when
-// either file changes (looked at once a second at most, when a connection
-// comes), so a renewed certificate needs no restart. A file that cannot be
-// read keeps the context in use and is said once.
-class TlsContexts {
- public:
-  TlsContexts(TlsFiles files, std::function<void(const std::string&)> log)
-      : files_(std::move(files)), log_(std::move(log)) {}
-
-  Status Load() {
-    stamp_ = Stamp();
-    return Make(&current_);
-  }
-
-  std::shared_ptr<asio::ssl::context> Current() {
-    const auto now = Clock::now();
-    if (now - checked_ < std::chrono::seconds(1)) return current_;
-    checked_ = now;
-    const std::string stamp = Stamp();
-    if (stamp == stamp_) return current_;
-    stamp_ = stamp;
-    std::shared_ptr<asio::ssl::context> fresh;
-    if (Status s = Make(&fresh); !s.ok()) {
-      if (log_) log_(s.message() + "; the certificate loaded before stays in use");
-      return current_;
-    }
-    current_ = std::move(fresh);
-    if (log_) log_("certificate " + files_.certificate + " loaded again");
-    return current_;
-  }
-
- private:
-  // Changes whenever either file is written or replaced.
-  std::string Stamp() const {
-    std::string stamp;
-    for (const std::string& path : {files_.certificate, files_.key}) {
-      std::error_code ec;
-      const auto time = std::filesystem::last_write_time(path, ec);
-      const auto size = std::filesystem::file_size(path, ec);
-      stamp += std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(size) + ";";
-    }
-    return stamp;
-  }
-
-  Status Make(std::shared_ptr<asio::ssl::context>* out) const {
-    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
-    context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                         asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
-    beast::error_code ec;
-    context->use_certificate_chain_file(files_.certificate, ec);
-    if (ec) {
-      return Status::Error("certificate " + files_.certificate + ": cannot load: " + ec.message());
-    }
-    context->use_private_key_file(files_.key, asio::ssl::context::pem, ec);
-    if (ec) return Status::Error("key " + files_.key + ": cannot load: " + ec.message());
-    if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
-      return Status::Error("key " + files_.key + " is not the key of the certificate " +
-                           files_.certificate);
-    }
-    *out = std::move(context);
-    return Status::Ok();
-  }
-
-  TlsFiles files_;
-  std::function<void(const std::string&)> log_;
-  std::shared_ptr<asio::ssl::context> current_;
-  std::string stamp_;
-  Clock::time_point checked_ = Clock::now();
-};
 #else
 struct TlsContext {};  // never made: HTTPS is refused when listening
 #endif

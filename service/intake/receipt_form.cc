@@ -15,6 +15,8 @@ using Json = nlohmann::json;
 constexpr const char* kDeadlineMustBeAString =
     "deadline must be a string: an RFC 3339 time such as \"2026-12-09T14:30:00Z\"";
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
 FormProblem BadRequest(const std::string& detail) { return {400, detail, {}, {}, detail}; }
 
 FormProblem Refused(const std::string& reason, std::optional<std::size_t> item = {},
@@ -307,6 +309,31 @@ std::optional<FormProblem> PrepareFromText(std::string_view fiskal_txt, bool jso
   const std::string reason = s.message().substr(prefix.size());
   if (line >= 2) return Refused("items[" + std::to_string(line - 2) + "]: " + reason, line - 2);
   return Refused("the receipt: " + reason);
+}
+
+std::string MediaTypeOf(std::string_view content_type) {
+  std::string_view type = content_type.substr(0, content_type.find(';'));
+  while (!type.empty() && IsBlank(type.back())) type.remove_suffix(1);
+  while (!type.empty() && IsBlank(type.front())) type.remove_prefix(1);
+  std::string lower(type);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+std::optional<FormProblem> ReceiptFormOf(std::string_view content_type,
+                                         const ContentTypeWords& words, bool* json) {
+  const std::string type = MediaTypeOf(content_type);
+  if (type == "application/json" || type == "text/plain") {
+    *json = type == "application/json";
+    return std::nullopt;
+  }
+  std::string detail = "a receipt is ";
+  detail += words.brought;
+  detail += " as text/plain (the contents of fiskal.txt) or application/json, not ";
+  detail += type.empty() ? std::string(words.without) : type;
+  return FormProblem{415, detail, {}, {}, detail};
 }
 
 }  // namespace fiskal::service

@@ -6,6 +6,9 @@
 //    "2026-12-09T14:30:00Z"} (footer and deadline optional), written out as the
 //    fiskal.txt that holds the same values (quantity 1.25 is the field 125),
 //    so that both forms give byte-identical frames.
+// Which of the two a content type names (or the 415 refusal of any other),
+// and the media type of a content type, are written here only: the API
+// and the broker client both ask ReceiptFormOf.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +22,9 @@ namespace fiskal::service {
 
 // Why a body was not taken.
 struct FormProblem {
-  int http_status = 400;  // 400: not a receipt at all; 422: a receipt fiskal refuses
+  // 400: not a receipt at all; 415: not in a form taken; 422: a receipt
+  // fiskal refuses.
+  int http_status = 400;
   std::string detail;     // what fiskal would print, for refused input
   std::optional<std::size_t> line;  // text form: the line of fiskal.txt
   std::optional<std::size_t> item;  // JSON form: the index into "items"
@@ -27,6 +32,23 @@ struct FormProblem {
   // sent"): why the body is not a receipt, wherever that is told.
   std::string reason;
 };
+
+// The media type of a content type (an HTTP Content-Type, an MQTT Content
+// Type): lower case, its parameters cut, blanks around it trimmed.
+std::string MediaTypeOf(std::string_view content_type);
+
+// How a transport words a refusal of a receipt's content type: how a
+// receipt is brought ("posted", "published") and how a message without
+// one is named ("without a Content-Type").
+struct ContentTypeWords {
+  std::string_view brought;
+  std::string_view without;
+};
+
+// Whether a receipt of `content_type` is in the JSON form (*json true) or
+// the text form (false), or the 415 problem naming the two it may be.
+std::optional<FormProblem> ReceiptFormOf(std::string_view content_type,
+                                         const ContentTypeWords& words, bool* json);
 
 // The fiskal.txt of a JSON receipt, or the problem with the JSON. The body
 // is refused at its first fault as it is read (the 256th item, an unknown

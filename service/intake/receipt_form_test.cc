@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,51 @@ TEST(ReceiptForm, DecimalToHundredths) {
   for (const char* bad : {"", ".5", "1.", "1.234", "1,25", "-1", "+1", "1e2", " 1", "0x10"}) {
     EXPECT_FALSE(DecimalToHundredths(bad).has_value()) << bad;
   }
+}
+
+// A content type names the receipt's form, or is refused with 415 in the
+// transport's own words; an empty media type (none given, or parameters
+// only) is named as missing.
+TEST(ReceiptForm, ContentTypeNamesTheForm) {
+  const ContentTypeWords posted{"posted", "without a Content-Type"};
+  struct Case {
+    std::string content_type;
+    int status;  // 0: taken
+    bool json;
+    std::string detail_ends;
+  };
+  const Case cases[] = {
+      {"application/json", 0, true, ""},
+      {"text/plain", 0, false, ""},
+      {"text/plain; charset=windows-1250", 0, false, ""},
+      {" Application/JSON ;x=y", 0, true, ""},
+      {"TEXT/PLAIN\t", 0, false, ""},
+      {"application/xml", 415, false, "application/json, not application/xml"},
+      {"Text/HTML; charset=utf-8", 415, false, "not text/html"},
+      {"text/plain-ish", 415, false, "not text/plain-ish"},
+      {"", 415, false, "not without a Content-Type"},
+      {"; charset=utf-8", 415, false, "not without a Content-Type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content_type);
+    bool json = !c.json;
+    const std::optional<FormProblem> problem = ReceiptFormOf(c.content_type, posted, &json);
+    if (c.status == 0) {
+      ASSERT_FALSE(problem.has_value()) << problem->detail;
+      EXPECT_EQ(json, c.json);
+      continue;
+    }
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_EQ(problem->http_status, c.status);
+    EXPECT_TRUE(problem->detail.starts_with(
+        "a receipt is posted as text/plain (the contents of fiskal.txt) or application/json"))
+        << problem->detail;
+    EXPECT_TRUE(problem->detail.ends_with(c.detail_ends)) << problem->detail;
+  }
+  bool json = false;
+  EXPECT_EQ(ReceiptFormOf("", {"published", "without a Content Type"}, &json)->detail,
+            "a receipt is published as text/plain (the contents of fiskal.txt) or "
+            "application/json, not without a Content Type");
 }
 
 }  // namespace

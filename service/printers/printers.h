@@ -10,7 +10,12 @@
 // until the port takes them, in order; until each has waited the hold's
 // length since its first failed try, or its own deadline passes (it ends
 // not_sent); or until the operator gives up on them. The hold's rules are
-// decided here only.
+// written in hold_policy.h only.
+//
+// The files: printers.cc (this class: queues, status, give-up, stop),
+// workers.cc (a port's worker: its hold and its sending), hold_policy.h
+// (the hold's rules), port_access.h (the ports, real or faked), worker.h
+// (a worker's state, shared by the two .cc files).
 #pragma once
 
 #include <condition_variable>
@@ -26,32 +31,12 @@
 #include <vector>
 
 #include "line/clock.h"
-#include "line/port.h"
 #include "line/run_lock.h"
 #include "service/journal/journal.h"
+#include "service/printers/port_access.h"
 #include "service/shutdown.h"
 
 namespace fiskal::service {
-
-// What the workers need of the world, so that tests can fake it.
-class PortAccess {
- public:
-  virtual ~PortAccess() = default;
-  // The device of port n (1..9), empty when the port is not configured.
-  virtual std::string Device(int port) = 0;
-  // Takes the port's run lock without waiting; *busy when another run
-  // holds it.
-  virtual Status Lock(int port, const std::string& device, std::unique_ptr<RunLock>* lock,
-                      bool* busy) = 0;
-  // The serial port on the device, to be sent through under the lock.
-  virtual std::unique_ptr<Port> Open(int port, const std::string& device) = 0;
-  // Why the device cannot take a text now, or empty when it can.
-  virtual std::string WhyCannotOpen(int port, const std::string& device) = 0;
-};
-
-// The real ports: the devices configured (port number to device), the run
-// locks fiskal takes, its serial port.
-std::unique_ptr<PortAccess> SystemPortAccess(Clock& clock, std::map<int, std::string> devices);
 
 struct PrinterStatus {
   int port = 0;

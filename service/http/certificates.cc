@@ -1,0 +1,72 @@
+// The certificate reload of the HTTPS front door (see certificates.h).
+#include "service/http/certificates.h"
+
+#if FISKAL_HTTP_TLS
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace fiskal::service::http {
+
+namespace asio = boost::asio;
+
+TlsContexts::TlsContexts(TlsFiles files, std::function<void(const std::string&)> log)
+    : files_(std::move(files)), log_(std::move(log)) {}
+
+Status TlsContexts::Load() {
+  stamp_ = Stamp();
+  return Make(&current_);
+}
+
+std::shared_ptr<asio::ssl::context> TlsContexts::Current() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - checked_ < std::chrono::seconds(1)) return current_;
+  checked_ = now;
+  const std::string stamp = Stamp();
+  if (stamp == stamp_) return current_;
+  stamp_ = stamp;
+  std::shared_ptr<asio::ssl::context> fresh;
+  if (Status s = Make(&fresh); !s.ok()) {
+    if (log_) log_(s.message() + "; the certificate loaded before stays in use");
+    return current_;
+  }
+  current_ = std::move(fresh);
+  if (log_) log_("certificate " + files_.certificate + " loaded again");
+  return current_;
+}
+
+std::string TlsContexts::Stamp() const {
+  std::string stamp;
+  for (const std::string& path : {files_.certificate, files_.key}) {
+    std::error_code ec;
+    const auto time = std::filesystem::last_write_time(path, ec);
+    const auto size = std::filesystem::file_size(path, ec);
+    stamp += std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(size) + ";";
+  }
+  return stamp;
+}
+
+Status TlsContexts::Make(std::shared_ptr<asio::ssl::context>* out) const {
+  auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+  context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                       asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                       asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+  boost::system::error_code ec;
+  context->use_certificate_chain_file(files_.certificate, ec);
+  if (ec) {
+    return Status::Error("certificate " + files_.certificate + ": cannot load: " + ec.message());
+  }
+  context->use_private_key_file(files_.key, asio::ssl::context::pem, ec);
+  if (ec) return Status::Error("key " + files_.key + ": cannot load: " + ec.message());
+  if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    return Status::Error("key " + files_.key + " is not the key of the certificate " +
+                         files_.certificate);
+  }
+  *out = std::move(context);
+  return Status::Ok();
+}
+
+}  // namespace fiskal::service::http
+
+#endif  // FISKAL_HTTP_TLS
