@@ -34,6 +34,9 @@ struct BrokerOptions {
   int session_days = 7;
   // How messages are logged (one line each), as the rest of fiskald logs.
   std::function<void(const std::string&)> log;
+  // A point a build of fiskald made for tests stops at ("before" or "after"
+  // the commit of an arriving message); none in the shipped fiskald.
+  std::function<void(const char* where)> stop_in_arrival;
 };
 
 class Broker : public BrokerStatus {
