@@ -136,7 +136,7 @@ TARGET_P99_MS = 20.0      # publish to the "queued" answer, 99th percentile
 TARGET_RSS_MB = 30.0      # VmRSS of each fiskald, connected
 TARGET_IDLE_TICKS = 1     # per fiskald over --idle-seconds: 0, but a keep-alive may fall in
 
-KEEP_ALIVE_S = 30         # fiskald's (service/broker/broker.cc)
+KEEP_ALIVE_S = 30         # fiskald's (service/broker/broker_impl.h)
 
 FINAL = ("printed", "not_sent", "cut", "in_doubt")
 NO_MATCHING_SUBSCRIBERS = 0x10

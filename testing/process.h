@@ -1,11 +1,17 @@
-// Child processes for end-to-end tests: the binaries under test, socat.
+// Child processes for end-to-end tests: the binaries under test, socat,
+// the servers of a test (the MQTT brokers) and the tools that prepare
+// them (openssl). Spawning, waiting, killing and reading what a child
+// wrote are written here only.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "testing/now.h"
 
 namespace fiskal::testing {
@@ -53,5 +59,26 @@ ProcessResult RunProcess(std::vector<std::string> argv, const std::string& folde
 
 // Waits until `path` exists (or `seconds` pass); true when it does.
 bool WaitForPath(const std::string& path, double seconds = 20);
+
+// --- servers of a test and the tools that prepare them ---
+
+// Starts argv (argv[0] searched in PATH) with standard input from
+// /dev/null and standard output and error appended to `log`, in our
+// environment with `env` ("NAME=value") put over it. The child holds no
+// descriptor of ours, and is killed when the thread that started it ends,
+// so it never outlives the test. -1 when it cannot be started (errno).
+pid_t SpawnLogged(const std::vector<std::string>& argv, const std::string& log,
+                  const std::vector<std::string>& env = {});
+// Waits for the child `pid` to end, at most `seconds` (without polling);
+// its wait status when it has.
+std::optional<int> WaitExit(pid_t pid, double seconds);
+// SIGKILL to the child `pid`, and waits for its end.
+void KillChild(pid_t pid);
+// Runs a tool to its end, its output appended to `log`; killed after
+// `seconds`. The error names the command and carries what it wrote.
+Status RunTool(const std::vector<std::string>& argv, const std::string& log, double seconds);
+// What the file `path` holds from byte `offset` on; empty when it does
+// not exist (yet).
+std::string ReadFrom(const std::string& path, std::size_t offset = 0);
 
 }  // namespace fiskal::testing

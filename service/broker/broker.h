@@ -6,8 +6,9 @@
 // answers it, is in the journal. Answers wait in the journal's outbox and
 // are published from there until the broker has each. Presence is a
 // retained message on fiskal/<shop>/status, with a retained Will.
-// The answers' form and the acknowledgement's moment are decided here
-// only.
+// The answers' form and the acknowledgement's moment are decided in this
+// client only: a refusal's answer in message.cc, the acknowledgement's
+// moment in arrival.cc (broker_impl.h says which file holds what).
 #pragma once
 
 #include <cstdint>

@@ -19,8 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/broker.h"
+#include "testing/ejabberd.h"
 #include "testing/fiskald.h"
+#include "testing/mosquitto.h"
+#include "testing/mqtt_client.h"
 #include "testing/ports.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"

@@ -1,6 +1,6 @@
 // The test broker and client themselves, where the broker behaves in a way
 // fiskald's tests do not show by themselves.
-#include "testing/broker.h"
+#include "testing/mosquitto.h"
 
 #include <gtest/gtest.h>
 
