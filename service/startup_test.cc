@@ -114,6 +114,7 @@ TEST(Startup, SaysMarksRequeuesAndPurgesInThatOrder) {
       if (a.state == "in_doubt") in_doubt_answers.push_back(a.payload);
     }
     std::vector<std::string> expected;
+    expected.reserve(sending.size());
     for (std::int64_t id : sending) expected.push_back("#" + std::to_string(id) + " in_doubt");
     EXPECT_EQ(in_doubt_answers, expected);
     EXPECT_EQ(changed > 0, c.sending > 0);

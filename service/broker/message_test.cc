@@ -48,7 +48,7 @@ ArrivedMessage Make(const Parts& p) {
 
 TEST(Message, WhatAnArrivingMessageAsksOfIntake) {
   const std::string states = "fiskal/A/states";
-  const std::string nul_body("{\"a\":\"\0\"}", 10);
+  const std::string nul_body("{\"a\":\"\0\"}", 9);
   const std::string big_body(kMaxReceiptBytes + 1, 'x');
   struct Case {
     const char* what;

@@ -69,7 +69,7 @@ TEST(HoldPolicy, HowAHeldReceiptEnds) {
        "given up by the operator after it waited 40 s for " + reason + " (since " +
            TimeOfDay(t0) + "); nothing was sent"},
       {"given up on before it was marked: since it was accepted",
-       GivenUpMessage(receipt(t0, 0, 0), t0 + 15 * 60'000, reason),
+       GivenUpMessage(receipt(t0, 0, 0), t0 + std::int64_t{15} * 60'000, reason),
        "given up by the operator after it waited 15 min for " + reason + " (since " +
            TimeOfDay(t0) + "); nothing was sent"},
   };
