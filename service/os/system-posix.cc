@@ -79,7 +79,8 @@ std::size_t ConnectionsThatFit(std::size_t wanted, std::string* note) {
   if (fit >= wanted) return wanted;
   *note = "only " + std::to_string(fit) + " connections at once fit in the limit of " +
           std::to_string(open) + " open files (" + std::to_string(kReservedDescriptors) +
-          " kept for the journal and the ports); raise it (LimitNOFILE=, ulimit -n) for more";
+          " kept for the journal and the ports); to serve more at once, raise the limit"
+          " (LimitNOFILE=, ulimit -n)";
   return fit;
 }
 
