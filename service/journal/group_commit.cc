@@ -28,29 +28,51 @@ Status Journal::Writer::Run(Work work, std::function<void()> after) {
 }
 
 void Journal::Writer::Commit(const std::deque<Job*>& batch) {
-  if (Status s = c_.Exec("BEGIN IMMEDIATE"); !s.ok()) {
-    for (Job* job : batch) job->result = s;
-    return;
-  }
-  for (Job* job : batch) {
-    Status s = c_.Exec("SAVEPOINT job");
-    if (s.ok()) {
-      s = job->work(c_);
-      if (!s.ok()) (void)c_.Exec("ROLLBACK TO job");
-      (void)c_.Exec("RELEASE job");
-    }
-    job->result = s;
-  }
-  if (Status s = c_.Exec("COMMIT"); !s.ok()) {
-    (void)c_.Exec("ROLLBACK");
-    for (Job* job : batch) {
-      if (job->result.ok()) job->result = s;
-    }
-    return;
-  }
+  std::vector<const Work*> works;
+  works.reserve(batch.size());
+  for (const Job* job : batch) works.push_back(&job->work);
+  std::vector<Status> results = journal_internal::CommitTogether(c_, works);
+  for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->result = std::move(results[i]);
   for (Job* job : batch) {
     if (job->result.ok() && job->after) job->after();
   }
 }
+
+namespace journal_internal {
+
+std::vector<Status> CommitTogether(const JournalConnection& c,
+                                   const std::vector<const JournalWork*>& works) {
+  std::vector<Status> results(works.size(), Status::Ok());
+  if (Status s = c.Exec("BEGIN IMMEDIATE"); !s.ok()) {
+    for (Status& r : results) r = s;
+    return results;
+  }
+  for (std::size_t i = 0; i < works.size(); ++i) {
+    Status s = c.Exec("SAVEPOINT job");
+    if (s.ok()) {
+      s = (*works[i])(c);
+      if (sqlite3_get_autocommit(c.db) != 0) {
+        // The transaction is gone, and every write of the batch with it.
+        // Another SAVEPOINT would open a transaction of its own and commit
+        // the later works apart from the batch.
+        if (s.ok()) s = Status::Error("journal " + c.path + ": the transaction ended inside a write");
+        for (Status& r : results) r = s;
+        return results;
+      }
+      if (!s.ok()) (void)c.Exec("ROLLBACK TO job");
+      (void)c.Exec("RELEASE job");
+    }
+    results[i] = s;
+  }
+  if (Status s = c.Exec("COMMIT"); !s.ok()) {
+    (void)c.Exec("ROLLBACK");
+    for (Status& r : results) {
+      if (r.ok()) r = s;
+    }
+  }
+  return results;
+}
+
+}  // namespace journal_internal
 
 }  // namespace fiskal::service

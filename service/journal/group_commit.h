@@ -9,12 +9,29 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 #include "service/journal/journal.h"
 #include "service/journal/sqlite.h"
 
 namespace fiskal::service {
+
+namespace journal_internal {
+
+using JournalWork = std::function<Status(const JournalConnection&)>;
+
+// Runs `works` in one transaction on `c`, each in a savepoint of its own,
+// and commits it; returns each work's result, in order. A work that fails
+// leaves the others whole, unless its failure ended the transaction itself
+// (SQLite rolls the whole transaction back on a full disk, an I/O error or
+// no memory): then every work of the batch failed, the ones before it
+// rolled back with it and the ones after it not run, for none of them may
+// be committed apart from the transaction it was promised.
+std::vector<Status> CommitTogether(const JournalConnection& c,
+                                   const std::vector<const JournalWork*>& works);
+
+}  // namespace journal_internal
 
 // The one connection that writes. Jobs are committed in batches (a group
 // commit), each inside a savepoint of its own so one failing job leaves
@@ -24,7 +41,7 @@ namespace fiskal::service {
 // a lone write costs no hand-over to another thread and back.
 class Journal::Writer {
  public:
-  using Work = std::function<Status(const JournalConnection&)>;
+  using Work = journal_internal::JournalWork;
 
   Status Start(const std::string& path);
 
