@@ -438,6 +438,20 @@ TEST(Fiskald, BadRequestsAndIntruders) {
       client.Post("/v1/receipts", shown.substr(from, to + 1 - from), "application/json",
                   with({{"Idempotency-Key", "as-shown"}}));
   EXPECT_EQ(taken.status, 201) << shown << "\n" << taken.body;
+  // The 400 for a missing key came within the minute, so the one for the
+  // missing body is not told; a refusal of another route is another kind,
+  // told.
+  EXPECT_EQ(client.Post("/v1/receipts/1/resolve", "", "", bearer).status, 400);
+  const std::string later = service.process().ErrSoFar();
+  EXPECT_NE(later.find("(POST /v1/receipts): 400 the header Idempotency-Key is required"),
+            std::string::npos)
+      << later;
+  EXPECT_EQ(later.find("(POST /v1/receipts): 400 a receipt is posted with a body"),
+            std::string::npos)
+      << later;
+  EXPECT_NE(later.find("(POST /v1/receipts/1/resolve): 400 a decision is posted with a body"),
+            std::string::npos)
+      << later;
 
   EXPECT_EQ(cases[10].res.Header("Access-Control-Allow-Origin"), "https://pos.example");
   EXPECT_EQ(cases[12].res.Header("Access-Control-Allow-Headers"),

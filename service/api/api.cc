@@ -241,8 +241,10 @@ std::optional<http::Response> Api::Admit(const http::Request& head) {
   }
   std::int64_t id = 0;
   const Route* route = Find(head, &id);
-  kind = "request";
+  kind = "path";  // an unknown path, whichever: a scanner's tries are one kind
   if (!known) return refuse(Problem(404, "no such resource: " + head.method + " " + head.path));
+  // Past here, each route's refusals are a kind of their own.
+  kind = route != nullptr ? route->path : "method";
   if (route == nullptr) {
     http::Response r = Problem(405, head.method + " is not served for " + head.path +
                                         "; it takes " + allow);

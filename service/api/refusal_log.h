@@ -32,7 +32,8 @@ class RefusalLog {
       : clock_(clock), log_(std::move(log)) {}
 
   // A request from `client` (its address) refused with `status`; `kind`
-  // tells refusals of one status apart ("origin", "host", ...);
+  // tells refusals of one status apart ("origin", "host", a route's
+  // path, ...);
   // `request` is its method and target when they are known, else empty.
   void Refused(const std::string& client, int status, std::string_view kind,
                std::string_view request, const std::string& detail);
