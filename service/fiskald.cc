@@ -118,6 +118,8 @@ Status Serve(const Options& options, const TestPoints& points, Shutdown& shutdow
   server_options.log = Say;
   Intake intake(*journal, printers, *ports, shutdown);
   Api api(*journal, intake, printers, shutdown, waits, rules);
+  RefusalLog refusals(clock, Say);
+  api.SetRefusalLog(&refusals);
   std::unique_ptr<Broker> broker;
   if (!options.broker_url.empty()) {
     BrokerOptions b;
@@ -149,8 +151,8 @@ Status Serve(const Options& options, const TestPoints& points, Shutdown& shutdow
   }
   api.rules().listen.port = server->port();
   const std::string where = api.rules().Origin();
-  Say("listening on " + where + " (journal " + options.journal + ", " +
-      std::to_string(queued.size()) + " receipt(s) queued" +
+  Say("listening on " + where + " (journal " + options.journal + "; " + DescribePorts(devices) +
+      "; " + std::to_string(queued.size()) + " receipt(s) queued" +
       (broker ? "; receipts also from " + options.broker_url + " as shop " + options.shop
               : std::string()) +
       ")");
@@ -232,8 +234,7 @@ int RunFiskald(int argc, char** argv, const TestPoints& points) {
   Options options;
   if (Status s = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options);
       !s.ok()) {
-    Say(s.message());
-    std::fputs(kUsage, stderr);
+    Say(s.message() + "; see fiskald --help");
     return kExitFailed;
   }
   if (options.help) {

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -408,6 +409,50 @@ TEST(Fiskald, BadRequestsAndIntruders) {
       EXPECT_FALSE(Json::parse(c.res.body)["detail"].get<std::string>().empty());
     }
   }
+  // Refused requests are told in the log, once a minute per kind and
+  // client however often they come.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(client.Get("/v1/printers", with({{"Origin", "https://evil.example"}})).status, 403);
+  }
+  const std::string log = service.process().ErrSoFar();
+  const std::string told =
+      "fiskald: refused a request from 127.0.0.1 (GET /v1/printers): 403 requests from the "
+      "origin https://evil.example are not allowed; start fiskald with --allow-origin "
+      "https://evil.example to allow them\n";
+  const std::size_t at = log.find(told);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(told, at + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("fiskald: refused a request from 127.0.0.1 (GET /v1/receipts): 401 "),
+            std::string::npos)
+      << log;
+
+  // A receipt posted without a body is told what to send; the receipt it
+  // shows, posted as it is written there, is taken.
+  const testing::HttpAnswer bare =
+      client.Post("/v1/receipts", "", "", with({{"Idempotency-Key", "bare"}}));
+  EXPECT_EQ(bare.status, 400) << bare.body;
+  const std::string shown = Json::parse(bare.body)["detail"];
+  const std::size_t from = shown.find('{'), to = shown.rfind('}');
+  ASSERT_NE(from, std::string::npos) << shown;
+  const testing::HttpAnswer taken =
+      client.Post("/v1/receipts", shown.substr(from, to + 1 - from), "application/json",
+                  with({{"Idempotency-Key", "as-shown"}}));
+  EXPECT_EQ(taken.status, 201) << shown << "\n" << taken.body;
+  // The 400 for a missing key came within the minute, so the one for the
+  // missing body is not told; a refusal of another route is another kind,
+  // told.
+  EXPECT_EQ(client.Post("/v1/receipts/1/resolve", "", "", bearer).status, 400);
+  const std::string later = service.process().ErrSoFar();
+  EXPECT_NE(later.find("(POST /v1/receipts): 400 the header Idempotency-Key is required"),
+            std::string::npos)
+      << later;
+  EXPECT_EQ(later.find("(POST /v1/receipts): 400 a receipt is posted with a body"),
+            std::string::npos)
+      << later;
+  EXPECT_NE(later.find("(POST /v1/receipts/1/resolve): 400 a decision is posted with a body"),
+            std::string::npos)
+      << later;
+
   EXPECT_EQ(cases[10].res.Header("Access-Control-Allow-Origin"), "https://pos.example");
   EXPECT_EQ(cases[12].res.Header("Access-Control-Allow-Headers"),
             "Content-Type, Idempotency-Key, Authorization");
@@ -436,6 +481,23 @@ TEST(Fiskald, BadRequestsAndIntruders) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("fiskald: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(s.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // An option fiskald cannot read is one line that says where to look, not
+  // the whole usage.
+  for (const std::vector<std::string>& argv :
+       std::vector<std::vector<std::string>>{{FISKALD_BINARY, "--bogus"},
+                                             {FISKALD_BINARY, "--listen"},
+                                             {FISKALD_BINARY, "--hold-minutes", "5m"},
+                                             {FISKALD_BINARY, "--broker", "mqtt://h/x"}}) {
+    SCOPED_TRACE(argv[1]);
+    const testing::ProcessResult r = testing::RunProcess(argv, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string ending = "; see fiskald --help\n";
+    ASSERT_GE(r.err.size(), ending.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - ending.size()), ending) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
 }
 

@@ -165,11 +165,7 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     } else if (arg.rfind("--broker", 0) == 0) {
       return Status::Error("unexpected argument '" + arg + "'");
     } else if (arg == "--allow-origin") {
-      // An origin is scheme://host[:port], nothing after it.
-      const std::size_t scheme = value.find("://");
-      if (scheme == std::string::npos || scheme == 0 ||
-          value.find('/', scheme + 3) != std::string::npos || value.size() == scheme + 3 ||
-          value.find('*') != std::string::npos) {
+      if (!IsAllowableOrigin(value)) {
         return Status::Error("--allow-origin " + value +
                              ": not an origin such as https://pos.example or "
                              "http://192.168.1.20:8080 (no path, no wildcard)");
@@ -249,6 +245,15 @@ std::map<int, std::string> ConfiguredPorts(
   return ports;
 }
 
+std::string DescribePorts(const std::map<int, std::string>& ports) {
+  std::string text;
+  for (const auto& [n, device] : ports) text += "port " + std::to_string(n) + " " + device + ", ";
+  if (ports.empty()) {
+    return "port 0 log-only, no serial port (give --port N=DEVICE or set FISKAL_COM1..9)";
+  }
+  return text + "port 0 log-only";
+}
+
 Status ReadSecretLine(const std::string& path, const std::string& what, std::string* line) {
   std::string text;
   if (Status s = ReadPrivateFile(path, what, 4096, &text); !s.ok()) return s;
@@ -294,6 +299,13 @@ bool ParseServerName(std::string_view text, std::string* name) {
   if (label == 0) return false;
   *name = http::LowerCase(text);
   return true;
+}
+
+bool IsAllowableOrigin(std::string_view text) {
+  const std::size_t scheme = text.find("://");
+  return scheme != std::string_view::npos && scheme != 0 &&
+         text.find('/', scheme + 3) == std::string_view::npos && text.size() != scheme + 3 &&
+         text.find('*') == std::string_view::npos;
 }
 
 bool ParseListenAddress(std::string_view text, ListenAddress* address) {

@@ -34,6 +34,10 @@ bool ParseListenAddress(std::string_view text, ListenAddress* address);
 // to 63, 253 in all, not an address literal. Lower-cased into *name.
 bool ParseServerName(std::string_view text, std::string* name);
 
+// An origin --allow-origin takes: scheme://host[:port], nothing after it,
+// no wildcard ("null", the origin of a file or a sandboxed frame, is none).
+bool IsAllowableOrigin(std::string_view text);
+
 // What fiskald is asked to do with the Windows service manager.
 enum class ServiceAction {
   kNone,       // serve as a program of its own
@@ -83,6 +87,9 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options);
 // `getenv` is the environment's lookup.
 std::map<int, std::string> ConfiguredPorts(
     const Options& options, const std::function<const char*(const char*)>& getenv);
+// The ports as the start line names them: "port 1 /dev/ttyUSB0, port 0
+// log-only", or, with none configured, how to configure one.
+std::string DescribePorts(const std::map<int, std::string>& ports);
 
 // The first line of a file of secrets (`what` names it in messages).
 // Refuses a file that others may read.

@@ -11,6 +11,7 @@
 #endif
 
 #include <cstring>
+#include <map>
 
 #include "service/broker/broker_rules.h"
 #include "testing/temp_dir.h"
@@ -60,6 +61,10 @@ TEST(Options, CommandLine) {
       {{"--broker", "mqtt://h:", "--shop", "A"}, "1 to 65535"},
       {{"--broker", "mqtt://h:+1", "--shop", "A"}, "1 to 65535"},
       {{"--broker", "mqtt://h/path", "--shop", "A"}, "without a path"},
+      {{"--broker", "mqtt://h:1883/", "--shop", "A"}, nullptr},
+      {{"--broker", "mqtt://h:1883//", "--shop", "A"}, "without a path"},
+      {{"--broker", "mqtt://h:1883/x", "--shop", "A"}, "without a path"},
+      {{"--broker", "mqtt://h//", "--shop", "A"}, "without a path"},
       {{"--broker", "mqtt://u@h", "--shop", "A"}, "without a path"},
       {{"--broker", "mqtt://h", "--shop", "a/b"}, "1 to 64 of"},
       {{"--broker", "mqtt://h", "--shop", "+"}, "1 to 64 of"},
@@ -117,6 +122,32 @@ TEST(Options, TheServiceKeepsTheOtherArguments) {
   EXPECT_TRUE(o.service_arguments.empty());
 }
 
+// The ports the start line names, from --port and the environment.
+TEST(Options, TheStartLineNamesThePorts) {
+  struct Case {
+    std::vector<std::string> args;
+    std::map<std::string, std::string> environment;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{}, {}, "port 0 log-only, no serial port (give --port N=DEVICE or set FISKAL_COM1..9)"},
+      {{}, {{"FISKAL_COM1", "/dev/ttyUSB0"}, {"FISKAL_COM2", ""}},
+       "port 1 /dev/ttyUSB0, port 0 log-only"},
+      {{"--port", "3=/dev/ttyS1"}, {{"FISKAL_COM3", "/dev/ttyS0"}, {"FISKAL_COM9", "/tmp/c9"}},
+       "port 3 /dev/ttyS1, port 9 /tmp/c9, port 0 log-only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Options o;
+    ASSERT_TRUE(ParseOptions(c.args, &o).ok());
+    const auto ports = ConfiguredPorts(o, [&](const char* name) -> const char* {
+      const auto it = c.environment.find(name);
+      return it == c.environment.end() ? nullptr : it->second.c_str();
+    });
+    EXPECT_EQ(DescribePorts(ports), c.line);
+  }
+}
+
 // The library's address of a broker's URL.
 TEST(Options, BrokerAddresses) {
   const std::pair<const char*, const char*> cases[] = {
@@ -125,6 +156,9 @@ TEST(Options, BrokerAddresses) {
       {"mqtt://127.0.0.1:2000", "tcp://127.0.0.1:2000"},
       {"mqtts://[::1]:8884", "ssl://[::1]:8884"},
       {"mqtts://[::1]", "ssl://[::1]:8883"},
+      {"mqtt://broker.example:2000/", "tcp://broker.example:2000"},
+      {"mqtts://broker.example/", "ssl://broker.example:8883"},
+      {"mqtts://[::1]:8884/", "ssl://[::1]:8884"},
   };
   for (const auto& [url, address] : cases) {
     std::string got;

@@ -19,6 +19,41 @@ int DefaultPort(const AccessRules& rules) {
   return rules.listen.port == own ? own : -1;
 }
 
+// What to do about a Host the service does not take: the name to give
+// with --server-name, or the address and port it listens on.
+std::string HostHint(const AccessRules& rules, std::string_view host_header) {
+  std::string host, name;
+  int port = 0;
+  if (!http::SplitAuthority(host_header, &host, &port, rules.tls ? 443 : 80)) {
+    return "; a Host names fiskald's host and port, such as " + rules.listen.Authority();
+  }
+  if (port != rules.listen.port) {
+    return "; fiskald listens on port " + std::to_string(rules.listen.port);
+  }
+  if (ParseServerName(host, &name)) {
+    return "; to take the name " + name + ", start fiskald with --server-name " + name;
+  }
+  return "; fiskald listens on " + rules.listen.Authority() +
+         " (--listen), and takes a name of it given with --server-name";
+}
+
+// What to do about an origin the service does not allow: --allow-origin,
+// when the origin is one it takes.
+std::string OriginRefused(std::string_view origin) {
+  const std::string shown(origin.substr(0, 256));
+  const std::string refused = "requests from the origin " + shown + " are not allowed";
+  if (IsAllowableOrigin(origin)) {
+    return refused + "; start fiskald with --allow-origin " + shown + " to allow them";
+  }
+  if (origin == "null") {
+    return refused + " (a page opened from a file, or in a sandboxed frame, has it) and "
+                     "cannot be: serve the page from a web server, and start fiskald with "
+                     "--allow-origin and that server's origin, such as https://pos.example";
+  }
+  return refused + ": an origin fiskald allows is scheme://host[:port], given with "
+                   "--allow-origin";
+}
+
 }  // namespace
 
 std::string AccessRules::Origin() const {
@@ -96,20 +131,18 @@ std::optional<AccessRefusal> CheckAccess(const AccessRules& rules, const http::R
       names += ", " + name + ":" + std::to_string(rules.listen.port);
     }
     return AccessRefusal{403, "the Host header must name " + names + " (it named \"" +
-                                  std::string(host.substr(0, 256)) + "\")", {}};
+                                  std::string(host.substr(0, 256)) + "\")" +
+                                  HostHint(rules, host), {}, "host"};
   }
   const std::string_view origin = head.Header("Origin");
   if (head.HasHeader("Origin") && !IsListedOrigin(rules, origin) &&
       !IsOwnOrigin(rules, origin, host)) {
-    const std::string shown(origin.substr(0, 256));
-    return AccessRefusal{403, "requests from the origin " + shown +
-                                  " are not allowed; start fiskald with --allow-origin " + shown +
-                                  " to allow them", {}};
+    return AccessRefusal{403, OriginRefused(origin), {}, "origin"};
   }
   if (needs_token && !TokenMatches(rules, head.Header("Authorization"))) {
     return AccessRefusal{401, "this service needs the header Authorization: Bearer <token>, the "
                               "token in fiskald's token file",
-                         {{"WWW-Authenticate", "Bearer"}}};
+                         {{"WWW-Authenticate", "Bearer"}}, "token"};
   }
   return std::nullopt;
 }
@@ -117,8 +150,12 @@ std::optional<AccessRefusal> CheckAccess(const AccessRules& rules, const http::R
 std::optional<AccessRefusal> CheckPreflight(const AccessRules& rules, const http::Request& head) {
   if (auto refusal = CheckAccess(rules, head, /*needs_token=*/false)) return refusal;
   if (!IsListedOrigin(rules, head.Header("Origin"))) {
-    return AccessRefusal{403, "preflight requests are answered for the origins given with "
-                              "--allow-origin only", {}};
+    const std::string detail =
+        head.HasHeader("Origin")
+            ? OriginRefused(head.Header("Origin")) + " (a preflight is answered for the "
+                                                     "origins given with --allow-origin only)"
+            : "preflight requests are answered for the origins given with --allow-origin only";
+    return AccessRefusal{403, detail, {}, "preflight"};
   }
   return std::nullopt;
 }

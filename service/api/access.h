@@ -50,6 +50,7 @@ struct AccessRefusal {
   int status = 403;
   std::string detail;
   std::vector<http::Field> fields;  // WWW-Authenticate with a 401
+  const char* kind = "";            // "host", "origin", "token", "preflight"
 };
 
 // Checks a request's header, before anything else of it is looked at.

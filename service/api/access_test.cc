@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace fiskal::service {
 namespace {
 
@@ -129,6 +131,70 @@ TEST(Access, RefusalsInTheirOrder) {
     if (refusal && refusal->status == 401) {
       ASSERT_EQ(refusal->fields.size(), 1u);
       EXPECT_EQ(refusal->fields[0].name, "WWW-Authenticate");
+    }
+  }
+}
+
+// A refusal's hint names only what fiskald takes: --allow-origin for an
+// origin it would take, --server-name for a name, the port it listens on.
+TEST(Access, RefusalsHintOnlyAtWhatIsTaken) {
+  const AccessRules rules = Rules("127.0.0.1:8470");
+  auto head = [](const std::string& host, const char* origin) {
+    http::Request r;
+    r.method = "GET";
+    r.target = r.path = "/v1/printers";
+    r.fields = {{"Host", host}};
+    if (origin != nullptr) r.fields.push_back({"Origin", origin});
+    return r;
+  };
+  struct Case {
+    const char* what;
+    http::Request head;
+    const char* says;
+    const char* never;  // nullptr: nothing to look for
+  };
+  const Case cases[] = {
+      {"a foreign origin", head("127.0.0.1:8470", "https://evil.example"),
+       "start fiskald with --allow-origin https://evil.example to allow them", nullptr},
+      {"the null origin", head("127.0.0.1:8470", "null"),
+       "(a page opened from a file, or in a sandboxed frame, has it)", "--allow-origin null"},
+      {"an origin with a path", head("127.0.0.1:8470", "https://pos.example/shop"),
+       "an origin fiskald allows is scheme://host[:port]", "--allow-origin https://pos.example/"},
+      {"a name", head("Printer.Shop.example:8470", nullptr),
+       "to take the name printer.shop.example, start fiskald with --server-name "
+       "printer.shop.example",
+       nullptr},
+      {"another port", head("127.0.0.1:80", nullptr), "; fiskald listens on port 8470",
+       "--server-name"},
+      {"another address", head("192.168.1.5:8470", nullptr),
+       "; fiskald listens on 127.0.0.1:8470 (--listen), and takes a name of it given with "
+       "--server-name",
+       nullptr},
+      {"no host", head("", nullptr), "such as 127.0.0.1:8470", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto refusal = CheckAccess(rules, c.head, false);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->status, 403);
+    EXPECT_NE(refusal->detail.find(c.says), std::string::npos) << refusal->detail;
+    if (c.never != nullptr) {
+      EXPECT_EQ(refusal->detail.find(c.never), std::string::npos) << refusal->detail;
+    }
+    // Whatever --allow-origin or --server-name it suggests, fiskald takes.
+    for (const char* option : {"--allow-origin ", "--server-name "}) {
+      const std::size_t at = refusal->detail.find(option);
+      if (at == std::string::npos) continue;
+      const std::string rest = refusal->detail.substr(at + std::strlen(option));
+      const std::string value = rest.substr(0, rest.find(' '));
+      if (value.empty() || value == "and") continue;  // no value follows the option
+      Options o;
+      EXPECT_TRUE(ParseOptions({option == std::string("--allow-origin ") ? "--allow-origin"
+                                                                          : "--server-name",
+                                value},
+                               &o)
+                      .ok())
+          << value;
     }
   }
 }

@@ -177,11 +177,42 @@ const Api::Route* Api::Find(const http::Request& request, std::int64_t* id) cons
   return nullptr;
 }
 
+std::optional<http::Response> Api::BodyMissing(const Route& route) {
+  if (route.answer == &Api::PostReceipt) {
+    return Problem(400,
+                   "a receipt is posted with a body and an Idempotency-Key: Content-Type: "
+                   "application/json and a receipt such as {\"port\": 1, \"items\": [{\"name\": "
+                   "\"ROLL\", \"tax\": \"1\", \"quantity\": \"1\", \"price\": \"0.50\"}]}, "
+                   "or Content-Type: text/plain and the lines of a fiskal.txt");
+  }
+  if (route.answer == &Api::Resolve) {
+    return Problem(400,
+                   "a decision is posted with a body: Content-Type: application/json and "
+                   "{\"printed\": true} when the receipt came out of the printer whole, "
+                   "{\"printed\": false} when it did not");
+  }
+  return std::nullopt;
+}
+
 std::optional<http::Response> Api::Admit(const http::Request& head) {
   const std::vector<http::Field> cors = CorsFields(rules_, head);
+  // Every refusal here is told to the log (RefusalLog keeps it brief),
+  // by its kind: the check that refused.
+  const char* kind = "";
+  auto told = [&](http::Response r) {
+    if (refusals_ != nullptr && r.status >= 400) {
+      const Json problem = Json::parse(r.body, nullptr, false);
+      const std::string detail = problem.is_object() && problem.contains("detail") &&
+                                         problem["detail"].is_string()
+                                     ? problem["detail"].get<std::string>()
+                                     : std::string();
+      refusals_->Refused(head.client, r.status, kind, head.method + " " + head.target, detail);
+    }
+    return std::optional<http::Response>(std::move(r));
+  };
   auto refuse = [&](http::Response r) {
     for (const http::Field& f : cors) r.fields.push_back(f);
-    return std::optional<http::Response>(std::move(r));
+    return told(std::move(r));
   };
   // What the path is served for, whatever the method.
   std::string allow;
@@ -197,18 +228,23 @@ std::optional<http::Response> Api::Admit(const http::Request& head) {
 
   if (head.method == "OPTIONS") {
     if (auto refusal = CheckPreflight(rules_, head)) {
-      return Problem(refusal->status, refusal->detail);
+      kind = refusal->kind;
+      return told(Problem(refusal->status, refusal->detail));
     }
     return refuse(PreflightAnswer());
   }
   if (auto refusal = CheckAccess(rules_, head, /*needs_token=*/!open)) {
+    kind = refusal->kind;
     http::Response r = Problem(refusal->status, refusal->detail);
     for (http::Field& f : refusal->fields) r.fields.push_back(std::move(f));
     return refuse(std::move(r));
   }
   std::int64_t id = 0;
   const Route* route = Find(head, &id);
+  kind = "path";  // an unknown path, whichever: a scanner's tries are one kind
   if (!known) return refuse(Problem(404, "no such resource: " + head.method + " " + head.path));
+  // Past here, each route's refusals are a kind of their own.
+  kind = route != nullptr ? route->path : "method";
   if (route == nullptr) {
     http::Response r = Problem(405, head.method + " is not served for " + head.path +
                                         "; it takes " + allow);
@@ -216,6 +252,9 @@ std::optional<http::Response> Api::Admit(const http::Request& head) {
     return refuse(std::move(r));
   }
   if (auto p = CheckQuery(head, route->query, limits_)) return refuse(*p);
+  if (!head.has_body) {
+    if (auto p = BodyMissing(*route)) return refuse(*p);
+  }
 
   if (route->answer == &Api::PostReceipt) {
     bool json = false;
@@ -250,6 +289,9 @@ void Api::Handle(http::Request request, http::Reply reply) {
     reply(std::move(r));
   };
   if (route == nullptr) return once(Problem(404, "no such resource: " + request.path));
+  if (request.body.empty()) {  // chunked, its one chunk empty
+    if (auto p = BodyMissing(*route)) return once(*p);
+  }
   try {
     (this->*(route->answer))(request, id, once);
   } catch (const std::exception&) {
@@ -257,7 +299,8 @@ void Api::Handle(http::Request request, http::Reply reply) {
   }
 }
 
-http::Response Api::Refusal(int status, const std::string& detail) {
+http::Response Api::Refusal(int status, const std::string& detail, const std::string& client) {
+  if (refusals_ != nullptr) refusals_->Refused(client, status, "front door", "", detail);
   return Problem(status, detail);
 }
 

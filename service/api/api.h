@@ -17,6 +17,7 @@
 #include <string>
 
 #include "service/api/access.h"
+#include "service/api/refusal_log.h"
 #include "service/broker/broker_rules.h"
 #include "service/http/http.h"
 #include "service/intake/intake.h"
@@ -46,10 +47,14 @@ class Api : public http::Handler {
   // The broker connection GET /v1/broker and /metrics show; none without
   // --broker.
   void SetBroker(BrokerStatus* broker) { broker_ = broker; }
+  // Where the requests refused before their body is read are told; none:
+  // they are not.
+  void SetRefusalLog(RefusalLog* refusals) { refusals_ = refusals; }
 
   std::optional<http::Response> Admit(const http::Request& head) override;
   void Handle(http::Request request, http::Reply reply) override;
-  http::Response Refusal(int status, const std::string& detail) override;
+  http::Response Refusal(int status, const std::string& detail,
+                         const std::string& client) override;
 
   // `rules().listen.port` must be the bound port before requests come.
   AccessRules& rules() { return rules_; }
@@ -62,6 +67,10 @@ class Api : public http::Handler {
 
   // The route of a request, and the receipt id its path names.
   const Route* Find(const http::Request& request, std::int64_t* id) const;
+  // For a route that takes a body (a receipt, a decision), the 400 problem
+  // for a request without one, which says what to send; nothing for the
+  // others.
+  static std::optional<http::Response> BodyMissing(const Route& route);
 
   void Healthz(const http::Request&, std::int64_t, const http::Reply& reply);
   void Readyz(const http::Request&, std::int64_t, const http::Reply& reply);
@@ -94,6 +103,7 @@ class Api : public http::Handler {
   AccessRules rules_;
   ApiLimits limits_;
   BrokerStatus* broker_ = nullptr;
+  RefusalLog* refusals_ = nullptr;
 };
 
 }  // namespace fiskal::service

@@ -19,7 +19,10 @@ METHODS = ("get", "put", "post", "delete", "options", "head", "patch", "trace")
 
 # What the front door may answer to any request, and to any POST.
 FRONT_DOOR = {"400", "408", "414", "431", "500", "505"}
-FRONT_DOOR_POST = {"411", "413", "417", "503"}
+FRONT_DOOR_POST = {"413", "417", "503"}
+# What fiskald never answers: a POST with neither Content-Length nor
+# Transfer-Encoding has an empty body (RFC 9112, section 6.3), not a 411.
+NEVER = {"411"}
 
 
 def code_routes(source):
@@ -80,6 +83,8 @@ def check(doc, source):
             need = FRONT_DOOR | (FRONT_DOOR_POST if method == "post" else set())
             for status in sorted(need - set(op.get("responses", {}))):
                 problems.append(f"{where}: the front door's {status} is not listed")
+            for status in sorted(NEVER & set(op.get("responses", {}))):
+                problems.append(f"{where}: {status} is listed, but fiskald never answers it")
             params = [resolved(p) or {} for p in item.get("parameters", []) + op.get("parameters", [])]
             declared = {p.get("name") for p in params if p.get("in") == "path" and p.get("required")}
             for name in sorted(names - declared):

@@ -154,6 +154,15 @@ Status BrokerAddress(const std::string& url, std::string* address) {
   } else {
     return Status::Error("--broker " + url + ": give mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
   }
+  // An empty path ("mqtt://host:1883/", as URLs are often copied) is no path.
+  if (const std::size_t slash = rest.find('/');
+      slash != std::string::npos && slash + 1 == rest.size()) {
+    rest.pop_back();
+  }
+  if (rest.find_first_of("/?#@") != std::string::npos) {
+    return Status::Error("--broker " + url + ": give a host name or address, without a path, "
+                         "user or query");
+  }
   std::string host = rest;
   std::string port_text;
   bool has_port = false;
@@ -186,6 +195,47 @@ Status BrokerAddress(const std::string& url, std::string* address) {
   }
   *address = scheme + host + ":" + std::to_string(port);
   return Status::Ok();
+}
+
+std::string ConnectFailureHint(const std::string& url, const std::string& tls_error,
+                               const std::string& client_cert) {
+  std::string address;
+  if (!BrokerAddress(url, &address).ok()) return {};
+  const bool tls = url.rfind("mqtts://", 0) == 0;
+  const std::string authority = address.substr(address.find("://") + 3);
+  const std::string port = authority.substr(authority.rfind(':') + 1);
+  const auto said = [&](const char* words) { return tls_error.find(words) != std::string::npos; };
+  if (said("certificate verify failed")) {
+    return ": the broker's certificate is not trusted (certificate verify failed); give the CA "
+           "that issued it with --broker-ca";
+  }
+  // An alert from the broker about fiskald's own certificate.
+  if (said("certificate required") || said("alert handshake failure") ||
+      said("alert bad certificate") || said("alert unknown ca") ||
+      said("alert certificate unknown") || said("alert certificate expired")) {
+    if (client_cert.empty()) {
+      return "; the broker wants a client certificate fiskald did not give: give --broker-cert "
+             "and --broker-key (TLS: " + tls_error + ")";
+    }
+    return "; the broker refused the client certificate " + client_cert +
+           ": it must be issued by a CA the broker trusts, be valid now, and match --broker-key "
+           "(TLS: " + tls_error + ")";
+  }
+  // Else TLS may say nothing: a plain port and a broker that wants a
+  // client certificate both just end the connection.
+  std::string hint = tls_error.empty() ? "" : " (TLS: " + tls_error + ")";
+  hint += "; check that a broker listens at " + authority;
+  if (tls) {
+    hint += client_cert.empty()
+                ? "; if the broker wants a client certificate, give --broker-cert and --broker-key"
+                : "; if the broker refused the client certificate " + client_cert +
+                      ", check that a CA the broker trusts issued it, that it is valid now and "
+                      "that --broker-key is its key";
+    return hint + "; if the broker's port " + port + " takes plain MQTT, give --broker mqtt://" +
+           authority;
+  }
+  return hint + "; if the broker's port " + port + " takes TLS, give --broker mqtts://" +
+         authority + " (and --broker-ca)";
 }
 
 }  // namespace fiskal::service

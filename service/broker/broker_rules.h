@@ -25,8 +25,8 @@ std::string StatusTopic(const std::string& shop);
 
 // Whether `shop` is a shop id: 1 to 64 of A-Z a-z 0-9 . _ -
 bool ValidShop(const std::string& shop);
-// The library's address of a broker URL (tcp://HOST:PORT, ssl://HOST:PORT),
-// or an error saying what is wrong with it.
+// The library's address of a broker URL (tcp://HOST:PORT, ssl://HOST:PORT;
+// one "/" may end the URL), or an error saying what is wrong with it.
 Status BrokerAddress(const std::string& url, std::string* address);
 
 // A message on fiskal/<shop>/receipts: its properties as they came
@@ -82,6 +82,15 @@ std::string Describe(const BrokerIdentity& who);
 // for any other code.
 std::string AccessHint(int code, BrokerStep step, const std::string& shop,
                        const std::string& topic, const BrokerIdentity& who);
+
+// What to check when a connection to broker `url` failed before the
+// broker answered (no CONNACK): TLS spoken to a plain port or the other
+// way round, a client certificate the broker wants or refused. `tls_error`
+// is what TLS said (OpenSSL's line; empty: nothing), `client_cert` the
+// --broker-cert given (empty: none). Begins with "; ", or is empty when
+// there is nothing to add to what TLS said.
+std::string ConnectFailureHint(const std::string& url, const std::string& tls_error,
+                               const std::string& client_cert);
 
 // The log line for the session expiry a broker granted (its CONNACK's
 // Session Expiry Interval, or the one asked when absent), in seconds;

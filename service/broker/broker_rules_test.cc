@@ -139,6 +139,60 @@ TEST(BrokerRules, AccessHints) {
   }
 }
 
+// A connection that failed before the broker answered: what TLS said (if
+// anything), the scheme and the client certificate decide the hint, and a
+// hint names only options fiskald takes, with the URL of the other scheme.
+TEST(BrokerRules, ConnectFailureHints) {
+  struct Case {
+    const char* url;
+    const char* tls_error;
+    const char* cert;
+    std::vector<const char*> says;
+    const char* never;  // nullptr: nothing to look for
+  };
+  const Case cases[] = {
+      {"mqtt://broker.example:8883", "", "",
+       {"; check that a broker listens at broker.example:8883",
+        "; if the broker's port 8883 takes TLS, give --broker mqtts://broker.example:8883 (and "
+        "--broker-ca)"},
+       "--broker-cert"},
+      {"mqtt://broker.example/", "", "", {"give --broker mqtts://broker.example:1883 "}, nullptr},
+      {"mqtts://[::1]:1883", "", "",
+       {"; if the broker wants a client certificate, give --broker-cert and --broker-key",
+        "; if the broker's port 1883 takes plain MQTT, give --broker mqtt://[::1]:1883"},
+       nullptr},
+      {"mqtts://b.example", "", "/etc/fiskald/shop.pem",
+       {"; if the broker refused the client certificate /etc/fiskald/shop.pem, check that a CA "
+        "the broker trusts issued it"},
+       "give --broker-cert"},
+      {"mqtts://b.example", "error:0A000086:SSL routines::certificate verify failed", "",
+       {": the broker's certificate is not trusted (certificate verify failed); give the CA that "
+        "issued it with --broker-ca"},
+       "mqtt://"},
+      {"mqtts://b.example", "error:0A00045C:SSL routines::tlsv13 alert certificate required", "",
+       {"; the broker wants a client certificate fiskald did not give: give --broker-cert and "
+        "--broker-key (TLS: error:0A00045C"},
+       "mqtt://"},
+      {"mqtts://b.example", "error:0A000418:SSL routines::tlsv1 alert unknown ca", "c.pem",
+       {"; the broker refused the client certificate c.pem: it must be issued by a CA the "
+        "broker trusts"},
+       "mqtt://"},
+      {"mqtts://b.example", "error:0A00010B:SSL routines::wrong version number", "",
+       {" (TLS: error:0A00010B:SSL routines::wrong version number); check that",
+        "give --broker mqtt://b.example:8883"},
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.url) + " " + c.tls_error + " " + c.cert);
+    const std::string hint = ConnectFailureHint(c.url, c.tls_error, c.cert);
+    for (const char* words : c.says) EXPECT_NE(hint.find(words), std::string::npos) << hint;
+    if (c.never != nullptr) {
+      EXPECT_EQ(hint.find(c.never), std::string::npos) << hint;
+    }
+  }
+  EXPECT_EQ(ConnectFailureHint("http://b.example", "", ""), "");
+}
+
 TEST(BrokerRules, SessionExpiryGranted) {
   struct Case {
     std::int64_t asked, granted;

@@ -723,6 +723,47 @@ TEST(Broker, TlsRefusalsAreClearAndKept) {
   }
 }
 
+// A connection that fails before MQTT is spoken says what to check: the
+// scheme against the port's (TLS or plain), and the client certificate a
+// TLS listener asks for.
+TEST(Broker, ConnectFailuresSayWhatToCheck) {
+  TempDir broker_dir;
+  auto broker = TestBroker::StartOrFail(broker_dir);
+  const std::string tls_port = std::to_string(broker->tls_port());
+  const std::string plain_port = std::to_string(broker->port());
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"mqtt:// to the TLS port",
+       {"--broker", "mqtt://127.0.0.1:" + tls_port, "--shop", "A"},
+       "if the broker's port " + tls_port + " takes TLS, give --broker mqtts://127.0.0.1:" +
+           tls_port},
+      {"mqtts:// to a plain port",
+       {"--broker", "mqtts://localhost:" + plain_port, "--shop", "A", "--broker-ca",
+        broker->ca_file()},
+       "if the broker's port " + plain_port + " takes plain MQTT, give --broker mqtt://localhost:" +
+           plain_port},
+      {"no client certificate",
+       {"--broker", broker->tls_url(), "--shop", "A", "--broker-ca", broker->ca_file()},
+       "; if the broker wants a client certificate, give --broker-cert and --broker-key; if "
+       "the broker's port " + tls_port + " takes plain MQTT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    Service fiskald(dir, c.args);
+    const Json state = StateOnceRefused(fiskald);
+    ASSERT_TRUE(state["last_error"].is_string()) << state.dump();
+    const std::string error = state["last_error"];
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_NE(fiskald.process().ErrSoFar().find(c.says), std::string::npos);
+    EXPECT_EQ(fiskald.Stop().status, 0);
+  }
+}
+
 // A connection the broker refuses says the CONNACK's reason, the identity
 // the broker saw and what to check, in the log, /v1/broker and /metrics;
 // fiskald keeps trying.

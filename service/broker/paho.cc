@@ -168,12 +168,7 @@ void Broker::Impl::OnConnectFailed(void* context, MQTTAsync_failureData5* respon
     std::lock_guard<std::mutex> lock(self->mu);
     tls.swap(self->tls_error);
   }
-  if (tls.find("certificate verify failed") != std::string::npos) {
-    why += ": the broker's certificate is not trusted (certificate verify failed); give the CA "
-           "that issued it with --broker-ca";
-  } else if (!tls.empty()) {
-    why += " (TLS: " + tls + ")";
-  }
+  why += ConnectFailureHint(self->options.url, tls, self->options.cert_file);
   self->Failed(why + "; trying again");
   {
     std::lock_guard<std::mutex> lock(self->mu);

@@ -129,9 +129,8 @@ std::optional<Refusal> CheckHead(int version, const Limits& limits, Request* hea
   if (bodiless && framing->has_body()) {
     return Bad("a " + head->method + " request carries no body");
   }
-  if (!bodiless && !has_te && !has_length) {
-    return Refusal{411, "a " + head->method + " request needs a Content-Length"};
-  }
+  // A request with neither field has no body (RFC 9112 section 6.3): a
+  // POST such as give-up is whole once its header has come.
   if (framing->length > limits.body_bytes) {
     return Refusal{413, "the body holds at most " + std::to_string(limits.body_bytes) + " bytes"};
   }

@@ -1,7 +1,7 @@
 // The checks of a request's header that the HTTP library leaves to its
 // user, as pure functions: how the body is framed (one Content-Length of
 // digits, or Transfer-Encoding exactly "chunked", never both, never
-// twice), fields that may come once only, the version, the request target
+// twice; neither: no body), fields that may come once only, the version, the request target
 // and its query. What they refuse the server answers and closes the
 // connection on, so that no two readings of one request can exist.
 #pragma once

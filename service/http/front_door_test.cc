@@ -12,6 +12,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -173,7 +174,6 @@ TEST(FrontDoor, RefusesAmbiguousAndMalformedRequests) {
        400},
       {"an HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400},
       {"a version not spoken", "GET /healthz HTTP/1.2\r\n" + host + "\r\n", 505},
-      {"a POST without a length", post + "\r\n" + inner, 411},
       {"a length over 1 MiB", post + "Content-Length: 1048577\r\n\r\n" + inner, 413},
       {"chunks past 1 MiB", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked_over, 413},
       {"another expectation",
@@ -213,6 +213,61 @@ TEST(FrontDoor, RefusesAmbiguousAndMalformedRequests) {
   EXPECT_EQ(second.status, 201) << second.body;
   EXPECT_EQ(Json::parse(second.body)["idempotency_key"], "second");
   EXPECT_EQ(Stored(f), 2u);
+}
+
+// A POST with neither Content-Length nor Transfer-Encoding has an empty
+// body (RFC 9112 section 6.3): the bytes after its header are the next
+// request on the connection. Give-up is whole so; a receipt or a decision
+// gets a problem that names the content type and shows a body.
+TEST(FrontDoor, APostWithoutALengthHasNoBody) {
+  TempDir dir;
+  Fiskald f(dir);
+  const std::string host = "Host: " + HostOf(f) + "\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+    const char* says;  // in the problem's detail; "" when it is no problem
+  };
+  const Case cases[] = {
+      {"give-up", "POST /v1/printers/1/give-up HTTP/1.1\r\n" + host + "\r\n", 409, ""},
+      {"a receipt", "POST /v1/receipts HTTP/1.1\r\n" + host + "Idempotency-Key: e\r\n\r\n", 400,
+       "Content-Type: application/json and a receipt such as {"},
+      {"a receipt that names its type",
+       "POST /v1/receipts HTTP/1.1\r\n" + host +
+           "Content-Type: text/plain\r\nIdempotency-Key: e\r\n\r\n",
+       400, "or Content-Type: text/plain and the lines of a fiskal.txt"},
+      {"a decision", "POST /v1/receipts/1/resolve HTTP/1.1\r\n" + host + "\r\n", 400,
+       "Content-Type: application/json and {\"printed\": true}"},
+      {"a chunked decision of no bytes",
+       "POST /v1/receipts/1/resolve HTTP/1.1\r\n" + host +
+           "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       400, "{\"printed\": false} when it did not"},
+  };
+  std::size_t stored = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawConnection conn(f.port());
+    ASSERT_TRUE(conn.connected());
+    std::string key = std::string("after-") + c.what;
+    std::replace(key.begin(), key.end(), ' ', '-');
+    conn.Send(c.head + Receipt(f, key));
+    const HttpAnswer first = conn.Read(kPatience);
+    ASSERT_TRUE(first) << first.error;
+    EXPECT_EQ(first.status, c.status) << first.body;
+    if (*c.says != '\0') {
+      EXPECT_EQ(first.Header("Content-Type"), "application/problem+json");
+      EXPECT_NE(Json::parse(first.body)["detail"].get<std::string>().find(c.says),
+                std::string::npos)
+          << first.body;
+    }
+    // The connection stays open, and what followed the header is a request.
+    const HttpAnswer second = conn.Read(kPatience);
+    ASSERT_TRUE(second) << second.error;
+    EXPECT_EQ(second.status, 201) << second.body;
+    EXPECT_EQ(Json::parse(second.body)["idempotency_key"], key);
+    EXPECT_EQ(Stored(f), ++stored);
+  }
 }
 
 // Behind every refusal that comes before the body is read, the body holds

@@ -4,7 +4,7 @@
 // library that serves: that is server.cc's business alone.
 //
 // The server is strict: it answers every malformed or ambiguous request
-// itself (400, 411, 413, 414, 417, 431, 505) and closes the connection,
+// itself (400, 413, 414, 417, 431, 505) and closes the connection,
 // and it closes the connection after any answer given before the body was
 // read, so that an unread body is never taken for the next request.
 #pragma once
@@ -39,6 +39,7 @@ struct Request {
   std::string body;           // empty until the whole request has come
   bool has_body = false;      // the header declares a body (a length above 0, or chunked)
   bool tls = false;           // it came over HTTPS
+  std::string client;         // the address of the client's end ("127.0.0.1", "::1")
 
   // The value of a field, "" when it is not there (a field that may come
   // only once is refused by the server when it comes twice).
@@ -77,8 +78,9 @@ class Handler {
   // news must keep `reply` and return instead of blocking.
   virtual void Handle(Request request, Reply reply) = 0;
   // The server refuses a request by itself (malformed, too large, too
-  // slow, too many at once): the body of its answer.
-  virtual Response Refusal(int status, const std::string& detail) = 0;
+  // slow, too many at once) from `client` (its address): the body of its
+  // answer.
+  virtual Response Refusal(int status, const std::string& detail, const std::string& client) = 0;
 };
 
 struct TlsFiles {

@@ -131,7 +131,16 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         tls_context_(std::move(tls)),
         stream_(MakeStream(std::move(socket), tls_context_.get())),
         timer_(stream_.get_executor()),
-        buffer_(c.limits.header_bytes * 2) {}
+        buffer_(c.limits.header_bytes * 2) {
+    beast::error_code ec;
+    const tcp::endpoint peer = beast::get_lowest_layer(stream_).remote_endpoint(ec);
+    if (!ec) {
+      const asio::ip::address address = peer.address();
+      client_ = address.is_v6() && address.to_v6().is_v4_mapped()
+                    ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                    : address.to_string();
+    }
+  }
 
   ~Session() override {
     GiveBudget();
@@ -309,6 +318,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     head_.method = std::string(message.method_string());
     head_.target = std::string(message.target());
     head_.tls = kTls;
+    head_.client = client_;
     for (const auto& field : message) {
       head_.fields.push_back({std::string(field.name_string()), std::string(field.value())});
     }
@@ -411,7 +421,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void Refuse(int status, const std::string& detail) {
-    Send(c_.handler.Refusal(status, detail), /*close=*/true);
+    Send(c_.handler.Refusal(status, detail, client_), /*close=*/true);
   }
 
   void Send(Response response, bool close) {
@@ -477,6 +487,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   asio::steady_timer timer_;
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+  std::string client_;  // the client's address
   Request head_;
   Framing framing_;
   std::size_t budget_held_ = 0;

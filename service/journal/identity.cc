@@ -20,7 +20,7 @@ Status CreateJournal(const std::string& path) {
   const std::string made = MakingName(path);
   RemoveFile(made);
   RemoveFile(made + "-journal");
-  if (Status s = CreatePrivateFile(made); !s.ok()) return s;
+  if (Status s = CreatePrivateFile(made, path); !s.ok()) return s;
   Status s;
   {
     JournalConnection c;

@@ -113,5 +113,27 @@ TEST(Journal, MadeWholeBeforeItHasItsName) {
   EXPECT_TRUE(r.has_value());
 }
 
+// A journal that cannot be made names itself and its folder, never the
+// name it is made under, and says what to do.
+TEST(Journal, ACreateThatFailsNamesTheJournalAndItsFolder) {
+  TempDir dir;
+  testing::WriteAll(dir.File("a-file"), "");
+  for (const std::string& folder : {dir.File("missing"), dir.File("a-file")}) {
+    SCOPED_TRACE(folder);
+    const std::string path = folder + "/j.db";
+    std::unique_ptr<Journal> journal;
+    const Status s = Journal::Open(path, SystemWallClock(), &journal);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.message().rfind("journal " + path + ": cannot create it in " + folder + ": ", 0),
+              0u)
+        << s.message();
+    EXPECT_NE(s.message().find("(make the folder first, or give --journal a path in a folder "
+                               "that exists)"),
+              std::string::npos)
+        << s.message();
+    EXPECT_EQ(s.message().find(".new-"), std::string::npos) << s.message();
+  }
+}
+
 }  // namespace
 }  // namespace fiskal::service

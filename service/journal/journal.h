@@ -91,6 +91,13 @@ struct JournalConnection;
 using WallClock = std::function<std::int64_t()>;
 WallClock SystemWallClock();
 
+// A resolved receipt's message: what a person decided.
+inline constexpr const char* kResolvedPrintedMessage =
+    "resolved as printed: a person decided that the receipt came out of the printer whole";
+inline constexpr const char* kResolvedNotPrintedMessage =
+    "resolved as not printed: a person decided that the receipt did not come out of the printer "
+    "whole; to print the sale, send it again under a new key";
+
 class Journal {
  public:
   // Opens (or creates) the journal at `path` and locks it for the
@@ -141,9 +148,10 @@ class Journal {
   Status Finish(std::int64_t id, State state, const std::string& message);
   // sending -> queued: stopped before anything was sent.
   Status Requeue(std::int64_t id);
-  // in_doubt or cut -> resolved_printed / resolved_not_printed. *conflict is
-  // set (and nothing changes) when the receipt is in another state;
-  // *found is false when there is no such receipt.
+  // in_doubt or cut -> resolved_printed / resolved_not_printed, its
+  // message then what was decided (below). *conflict is set (and nothing
+  // changes) when the receipt is in another state; *found is false when
+  // there is no such receipt.
   Status Resolve(std::int64_t id, bool printed, bool* found, bool* conflict);
   // Receipt `id` is answered (its current state, at once) and its later
   // changes too, at `to`: a request found under its key.

@@ -32,9 +32,16 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-Status CreatePrivateFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return Status::FromErrno("journal " + path + ": cannot create", errno);
+Status CreatePrivateFile(const std::string& made, const std::string& journal) {
+  const int fd = ::open(made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int err = errno;
+    return Status::FromErrno("journal " + journal + ": cannot create it in " + FolderOf(journal),
+                             err,
+                             err == ENOENT || err == ENOTDIR ? kMissingJournalFolder
+                             : err == EACCES                 ? "fiskald's user may not write there"
+                                                             : "");
+  }
   ::close(fd);
   return Status::Ok();
 }

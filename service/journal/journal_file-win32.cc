@@ -19,12 +19,17 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-Status CreatePrivateFile(const std::string& path) {
+Status CreatePrivateFile(const std::string& made, const std::string& journal) {
   // Private through its folder: a new file takes the folder's access list.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE file = CreateFileA(made.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    return Status::FromWindowsError("journal " + path + ": cannot create", GetLastError());
+    const DWORD err = GetLastError();
+    return Status::FromWindowsError(
+        "journal " + journal + ": cannot create it", err,
+        err == ERROR_PATH_NOT_FOUND ? kMissingJournalFolder
+        : err == ERROR_ACCESS_DENIED ? "fiskald's user may not write its folder"
+                                     : "");
   }
   CloseHandle(file);
   return Status::Ok();

@@ -15,8 +15,15 @@ namespace fiskal::service {
 
 bool FileExists(const std::string& path);
 
-// Creates `path` (mode 0600), empty; fails when it exists.
-Status CreatePrivateFile(const std::string& path);
+// Creates `made` (mode 0600), empty, the file that becomes `journal`;
+// fails when it exists. A failure names the journal and its folder, not
+// the passing name.
+Status CreatePrivateFile(const std::string& made, const std::string& journal);
+
+// The hint for a journal that cannot be created because its folder is not
+// there (the same on every platform).
+inline constexpr const char* kMissingJournalFolder =
+    "make the folder first, or give --journal a path in a folder that exists";
 
 // Gives the finished file `made` the name `path`, unless something has it
 // already (*existed then; `made` is removed either way), and makes the

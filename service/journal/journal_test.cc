@@ -109,6 +109,10 @@ TEST(Journal, StatesInterruptedSendsAndPurge) {
   EXPECT_TRUE(found && conflict);
   ASSERT_TRUE(j.journal->Resolve(cut, false, &found, &conflict).ok());
   EXPECT_TRUE(found && !conflict);
+  // The message says what was decided, no longer what to do.
+  ASSERT_TRUE(j.journal->Get(cut, &r).ok());
+  EXPECT_EQ(r->state, State::kResolvedNotPrinted);
+  EXPECT_EQ(r->message, kResolvedNotPrintedMessage);
   ASSERT_TRUE(j.journal->Resolve(999, false, &found, &conflict).ok());
   EXPECT_FALSE(found);
 
@@ -123,6 +127,14 @@ TEST(Journal, StatesInterruptedSendsAndPurge) {
   std::int64_t again = 0;
   EXPECT_TRUE(j.journal->Accept(Receipt("a"), {}, &again, &dup).ok());
   EXPECT_GT(again, cut);  // ids are never reused
+
+  // The one in doubt, resolved, says so instead of asking for it.
+  ASSERT_TRUE(j.journal->Get(sending, &r).ok());
+  EXPECT_NE(r->message.find("resolve it"), std::string::npos) << r->message;
+  ASSERT_TRUE(j.journal->Resolve(sending, true, &found, &conflict).ok());
+  ASSERT_TRUE(j.journal->Get(sending, &r).ok());
+  EXPECT_EQ(r->state, State::kResolvedPrinted);
+  EXPECT_EQ(r->message, kResolvedPrintedMessage);
 }
 
 // Receipts held for their port: the first failed try is kept through

@@ -216,9 +216,11 @@ Status Journal::Resolve(std::int64_t id, bool printed, bool* found, bool* confli
           *conflict = true;
           return Status::Ok();
         }
-        Statement u(c, "UPDATE receipts SET state = ?, finished_ms = ? WHERE id = ?");
+        // What was decided takes the place of what asked for a decision.
+        Statement u(c, "UPDATE receipts SET state = ?, finished_ms = ?, message = ? WHERE id = ?");
         u.Bind(StateText(printed ? State::kResolvedPrinted : State::kResolvedNotPrinted))
             .Bind(now)
+            .Bind(std::string(printed ? kResolvedPrintedMessage : kResolvedNotPrintedMessage))
             .Bind(id);
         if (Status s = u.Run(); !s.ok()) return s;
         return QueueAnswers(c, answer_body_, wall_(), id, &answered);

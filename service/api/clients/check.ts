@@ -1,10 +1,13 @@
 // What an integrator's program does with clients generated from
-// openapi.json: post a fiskal.txt as text/plain, read a receipt's
+// openapi.json (and openapi-fetch, the runtime openapi-typescript's types
+// are for): post a fiskal.txt as text/plain, read a receipt's
 // transcript as bytes, page through receipts by their ids and through a
 // list by its pages' "next" links. It must
 // type-check against both generators' output (scripts/clients).
+import createClient from "openapi-fetch";
 import type { paths } from "./out/schema";
 import { getTranscript, getReceipt, listReceipts, postReceipt } from "./out/hey";
+import { client } from "./out/hey/client.gen";
 import type { GetTranscriptResponse, Receipt } from "./out/hey";
 
 type Post = paths["/v1/receipts"]["post"];
@@ -41,4 +44,31 @@ export async function integrator(id: number): Promise<[string, string, string, n
     page = await listReceipts({ query: { state: "in_doubt", limit: 50, before: last.id } });
   }
   return [text, transcript, location + String(again.data?.state) + String(blob?.size), retry + listed];
+}
+
+// Both clients write a body as JSON unless told otherwise: a fiskal.txt
+// goes as it is with the serializer switched off. openapi-fetch reads an
+// answer as JSON unless told: the transcript is read as a Blob
+// (@hey-api/openapi-ts does that by itself, above).
+export async function textAndBytes(id: number): Promise<[number, number]> {
+  const api = createClient<paths>({ baseUrl: "http://127.0.0.1:8470" });
+  const posted = await api.POST("/v1/receipts", {
+    params: { header: { "Idempotency-Key": "sale-0002" } },
+    headers: { "Content-Type": "text/plain" },
+    body: text,
+    bodySerializer: (body) => body as string,
+  });
+  const created: number | undefined = posted.data?.id;
+  const read = await api.GET("/v1/receipts/{id}/transcript", {
+    params: { path: { id: created ?? id } },
+    parseAs: "blob",
+  });
+  const bytes: Blob | undefined = read.data;
+  const plain = await client.post<{ 201: Receipt }>({
+    url: "/v1/receipts",
+    headers: { "Idempotency-Key": "sale-0003", "Content-Type": "text/plain" },
+    body: text,
+    bodySerializer: null,
+  });
+  return [bytes?.size ?? 0, plain.data?.id ?? 0];
 }
