@@ -8,6 +8,7 @@
 #include <sddl.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cstring>
@@ -176,6 +177,22 @@ TEST(Options, SecretFilesArePrivate) {
           << s.message();
     }
   }
+}
+
+// A secret fiskald's user cannot read says which user that is and how to
+// hand the file over (as root every file can be read: skipped).
+TEST(Options, SecretFilesFiskaldCannotReadSayHow) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  testing::TempDir dir;
+  const std::string path = dir.File("key.pem");
+  testing::WriteAll(path, "not a key\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0000), 0);
+  const Status s = CheckPrivateFile(path, "TLS key");
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.message().find("TLS key " + path + ": cannot open: "), std::string::npos)
+      << s.message();
+  EXPECT_NE(s.message().find("fiskald runs as the user "), std::string::npos) << s.message();
+  EXPECT_NE(s.message().find("chmod 640 " + path), std::string::npos) << s.message();
 }
 #else
 // On Windows the file's access list decides: a file anyone but its owner,

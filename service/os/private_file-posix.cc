@@ -1,11 +1,14 @@
 // Private files on POSIX systems: no permission bits for others.
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "service/os/private_file.h"
 
@@ -16,6 +19,24 @@ namespace {
 // Opens the file and checks its mode; the open descriptor in *fd.
 Status OpenPrivate(const std::string& path, const std::string& where, int* fd) {
   *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (*fd < 0 && errno == EACCES) {
+    // The packaged unit's user, for one, reads its secrets by its group.
+    struct passwd user_entry{};
+    struct passwd* user = nullptr;
+    struct group group_entry{};
+    struct group* group = nullptr;
+    char names[2048];
+    ::getpwuid_r(::geteuid(), &user_entry, names, sizeof names / 2, &user);
+    ::getgrgid_r(::getegid(), &group_entry, names + sizeof names / 2, sizeof names / 2, &group);
+    const std::string user_name = user != nullptr ? user->pw_name : std::to_string(::geteuid());
+    const std::string group_name =
+        group != nullptr ? group->gr_name : std::to_string(::getegid());
+    return Status::FromErrno(where + ": cannot open", EACCES,
+                             "fiskald runs as the user " + user_name + ", group " + group_name +
+                                 ": let that group read the file, e.g. chgrp " + group_name +
+                                 " " + path + " && chmod 640 " + path +
+                                 ", in a folder of that group of mode 0750");
+  }
   if (*fd < 0) return Status::FromErrno(where + ": cannot open", errno);
   struct stat st{};
   if (::fstat(*fd, &st) != 0) {
