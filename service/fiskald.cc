@@ -25,6 +25,7 @@
 #include "service/intake/intake.h"
 #include "service/journal/journal.h"
 #include "service/options.h"
+#include "service/os/private_file.h"
 #include "service/os/system.h"
 #include "service/os/windows_service.h"
 #include "service/printers/printers.h"
@@ -109,7 +110,12 @@ Status Serve(const Options& options, const TestPoints& points, Shutdown& shutdow
   http::ServerOptions server_options;
   server_options.host = options.listen.host;
   server_options.port = options.listen.port;
-  if (rules.tls) server_options.tls = http::TlsFiles{options.tls_cert, options.tls_key};
+  if (rules.tls) {
+    server_options.tls = http::TlsFiles{options.tls_cert, options.tls_key,
+                                        [](const std::string& key) {
+                                          return CheckPrivateFile(key, "TLS key");
+                                        }};
+  }
   server_options.limits.body_bytes = kMaxReceiptBytes;
   std::string note;
   server_options.limits.connections =
@@ -132,10 +138,11 @@ Status Serve(const Options& options, const TestPoints& points, Shutdown& shutdow
     b.session_days = options.broker_session_days;
     b.log = Say;
     b.stop_in_arrival = points.stop_in_arrival;
-    Status s = options.broker_password_file.empty()
-                   ? Status::Ok()
-                   : ReadSecretLine(options.broker_password_file, "broker password file",
-                                    &b.password);
+    Status s = options.broker_key.empty() ? Status::Ok()
+                                          : CheckPrivateFile(options.broker_key, "broker key");
+    if (s.ok() && !options.broker_password_file.empty()) {
+      s = ReadSecretLine(options.broker_password_file, "broker password file", &b.password);
+    }
     if (s.ok()) s = Broker::Start(std::move(b), *journal, intake, printers, &broker);
     if (!s.ok()) {
       printers.Stop();

@@ -501,6 +501,42 @@ TEST(Fiskald, BadRequestsAndIntruders) {
   }
 }
 
+// A private key or password file other users may read is refused at start,
+// as the token file is (the rule: service/os/private_file.h), naming the
+// file, its mode and the chmod that mends it.
+TEST(Fiskald, RefusesKeysOthersMayRead) {
+  TempDir dir;
+  WriteAll(dir.File("open"), "not read: refused first\n");
+  ASSERT_EQ(::chmod(dir.File("open").c_str(), 0644), 0);
+  const std::string open = dir.File("open");
+  const std::vector<std::string> listen = {FISKALD_BINARY, "--listen", "127.0.0.1:0",
+                                           "--journal", dir.File("j.db")};
+  struct Start {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const Start starts[] = {
+      {{"--tls-cert", dir.File("cert.pem"), "--tls-key", open}, "TLS key " + open},
+      {{"--broker", "mqtts://127.0.0.1:1", "--shop", "s1", "--broker-cert", dir.File("c.pem"),
+        "--broker-key", open},
+       "broker key " + open},
+      {{"--broker", "mqtt://127.0.0.1:1", "--shop", "s1", "--broker-user", "shop",
+        "--broker-password-file", open},
+       "broker password file " + open},
+  };
+  for (const Start& s : starts) {
+    std::vector<std::string> argv = listen;
+    argv.insert(argv.end(), s.args.begin(), s.args.end());
+    const testing::ProcessResult r = testing::RunProcess(argv, dir.path());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("fiskald: " + s.says +
+                         ": other users may read it (mode 0644); take their access away: "
+                         "chmod o= " + open),
+              std::string::npos)
+        << r.err;
+  }
+}
+
 // The receipts left sending are said before they are marked in_doubt, so
 // no moment of a kill loses the line: a start that cannot commit the marks
 // (another writer holds the journal) has said it already and leaves the

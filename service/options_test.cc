@@ -8,12 +8,14 @@
 #include <sddl.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cstring>
 #include <map>
 
 #include "service/broker/broker_rules.h"
+#include "service/os/private_file.h"
 #include "testing/temp_dir.h"
 
 namespace fiskal::service {
@@ -168,21 +170,63 @@ TEST(Options, BrokerAddresses) {
 }
 
 #ifndef _WIN32
-// The password file is refused on the token file's rules (on Windows,
-// private_file-win32.cc reads the access list instead).
+// The secret files other users may read are refused, by the token file's
+// rule (on Windows, private_file-win32.cc reads the access list instead):
+// the owner's and the group's modes are taken (the packaged unit's keys are
+// root:fiskald 0640), any access for others is refused with the mode and
+// the chmod that mends it.
 TEST(Options, SecretFilesArePrivate) {
   testing::TempDir dir;
   testing::WriteAll(dir.File("p"), "s3cret\nsecond line\n");
-  ASSERT_EQ(::chmod(dir.File("p").c_str(), 0640), 0);
-  std::string line;
-  Status s = ReadSecretLine(dir.File("p"), "broker password file", &line);
+  const std::string path = dir.File("p");
+  const char* const whats[] = {"TLS key", "broker key", "broker password file"};
+  struct Mode {
+    mode_t mode;
+    const char* refusal;  // nullptr: taken
+  };
+  const Mode modes[] = {
+      {0600, nullptr},
+      {0640, nullptr},
+      {0644, ": other users may read it (mode 0644); take their access away: chmod o= "},
+      {0604, ": other users may read it (mode 0604); take their access away: chmod o= "},
+      {0602, ": other users may change it (mode 0602)"},
+  };
+  for (const char* what : whats) {
+    for (const Mode& m : modes) {
+      ASSERT_EQ(::chmod(path.c_str(), m.mode), 0);
+      // The keys are read by the TLS library (checked only); the password
+      // file's first line is read here.
+      const bool password = std::string(what) == "broker password file";
+      std::string line;
+      const Status s = password ? ReadSecretLine(path, what, &line) : CheckPrivateFile(path, what);
+      if (m.refusal == nullptr) {
+        EXPECT_TRUE(s.ok()) << what << " " << std::oct << m.mode << ": " << s.message();
+        if (password) {
+          EXPECT_EQ(line, "s3cret");
+        }
+        continue;
+      }
+      ASSERT_FALSE(s.ok()) << what << " " << std::oct << m.mode;
+      EXPECT_EQ(s.message().rfind(std::string(what) + " " + path + m.refusal, 0), 0u)
+          << s.message();
+    }
+  }
+}
+
+// A secret fiskald's user cannot read says which user that is and how to
+// hand the file over (as root every file can be read: skipped).
+TEST(Options, SecretFilesFiskaldCannotReadSayHow) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  testing::TempDir dir;
+  const std::string path = dir.File("key.pem");
+  testing::WriteAll(path, "not a key\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0000), 0);
+  const Status s = CheckPrivateFile(path, "TLS key");
   ASSERT_FALSE(s.ok());
-  EXPECT_NE(s.message().find("broker password file " + dir.File("p") + ": other users may read"),
-            std::string::npos)
+  EXPECT_NE(s.message().find("TLS key " + path + ": cannot open: "), std::string::npos)
       << s.message();
-  ASSERT_EQ(::chmod(dir.File("p").c_str(), 0600), 0);
-  ASSERT_TRUE(ReadSecretLine(dir.File("p"), "broker password file", &line).ok());
-  EXPECT_EQ(line, "s3cret");
+  EXPECT_NE(s.message().find("fiskald runs as the user "), std::string::npos) << s.message();
+  EXPECT_NE(s.message().find("chmod 640 " + path), std::string::npos) << s.message();
 }
 #else
 // On Windows the file's access list decides: a file anyone but its owner,

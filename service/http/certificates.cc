@@ -48,6 +48,9 @@ std::string TlsContexts::Stamp() const {
 }
 
 Status TlsContexts::Make(std::shared_ptr<asio::ssl::context>* out) const {
+  if (files_.check_key) {
+    if (Status s = files_.check_key(files_.key); !s.ok()) return s;
+  }
   auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
   context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                        asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |

@@ -611,23 +611,29 @@ TEST(FrontDoor, JsonWithAMemberTwiceIsRefused) {
 }
 
 // HTTPS with a certificate read again when it is renewed, and the names
-// given with --server-name taken in Host and as the page's own origin.
+// given with --server-name taken in Host and as the page's own origin. The
+// files lie as the packaged unit has them (doc/guide-shop-admin.md): in a
+// folder of mode 0750, the key 0640, so the service's group may read it.
 TEST(FrontDoor, HttpsWithARenewedCertificate) {
   namespace asio = boost::asio;
   namespace http = boost::beast::http;
   TempDir dir;
-  auto make_certificate = [&](const std::string& name) {
+  const std::string etc = dir.File("etc");
+  ASSERT_EQ(::mkdir(etc.c_str(), 0750), 0);
+  ASSERT_EQ(::chmod(etc.c_str(), 0750), 0);
+  auto make_certificate = [&](const std::string& name, mode_t key_mode) {
     const std::string command =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
         "-subj /CN=" + name + " -addext subjectAltName=DNS:printer.shop.test -keyout '" +
-        dir.File("new-key.pem") + "' -out '" + dir.File("new-cert.pem") + "' 2>/dev/null";
+        etc + "/new-key.pem' -out '" + etc + "/new-cert.pem' 2>/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_EQ(::chmod((etc + "/new-key.pem").c_str(), key_mode), 0);
     // Replaced whole, as a renewal does.
-    ASSERT_EQ(std::rename(dir.File("new-key.pem").c_str(), dir.File("key.pem").c_str()), 0);
-    ASSERT_EQ(std::rename(dir.File("new-cert.pem").c_str(), dir.File("cert.pem").c_str()), 0);
+    ASSERT_EQ(std::rename((etc + "/new-key.pem").c_str(), (etc + "/key.pem").c_str()), 0);
+    ASSERT_EQ(std::rename((etc + "/new-cert.pem").c_str(), (etc + "/cert.pem").c_str()), 0);
   };
-  make_certificate("first");
-  Fiskald f(dir, {"--tls-cert", dir.File("cert.pem"), "--tls-key", dir.File("key.pem"),
+  make_certificate("first", 0640);
+  Fiskald f(dir, {"--tls-cert", etc + "/cert.pem", "--tls-key", etc + "/key.pem",
                   "--server-name", "printer.shop.test"});
   // One request over TLS: the answer's status and the certificate's name.
   auto get = [&](const std::string& path, const Headers& headers, std::string* subject) {
@@ -676,13 +682,31 @@ TEST(FrontDoor, HttpsWithARenewedCertificate) {
   EXPECT_TRUE(plain.Closed(kPatience));
 
   // Renewed: new connections get the new certificate, no restart.
-  make_certificate("second");
-  const double deadline = testing::MonotonicNow() + kPatience;
+  make_certificate("second", 0640);
+  double deadline = testing::MonotonicNow() + kPatience;
   do {
     usleep(200'000);
     EXPECT_EQ(get("/healthz", {{"Host", "127.0.0.1:" + port}}, &subject), 200);
   } while (subject != "/CN=second" && testing::MonotonicNow() < deadline);
   EXPECT_EQ(subject, "/CN=second");
+
+  // A renewal whose key other users may read is refused and said; the
+  // certificate in use stays.
+  make_certificate("third", 0644);
+  const std::string refusal = "TLS key " + etc +
+                              "/key.pem: other users may read it (mode 0644); take their "
+                              "access away: chmod o= " + etc + "/key.pem";
+  deadline = testing::MonotonicNow() + kPatience;
+  do {
+    usleep(200'000);
+    EXPECT_EQ(get("/healthz", {{"Host", "127.0.0.1:" + port}}, &subject), 200);
+    EXPECT_EQ(subject, "/CN=second");
+  } while (f.process().ErrSoFar().find(refusal) == std::string::npos &&
+           testing::MonotonicNow() < deadline);
+  EXPECT_NE(f.process().ErrSoFar().find(refusal + " (0600, or 0640 with the service's group); "
+                                                  "the certificate loaded before stays in use"),
+            std::string::npos)
+      << f.process().ErrSoFar();
 }
 
 }  // namespace

@@ -86,6 +86,10 @@ class Handler {
 struct TlsFiles {
   std::string certificate;  // PEM: the certificate, then its chain
   std::string key;          // PEM: its private key
+  // Asked of the key before each load, the first and every renewal: a
+  // failure refuses it (the caller's rule: fiskald refuses a key other
+  // users may read).
+  std::function<Status(const std::string& key)> check_key;
 };
 
 struct ServerOptions {

@@ -103,4 +103,9 @@ Status ReadPrivateFile(const std::string& path, const std::string& what, std::si
   return Status::Ok();
 }
 
+Status CheckPrivateFile(const std::string& path, const std::string& what) {
+  std::string start;
+  return ReadPrivateFile(path, what, 0, &start);
+}
+
 }  // namespace fiskal::service

@@ -1,7 +1,9 @@
-// Files only their owner may read (the token, the broker's password): the
-// one check that refuses a secret others can read, one file per platform.
-// On POSIX systems that is the file's mode (no bits for group or others);
-// on Windows its access list: read access for anyone but the owner, SYSTEM
+// Files other users may not read (the token, the broker's password, the
+// private keys of HTTPS and of the broker): the one check that refuses a
+// secret others can read, one file per platform. On POSIX systems that is
+// the file's mode: no bits for others; the group may read (the packaged
+// unit's keys are root:fiskald 0640, in /etc/fiskald, root:fiskald 0750).
+// On Windows its access list: read access for anyone but the owner, SYSTEM
 // and the Administrators refuses it.
 #pragma once
 
@@ -17,5 +19,9 @@ namespace fiskal::service {
 // messages ("token file").
 Status ReadPrivateFile(const std::string& path, const std::string& what, std::size_t most,
                        std::string* text);
+
+// The same check without reading on (for files a library reads itself: the
+// private keys). `what` names the file in messages ("TLS key").
+Status CheckPrivateFile(const std::string& path, const std::string& what);
 
 }  // namespace fiskal::service
