@@ -152,7 +152,7 @@ case "$what" in
                 *.*.*.*) names="$names,IP:$host"; continue ;;
             esac
             case "$host" in
-                *:*) case "$host" in *[!0-9A-Fa-f:.]*) fail "$host: not an IP address" ;; esac
+                *:*) case "$host" in *[!0-9A-Fa-f:.]*) fail "$host: not a DNS name or an IP address" ;; esac
                      names="$names,IP:$host"; continue ;;
                 ''|-*|.*|*..*|*[!A-Za-z0-9.-]*) fail "$host: not a DNS name or an IP address" ;;
             esac
