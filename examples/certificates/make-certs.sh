@@ -28,6 +28,7 @@
 # by their owner only (fiskald refuses a key others may read). A broker or
 # client key that exists is kept and a new certificate made for it: run
 # the same line again to renew one. The CA lasts 3650 days, the others 825.
+# Needs the openssl command of OpenSSL 3.0 or later (Debian 12).
 
 set -eu
 
@@ -93,35 +94,28 @@ run() {
     fi
 }
 
-# key_of NAME: DIR/NAME.key as it is, or a new one in the work folder;
-# prints the key file to sign.
-key_of() {
-    if [ -f "$dir/$1.key" ]; then
-        echo "$dir/$1.key"
-    else
-        run openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/$1.key"
-        echo "$work/$1.key"
-    fi
-}
-
 # issue NAME EXTENSIONS SUBJECT DAYS: DIR/NAME.pem (and NAME.key when new),
 # signed by the chain's CA; both appear together or not at all.
 issue() {
     [ -f "$dir/chain-ca.key" ] && [ -f "$dir/chain-ca.pem" ] ||
         fail "$dir/chain-ca.pem and chain-ca.key: not there; make the chain's CA first: make-certs.sh -d $dir ca"
-    key=$(key_of "$1")
-    run openssl req -new -x509 -config "$work/openssl.cnf" -extensions "$2" -subj "$3" \
-        -days "$4" -CA "$dir/chain-ca.pem" -CAkey "$dir/chain-ca.key" -key "$key" \
-        -out "$work/$1.pem"
-    run openssl verify -CAfile "$dir/chain-ca.pem" "$work/$1.pem"
-    chmod 644 "$work/$1.pem"
-    if [ "$key" = "$work/$1.key" ]; then
-        mv "$key" "$dir/$1.key"
-        made="a new key"
-    else
+    # The key DIR/NAME.key as it is (a renewal), or a new one.
+    if [ -f "$dir/$1.key" ]; then
+        set -- "$@" -key "$dir/$1.key"
         made="its key kept"
+    else
+        set -- "$@" -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -keyout "$work/$1.key"
+        made="a new key"
     fi
-    mv "$work/$1.pem" "$dir/$1.pem"
+    name=$1 extensions=$2 subject=$3 days=$4
+    shift 4
+    run openssl req -new -x509 -config "$work/openssl.cnf" -extensions "$extensions" \
+        -subj "$subject" -days "$days" -CA "$dir/chain-ca.pem" -CAkey "$dir/chain-ca.key" \
+        -out "$work/$name.pem" "$@"
+    run openssl verify -CAfile "$dir/chain-ca.pem" "$work/$name.pem"
+    chmod 644 "$work/$name.pem"
+    [ ! -f "$work/$name.key" ] || mv "$work/$name.key" "$dir/$name.key"
+    mv "$work/$name.pem" "$dir/$name.pem"
 }
 
 case "$what" in
