@@ -97,8 +97,9 @@ run() {
 # issue NAME EXTENSIONS SUBJECT DAYS: DIR/NAME.pem (and NAME.key when new),
 # signed by the chain's CA; both appear together or not at all.
 issue() {
-    [ -f "$dir/chain-ca.key" ] && [ -f "$dir/chain-ca.pem" ] ||
+    if [ ! -f "$dir/chain-ca.key" ] || [ ! -f "$dir/chain-ca.pem" ]; then
         fail "$dir/chain-ca.pem and chain-ca.key: not there; make the chain's CA first: make-certs.sh -d $dir ca"
+    fi
     # The key DIR/NAME.key as it is (a renewal), or a new one.
     if [ -f "$dir/$1.key" ]; then
         set -- "$@" -key "$dir/$1.key"
