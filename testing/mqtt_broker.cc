@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "testing/process.h"
-#include "testing/temp_dir.h"
 
 namespace fiskal::testing {
 
