@@ -359,6 +359,50 @@ class Mosquitto(BrokerCase, unittest.TestCase):
         cert, key = broker.cert("S2")
         return broker.tls_url, ["--ca", broker.ca, "--cert", cert, "--key", key]
 
+    def test_the_guides_connection_failures_are_what_fiskald_says(self):
+        # The first column of the guide's table of connection failures, as
+        # fiskald's last_error says it for each cause the test can make.
+        guide = (HERE.parent.parent / "doc" / "guide-chain-backend.md").read_text()
+        section = guide.split("## When it does not connect", 1)[1].split("\n## ", 1)[0]
+        # What each row's first column quotes.
+        documented = [re.findall(r"`([^`]+)`", row)
+                      for row in re.findall(r"^\| ([^|]+) \|", section, re.M)]
+        other = Path(self.tmp) / "other-ca"
+        mqtt_brokers.make_certs(other, "ca", "unrelated CA")
+        cert, key = self.broker.cert("S1")
+        tls = ["--broker-cert", str(cert), "--broker-key", str(key)]
+        b = self.broker
+        connect = "TCP/TLS connect failure"  # a row, with what else it quotes
+        cases = [
+            # the cause, fiskald's options, the row of the guide's table
+            ("another CA", ["--broker", b.tls_url, "--broker-ca", str(other / "chain-ca.pem")] + tls,
+             "certificate verify failed"),
+            ("mqtts:// to a plain port", ["--broker", f"mqtts://127.0.0.1:{b.port}",
+                                          "--broker-ca", str(b.ca)], connect),
+            ("mqtt:// to a TLS port", ["--broker", f"mqtt://127.0.0.1:{b.tls_port}"], connect),
+            ("no client certificate", ["--broker", b.tls_url, "--broker-ca", str(b.ca)], connect),
+            ("nothing listens", ["--broker", f"mqtt://127.0.0.1:{mqtt_brokers.free_port()}"],
+             connect),
+        ]
+        for n, (cause, args, row) in enumerate(cases):
+            with self.subTest(cause):
+                says = [quoted for quoted in documented if quoted and quoted[0] == row]
+                self.assertEqual(len(says), 1, f"the guide's table has no row {row!r}")
+                fiskald = Fiskald(Path(self.tmp) / f"failing-{n}", "S1", args)
+                try:
+                    deadline = time.monotonic() + PATIENCE
+                    while True:
+                        with urllib.request.urlopen(
+                                f"http://127.0.0.1:{fiskald.port}/v1/broker", timeout=30) as r:
+                            error = json.load(r)["last_error"]
+                        if error or time.monotonic() > deadline:
+                            break
+                        time.sleep(0.2)
+                    self.assertTrue(any(s in (error or "") for s in says[0]),
+                                    f"{error!r} says none of {says[0]}")
+                finally:
+                    fiskald.stop()
+
     def test_plain_mqtt(self):
         key = f"plain-{uuid.uuid4()}"
         status, states, err = self.run_send(self.broker.url, "S1", receipt(1), "--key-id", key)
