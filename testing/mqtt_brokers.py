@@ -125,11 +125,13 @@ class Mosquitto:
     listener open to anyone (url); sessions kept on disk over restarts."""
 
     def __init__(self, folder, clients=("chain", "S1", "S2"), spawn=default_spawn,
-                 host="localhost"):
+                 host="localhost", filled=None):
         """clients: the names make-certs.sh makes client certificates for;
         None when the folder holds the certificates already (chain-ca.pem,
         broker.pem and .key, <name>.pem and .key). host: the name tls_url
-        reaches the broker by, one its certificate names."""
+        reaches the broker by, one its certificate names. filled: (file,
+        TLS port) of the example filled in already (as the guide does it),
+        instead of filling it in here."""
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.clients = clients
@@ -137,16 +139,20 @@ class Mosquitto:
         self.host = host
         self.proc = None
         self.port = free_port()
-        self.tls_port = free_port()
+        self.tls_port = free_port() if filled is None else filled[1]
         self.log = self.folder / "mosquitto.log"
         if clients is not None:
             make_certificates(self.folder, clients)
-        example = EXAMPLES / "mosquitto.conf"
+        example = EXAMPLES / "mosquitto.conf" if filled is None else Path(filled[0])
         d = self.folder
         conf = example.read_text()
         for name, value in (("TLS_PORT", self.tls_port), ("IP", HOST), ("CAFILE", self.ca),
                             ("CERTFILE", d / "broker.pem"), ("KEYFILE", d / "broker.key"),
                             ("ACLFILE", EXAMPLES / "fiskal.acl")):
+            if filled is not None:
+                if f"@{name}@" in conf.split("\nper_listener_settings", 1)[-1]:
+                    raise BrokerError(f"{example}: @{name}@ is not filled in")
+                continue
             if f"@{name}@" not in conf:
                 raise BrokerError(f"{example}: no @{name}@ to fill in; keep the example and "
                                   "its launcher in step")

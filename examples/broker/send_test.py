@@ -337,7 +337,21 @@ class Mosquitto(BrokerCase, unittest.TestCase):
             raise AssertionError(f"the guide's make-certs block failed ({status}): {out}{err}")
         certs = folder / "certs"
         mqtt_brokers.make_certs(certs, "client", "S1", "S2", "S3")
-        return mqtt_brokers.Mosquitto(certs, clients=None, host="127.0.0.1")
+        # The example configuration as the guide fills it in to try it on
+        # one machine, on a port the system gives; the guide's line that
+        # starts it names the file the test's broker starts with.
+        port = mqtt_brokers.free_port()
+        status, out, err = run_block(doc_block("chain-mosquitto-config"), folder,
+                                     [("@TLS_PORT@/8883/", f"@TLS_PORT@/{port}/")])
+        if status != 0:
+            raise AssertionError(f"the guide's Mosquitto configuration failed ({status}): "
+                                 f"{out}{err}")
+        words = command_words(doc_block("chain-mosquitto-run"))
+        if words != [mqtt_brokers.MOSQUITTO, "-c", "certs/mosquitto.conf"]:
+            raise AssertionError(f"the guide starts mosquitto as {words}; the test starts "
+                                 f"{mqtt_brokers.MOSQUITTO} -c certs/mosquitto.conf")
+        return mqtt_brokers.Mosquitto(certs, clients=None, host="127.0.0.1",
+                                      filled=(certs / "mosquitto.conf", port))
 
     @classmethod
     def guide_folders(cls, broker):
