@@ -113,7 +113,7 @@ std::string TestEjabberd::url() const { return "mqtt://127.0.0.1:" + std::to_str
 std::string TestEjabberd::tls_url() const {
   return "mqtts://localhost:" + std::to_string(tls_port_);
 }
-std::string TestEjabberd::ca_file() const { return dir_ + "/ca.pem"; }
+std::string TestEjabberd::ca_file() const { return dir_ + "/chain-ca.pem"; }
 std::string TestEjabberd::password_file(const std::string& user) const {
   return dir_ + "/password-" + user;
 }
@@ -137,7 +137,7 @@ std::vector<std::string> TestEjabberd::FiskaldOptions(const std::string& shop,
 Status TestEjabberd::MakeFiles() {
   if (Status s = MakeCertificates(dir_, {}, /*other_ca=*/false); !s.ok()) return s;
   // The server's certificate with the CA's after it: the chain it shows.
-  WriteAll(dir_ + "/server-chain.pem", ReadFrom(dir_ + "/server.pem") + ReadFrom(dir_ + "/ca.pem"));
+  WriteAll(dir_ + "/broker-chain.pem", ReadFrom(dir_ + "/broker.pem") + ReadFrom(ca_file()));
   for (const std::string& user : options_.users) {
     const std::string file = password_file(user);
     WriteAll(file, password(user) + "\n");
@@ -164,8 +164,8 @@ Status TestEjabberd::Launch() {
            {"@IP@", "127.0.0.1"},
            {"@PORT@", std::to_string(port_)},
            {"@TLS_PORT@", std::to_string(tls_port_)},
-           {"@CERTFILE@", dir_ + "/server-chain.pem"},
-           {"@KEYFILE@", dir_ + "/server.key"}}) {
+           {"@CERTFILE@", dir_ + "/broker-chain.pem"},
+           {"@KEYFILE@", dir_ + "/broker.key"}}) {
     config = ReplaceAll(config, place, value);
   }
   WriteAll(dir_ + "/ejabberd.yml", config);

@@ -25,6 +25,9 @@ namespace {
 constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
 constexpr const char* kMosquittoPasswd = "/usr/bin/mosquitto_passwd";
 
+// The access list a chain is shown, loaded where it lies.
+std::string AclFile() { return std::string(FISKAL_EXAMPLES) + "/broker/fiskal.acl"; }
+
 }  // namespace
 
 TestBroker::TestBroker(const TempDir& dir, const BrokerOptions& options)
@@ -76,23 +79,20 @@ std::string TestBroker::password_url() const {
   return password_port_ == 0 ? std::string()
                              : "mqtt://127.0.0.1:" + std::to_string(password_port_);
 }
-std::string TestBroker::ca_file() const { return dir_ + "/ca.pem"; }
+std::string TestBroker::ca_file() const { return dir_ + "/chain-ca.pem"; }
 std::string TestBroker::cert_file(const std::string& name) const {
-  return dir_ + "/client-" + name + ".pem";
+  return dir_ + "/" + name + ".pem";
 }
 std::string TestBroker::key_file(const std::string& name) const {
-  return dir_ + "/client-" + name + ".key";
+  return dir_ + "/" + name + ".key";
 }
 std::string TestBroker::log() const { return ReadFrom(dir_ + "/mosquitto.log"); }
 
 Status TestBroker::MakeFiles() {
   const std::string tools_log = dir_ + "/tools.log";
-  if (Status s = MakeCertificates(dir_, options_.clients, /*other_ca=*/true); !s.ok()) return s;
-  // The access list a chain is shown in examples/broker.
-  const std::string acl = std::string(FISKAL_EXAMPLES) + "/broker/fiskal.acl";
-  const std::string rules = ReadFrom(acl);
-  if (rules.empty()) return Status::Error(acl + ": cannot read it");
-  WriteAll(dir_ + "/acl", rules);
+  if (Status s = MakeCertificates(dir_, options_.clients, options_.other_ca_server); !s.ok()) {
+    return s;
+  }
   if (options_.password_listener) {
     const std::string file = dir_ + "/passwd";
     WriteAll(file, "");
@@ -112,14 +112,15 @@ Status TestBroker::WriteConfig() const {
   const std::string example = std::string(FISKAL_EXAMPLES) + "/broker/mosquitto.conf";
   std::string shipped = ReadFrom(example);
   if (shipped.empty()) return Status::Error(example + ": cannot read it");
-  const std::string server = options_.other_ca_server ? "other-server" : "server";
+  // The server's certificate from the chain's CA, or from the other one.
+  const std::string server = dir_ + (options_.other_ca_server ? "/other/broker" : "/broker");
   for (const auto& [place, value] : std::vector<std::pair<std::string, std::string>>{
            {"@TLS_PORT@", std::to_string(tls_port_)},
            {"@IP@", "127.0.0.1"},
            {"@CAFILE@", ca_file()},
-           {"@CERTFILE@", dir_ + "/" + server + ".pem"},
-           {"@KEYFILE@", dir_ + "/" + server + ".key"},
-           {"@ACLFILE@", dir_ + "/acl"}}) {
+           {"@CERTFILE@", server + ".pem"},
+           {"@KEYFILE@", server + ".key"},
+           {"@ACLFILE@", AclFile()}}) {
     shipped = ReplaceAll(shipped, place, value);
   }
   std::ostringstream c;
@@ -143,7 +144,7 @@ Status TestBroker::WriteConfig() const {
     c << "\nlistener " << password_port_ << " 127.0.0.1\n"
       << "allow_anonymous false\n"
       << "password_file " << dir_ << "/passwd\n"
-      << "acl_file " << dir_ << "/acl\n";
+      << "acl_file " << AclFile() << "\n";
   }
   WriteAll(dir_ + "/mosquitto.conf", c.str());
   return Status::Ok();

@@ -1,10 +1,11 @@
 // TestBroker runs the system's mosquitto in the test's folder with
-// certificates made there by the openssl command, on loopback ports the
-// system gives: a plain listener open to anyone, a TLS listener that takes
-// clients by their certificate's CN (shop S may use fiskal/S/# only,
-// "chain" fiskal/#: the shipped examples/broker/mosquitto.conf and
-// fiskal.acl, filled in), and on request a listener that takes a user name and
-// password with the same rights. Its sessions and queued messages are kept
+// certificates made there by examples/certificates/make-certs.sh, on
+// loopback ports the system gives: a plain listener open to anyone, a TLS
+// listener that takes clients by their certificate's CN (shop S may use
+// fiskal/S/# only, "chain" fiskal/#: the shipped
+// examples/broker/mosquitto.conf and fiskal.acl, filled in), and on
+// request a listener that takes a user name and password with the same
+// rights (the same fiskal.acl). Its sessions and queued messages are kept
 // on disk, so Restart() finds them again. The broker ends with the test:
 // the destructor kills it, and so does the test binary's end.
 //
@@ -69,7 +70,8 @@ class TestBroker : public MqttBroker {
   int tls_port() const { return tls_port_; }
 
   // PEM files: the CA that signed the server's and the clients'
-  // certificates; a client's certificate and key ("A", "B", "chain").
+  // certificates; a client's certificate and key ("A", "B", "chain"), as
+  // make-certs.sh names them.
   std::string ca_file() const;
   std::string cert_file(const std::string& name) const;
   std::string key_file(const std::string& name) const;

@@ -1,5 +1,6 @@
 // What the launchers of the test brokers share (see mqtt_broker.h): free
-// ports, the certificates, filling in a shipped configuration.
+// ports, the certificates (made by the shipped make-certs.sh), filling in a
+// shipped configuration.
 #include "testing/mqtt_broker.h"
 
 #include <netinet/in.h>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "testing/process.h"
-#include "testing/temp_dir.h"
 
 namespace fiskal::testing {
 
@@ -52,79 +52,34 @@ std::vector<int> FreePorts(int count) {
 
 namespace {
 
-constexpr const char* kOpenssl = "openssl";
-
-// The openssl configuration of the certificates: a CA, a server for
-// localhost and 127.0.0.1, a client.
-constexpr const char* kOpensslConfig = R"([req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[ca]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost,IP:127.0.0.1
-authorityKeyIdentifier = keyid
-[client]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = clientAuth
-authorityKeyIdentifier = keyid
-)";
+// The script a chain makes its certificates with, as the guide shows it.
+std::string MakeCertsScript() {
+  return std::string(FISKAL_EXAMPLES) + "/certificates/make-certs.sh";
+}
 
 }  // namespace
 
-// In `dir`: a CA ("ca") and a server certificate from it for localhost
-// and 127.0.0.1 ("server"); with `other_ca`, an unrelated CA ("other-ca")
-// and a server certificate of its own ("other-server"); a client
-// certificate from "ca" for each of `clients` ("client-NAME", its CN the
-// name). PEM, .pem and .key.
+// examples/certificates/make-certs.sh in `dir`: the chain's CA, the
+// broker's certificate for localhost and 127.0.0.1, the clients'; with
+// `other_ca`, the same CA and broker files of an unrelated CA in
+// dir/other.
 Status MakeCertificates(const std::string& dir, const std::vector<std::string>& clients,
                         bool other_ca) {
-  const std::string config = dir + "/openssl.cnf";
   const std::string tools_log = dir + "/tools.log";
-  WriteAll(config, kOpensslConfig);
-  // EC keys: quick to make even on a busy machine.
-  const std::vector<std::string> new_key = {"-newkey", "ec", "-pkeyopt",
-                                            "ec_paramgen_curve:prime256v1", "-nodes"};
-  auto make_ca = [&](const std::string& name, const std::string& cn) {
-    std::vector<std::string> argv = {kOpenssl, "req", "-config", config, "-x509", "-days", "30",
-                                     "-extensions", "ca", "-subj", "/CN=" + cn};
-    argv.insert(argv.end(), new_key.begin(), new_key.end());
-    const std::string files = dir + "/" + name;
-    for (const std::string& a :
-         {std::string("-keyout"), files + ".key", std::string("-out"), files + ".pem"}) {
-      argv.push_back(a);
-    }
-    return RunTool(argv, tools_log, kBrokerPatience);
+  auto make = [&](const std::string& folder, std::vector<std::string> args) {
+    args.insert(args.begin(), {"sh", MakeCertsScript(), "-d", folder});
+    return RunTool(args, tools_log, kBrokerPatience);
   };
-  int serial = 1;
-  auto make_leaf = [&](const std::string& ca, const std::string& name, const std::string& cn,
-                       const std::string& kind) {
-    std::vector<std::string> argv = {
-        kOpenssl, "req", "-config", config, "-x509", "-CA", dir + "/" + ca + ".pem", "-CAkey",
-        dir + "/" + ca + ".key", "-set_serial", std::to_string(++serial), "-days", "30",
-        "-extensions", kind, "-subj", "/CN=" + cn, "-keyout", dir + "/" + name + ".key", "-out",
-        dir + "/" + name + ".pem"};
-    argv.insert(argv.end(), new_key.begin(), new_key.end());
-    return RunTool(argv, tools_log, kBrokerPatience);
-  };
-  if (Status s = make_ca("ca", "fiskal test CA"); !s.ok()) return s;
-  if (Status s = make_leaf("ca", "server", "localhost", "server"); !s.ok()) return s;
-  if (other_ca) {
-    if (Status s = make_ca("other-ca", "unrelated test CA"); !s.ok()) return s;
-    if (Status s = make_leaf("other-ca", "other-server", "localhost", "server"); !s.ok()) {
-      return s;
-    }
+  if (Status s = make(dir, {"ca", "fiskal test CA"}); !s.ok()) return s;
+  if (Status s = make(dir, {"broker", "localhost", "127.0.0.1"}); !s.ok()) return s;
+  if (!clients.empty()) {
+    std::vector<std::string> args = {"client"};
+    args.insert(args.end(), clients.begin(), clients.end());
+    if (Status s = make(dir, args); !s.ok()) return s;
   }
-  for (const std::string& client : clients) {
-    if (Status s = make_leaf("ca", "client-" + client, client, "client"); !s.ok()) return s;
+  if (other_ca) {
+    if (Status s = make(dir + "/other", {"ca", "unrelated test CA"}); !s.ok()) return s;
+    if (Status s = make(dir + "/other", {"broker", "localhost", "127.0.0.1"}); !s.ok()) return s;
   }
   return Status::Ok();
 }

@@ -1,7 +1,7 @@
 // An MQTT broker of a test, whichever it is: what a test needs of it, so
 // that one test body runs against each (TestBroker, mosquitto.h;
 // TestEjabberd, ejabberd.h); and what their launchers share: free ports,
-// the certificates made by the openssl command, filling in the places of
+// the certificates made by the shipped make-certs.sh, filling in the places of
 // a shipped configuration. The brokers end with the test.
 #pragma once
 
@@ -51,11 +51,12 @@ class MqttBroker {
 // when there are none.
 std::vector<int> FreePorts(int count);
 
-// In `dir`: a CA ("ca") and a server certificate from it for localhost
-// and 127.0.0.1 ("server"); with `other_ca`, an unrelated CA ("other-ca")
-// and a server certificate of its own ("other-server"); a client
-// certificate from "ca" for each of `clients` ("client-NAME", its CN the
-// name). PEM, .pem and .key; the tools' output in dir/tools.log.
+// In `dir`, made by examples/certificates/make-certs.sh as a chain makes
+// them: the chain's CA (chain-ca.pem, .key), the broker's certificate for
+// localhost and 127.0.0.1 (broker.pem, .key), a client certificate for
+// each of `clients` (NAME.pem, .key, its CN the name); with `other_ca`, an
+// unrelated CA and a broker certificate of its own in dir/other (the same
+// names). The script's output in dir/tools.log.
 Status MakeCertificates(const std::string& dir, const std::vector<std::string>& clients,
                         bool other_ca);
 

@@ -4,9 +4,10 @@ examples are what is tried:
 
 - Mosquitto: the system's mosquitto with examples/broker/mosquitto.conf
   (the TLS listener, client certificates, the access list fiskal.acl) and a
-  plain listener beside it; certificates made here with the openssl
-  command (a CA, the server for localhost and 127.0.0.1, one client
-  certificate per name, its CN the name).
+  plain listener beside it; certificates made here with
+  examples/certificates/make-certs.sh (the chain's CA, the broker's for
+  localhost and 127.0.0.1, one client certificate per name, its CN the
+  name), or made beforehand by the caller.
 - Ejabberd: the system's ejabberd (mod_mqtt) with examples/broker/ejabberd.yml
   (its @NAME@ places filled in: host localhost, a plain and a TLS port,
   the certificates made here), started straight on the Erlang VM without
@@ -30,6 +31,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "broker"
+MAKE_CERTS = ROOT / "examples" / "certificates" / "make-certs.sh"
 MOSQUITTO = "/usr/sbin/mosquitto"
 ERL = "/usr/bin/erl"
 EJABBERD_LIBS = "/usr/lib/x86_64-linux-gnu"  # Debian's ejabberd-<version>/ lies there
@@ -99,70 +101,58 @@ def _wait_for(log, offset, marker, proc, seconds, what):
         time.sleep(0.05)
 
 
-OPENSSL_CONFIG = """[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[ca]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost,IP:127.0.0.1
-authorityKeyIdentifier = keyid
-[client]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = clientAuth
-authorityKeyIdentifier = keyid
-"""
+def make_certs(folder, *args):
+    """examples/certificates/make-certs.sh -d folder ARGS..., the script a
+    chain makes its certificates with."""
+    done = subprocess.run(["sh", str(MAKE_CERTS), "-d", str(folder)] + [str(a) for a in args],
+                          capture_output=True, text=True, timeout=120)
+    if done.returncode != 0:
+        raise BrokerError(f"make-certs.sh {' '.join(map(str, args))}: {done.stderr.strip()}")
+    return done.stdout
 
 
 def make_certificates(folder, clients):
-    """ca.pem, server.pem/.key and client-<name>.pem/.key in `folder`."""
-    config = folder / "openssl.cnf"
-    config.write_text(OPENSSL_CONFIG)
-    new_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    runs = [["-x509", "-days", "30", "-extensions", "ca", "-subj", "/CN=fiskal test CA",
-             "-keyout", "ca.key", "-out", "ca.pem"],
-            ["-x509", "-CA", "ca.pem", "-CAkey", "ca.key", "-set_serial", "2", "-days", "30",
-             "-extensions", "server", "-subj", "/CN=localhost", "-keyout", "server.key",
-             "-out", "server.pem"]]
-    for n, name in enumerate(clients):
-        runs.append(["-x509", "-CA", "ca.pem", "-CAkey", "ca.key", "-set_serial", str(3 + n),
-                     "-days", "30", "-extensions", "client", "-subj", f"/CN={name}",
-                     "-keyout", f"client-{name}.key", "-out", f"client-{name}.pem"])
-    for args in runs:
-        done = subprocess.run(["openssl", "req", "-config", str(config)] + args + new_key,
-                              cwd=folder, capture_output=True, text=True, timeout=60)
-        if done.returncode != 0:
-            raise BrokerError(f"openssl req {' '.join(args)}: {done.stderr.strip()}")
+    """In `folder`, as a chain makes them: chain-ca.pem/.key, broker.pem/.key
+    for localhost and 127.0.0.1, and <name>.pem/.key for each client."""
+    make_certs(folder, "ca", "fiskal test CA")
+    make_certs(folder, "broker", "localhost", "127.0.0.1")
+    if clients:
+        make_certs(folder, "client", *clients)
 
 
 class Mosquitto:
     """examples/broker/mosquitto.conf on a TLS port (tls_url) and a plain
     listener open to anyone (url); sessions kept on disk over restarts."""
 
-    def __init__(self, folder, clients=("chain", "S1", "S2"), spawn=default_spawn):
+    def __init__(self, folder, clients=("chain", "S1", "S2"), spawn=default_spawn,
+                 host="localhost", filled=None):
+        """clients: the names make-certs.sh makes client certificates for;
+        None when the folder holds the certificates already (chain-ca.pem,
+        broker.pem and .key, <name>.pem and .key). host: the name tls_url
+        reaches the broker by, one its certificate names. filled: (file,
+        TLS port) of the example filled in already (as the guide does it),
+        instead of filling it in here."""
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.clients = clients
         self.spawn = spawn
+        self.host = host
         self.proc = None
         self.port = free_port()
-        self.tls_port = free_port()
+        self.tls_port = free_port() if filled is None else filled[1]
         self.log = self.folder / "mosquitto.log"
-        make_certificates(self.folder, clients)
-        example = EXAMPLES / "mosquitto.conf"
+        if clients is not None:
+            make_certificates(self.folder, clients)
+        example = EXAMPLES / "mosquitto.conf" if filled is None else Path(filled[0])
         d = self.folder
         conf = example.read_text()
-        for name, value in (("TLS_PORT", self.tls_port), ("IP", HOST), ("CAFILE", d / "ca.pem"),
-                            ("CERTFILE", d / "server.pem"), ("KEYFILE", d / "server.key"),
+        for name, value in (("TLS_PORT", self.tls_port), ("IP", HOST), ("CAFILE", self.ca),
+                            ("CERTFILE", d / "broker.pem"), ("KEYFILE", d / "broker.key"),
                             ("ACLFILE", EXAMPLES / "fiskal.acl")):
+            if filled is not None:
+                if f"@{name}@" in conf.split("\nper_listener_settings", 1)[-1]:
+                    raise BrokerError(f"{example}: @{name}@ is not filled in")
+                continue
             if f"@{name}@" not in conf:
                 raise BrokerError(f"{example}: no @{name}@ to fill in; keep the example and "
                                   "its launcher in step")
@@ -181,10 +171,15 @@ class Mosquitto:
 
     @property
     def tls_url(self):
-        return f"mqtts://localhost:{self.tls_port}"
+        return f"mqtts://{self.host}:{self.tls_port}"
+
+    @property
+    def ca(self):
+        """The chain's CA: it signed the broker's and the clients' certificates."""
+        return self.folder / "chain-ca.pem"
 
     def cert(self, name):
-        return self.folder / f"client-{name}.pem", self.folder / f"client-{name}.key"
+        return self.folder / f"{name}.pem", self.folder / f"{name}.key"
 
     def start(self):
         offset = self.log.stat().st_size if self.log.exists() else 0
@@ -200,7 +195,7 @@ class Mosquitto:
 
 class Ejabberd:
     """examples/broker/ejabberd.yml, plain MQTT (url) and TLS (tls_url, its
-    CA ca.pem in the folder) on ports that stay over restarts; users (name:
+    CA chain-ca.pem in the folder: `ca`) on ports that stay over restarts; users (name:
     password) made at each start, host localhost. Sessions in memory: a
     restart loses them."""
 
@@ -224,8 +219,8 @@ class Ejabberd:
         conf = example.read_text()
         for name, value in (("HOST", "localhost"), ("IP", HOST), ("PORT", self.port),
                             ("TLS_PORT", self.tls_port),
-                            ("CERTFILE", self.folder / "server.pem"),
-                            ("KEYFILE", self.folder / "server.key")):
+                            ("CERTFILE", self.folder / "broker.pem"),
+                            ("KEYFILE", self.folder / "broker.key")):
             # Each place in the settings (the comments name them too).
             settings = conf.split("\nhosts:", 1)
             if len(settings) != 2 or f"@{name}@" not in settings[1]:
@@ -241,6 +236,10 @@ class Ejabberd:
     @property
     def tls_url(self):
         return f"mqtts://localhost:{self.tls_port}"
+
+    @property
+    def ca(self):
+        return self.folder / "chain-ca.pem"
 
     @property
     def pid(self):

@@ -6,6 +6,12 @@ and, when the system has ejabberd, the same against a private ejabberd from
 examples/broker/ejabberd.yml (FISKAL_TEST_EJABBERD=0 leaves it out: it
 takes a minute or more to start on a busy machine).
 
+The commands doc/guide-chain-backend.md shows run here as it shows them
+(read with doc_block): Mosquitto's certificates are the ones its
+make-certs block makes, and on each broker the guide's fiskald and send.py
+lines carry a receipt to the printer, the broker's address and the folders
+put in.
+
     send_test.py FISKALD   (ctest runs it with the fiskald it built)
 
 Every fiskald gets log-only receipts (port 0) or port 1 on a path that does
@@ -16,6 +22,7 @@ the test's folder. Needs Debian's python3-paho-mqtt.
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -30,6 +37,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent.parent / "testing"))
 import mqtt_brokers  # noqa: E402
+from doc_blocks import doc_block  # noqa: E402
 
 SEND = HERE / "send.py"
 FISKALD = None  # from the command line
@@ -47,6 +55,7 @@ class Fiskald:
     """fiskald for one shop on a broker, log-only, on a port the system gives."""
 
     def __init__(self, folder, shop, broker_args):
+        """shop None: broker_args name it (--shop) themselves."""
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         env = {k: v for k, v in os.environ.items()
@@ -57,7 +66,8 @@ class Fiskald:
         self.lines = []
         self.proc = mqtt_brokers.default_spawn(
             [FISKALD, "--listen", "127.0.0.1:0", "--journal", str(self.folder / "fiskald.db"),
-             "--shop", shop] + broker_args, self.folder, env, subprocess.PIPE)
+             ] + (["--shop", shop] if shop else []) + broker_args, self.folder, env,
+            subprocess.PIPE)
         self.ready = threading.Event()
         self.port = None
         threading.Thread(target=self._read, daemon=True).start()
@@ -95,6 +105,33 @@ def send(url, shop, body, *extra, name="receipt.json", folder):
                           capture_output=True, text=True, timeout=PATIENCE + 60)
     states = [line.split(" ", 1)[0] for line in done.stdout.splitlines()]
     return done.returncode, states, done.stderr
+
+
+def command_words(block):
+    """A command the guide shows, as its words: continued lines joined."""
+    return shlex.split(block.replace("\\\n", " "), comments=True)
+
+
+def run_block(text, cwd, replacements=()):
+    """A block of the guide run by sh in `cwd` (where examples/ leads to the
+    project's, as in a source tree), each (old, new) of `replacements` put
+    in first; its exit status, standard output and error."""
+    for old, new in replacements:
+        if old not in text:
+            raise AssertionError(f"no {old!r} in the guide's block {text!r}; keep the "
+                                 "guide and its test in step")
+        text = text.replace(old, str(new))
+    examples = Path(cwd) / "examples"
+    if not examples.exists():
+        examples.symlink_to(HERE.parent)
+    done = subprocess.run(["sh", "-e", "-c", text], cwd=cwd, capture_output=True, text=True,
+                          timeout=PATIENCE + 60)
+    return done.returncode, done.stdout, done.stderr
+
+
+# Where the guide's commands reach the broker and find fiskald's files.
+GUIDE_BROKER = "mqtts://broker.chain.example"
+GUIDE_ETC = "/etc/fiskald/"
 
 
 class BrokerCase:
@@ -246,6 +283,33 @@ class BrokerCase:
                 proc.communicate()
             fiskald.stop()
 
+    def test_the_guides_commands_print_a_receipt(self):
+        # The guide's fiskald line for this broker, its files in `etc`; then
+        # its send.py line, run in `cwd` (beside the certificates' folder).
+        etc, cwd = self.guide_folders(self.broker)
+        words = command_words(self.FISKALD_BLOCK)
+        self.assertEqual(words[0], "fiskald")
+        args = [w.replace(GUIDE_BROKER, self.broker.tls_url).replace(GUIDE_ETC, f"{etc}/")
+                for w in words[1:]]
+        fiskald = Fiskald(Path(self.tmp) / "guide-shop", None, args)
+        try:
+            status, out, err = run_block(self.SEND_BLOCK, cwd,
+                                         [(GUIDE_BROKER, self.broker.tls_url)])
+            self.assertEqual(status, 0, err)
+            final = out.splitlines()[-1].split(" ", 1)
+            self.assertEqual(final[0], "printed", out + err)
+            key = json.loads(final[1])["idempotency_key"]
+            self.assertEqual(len(fiskald.receipts(key)), 1)
+            # The guide's look at the shop's connection.
+            status, out, err = run_block(doc_block("chain-broker-state"), cwd,
+                                         [("127.0.0.1:8470", f"127.0.0.1:{fiskald.port}")])
+            self.assertEqual(status, 0, err)
+            state = json.loads(out)
+            self.assertTrue(state["connected"], out)
+            self.assertEqual(state["shop"], "shop-0042", out)
+        finally:
+            fiskald.stop()
+
     def test_a_publish_the_broker_refuses_ends_the_run(self):
         # Shop S2's own credentials may not publish to shop S1.
         url, extra = self.refused_args(self.broker)
@@ -258,25 +322,100 @@ class BrokerCase:
 
 
 class Mosquitto(BrokerCase, unittest.TestCase):
+    FISKALD_BLOCK = doc_block("chain-fiskald-certificate")
+    SEND_BLOCK = doc_block("chain-send-certificate")
+
     @classmethod
     def make_broker(cls, folder):
-        return mqtt_brokers.Mosquitto(folder, clients=("chain", "S1", "S2", "S3"))
+        # The certificates as the guide makes them (the chain's CA, the
+        # broker's for broker.chain.example and 127.0.0.1, "chain" and
+        # shop-0042, in certs/), and the test's shops added as a chain adds
+        # one; the broker reached at 127.0.0.1.
+        folder.mkdir(parents=True)
+        status, out, err = run_block(doc_block("chain-make-certs"), folder)
+        if status != 0:
+            raise AssertionError(f"the guide's make-certs block failed ({status}): {out}{err}")
+        certs = folder / "certs"
+        mqtt_brokers.make_certs(certs, "client", "S1", "S2", "S3")
+        # The example configuration as the guide fills it in to try it on
+        # one machine, on a port the system gives; the guide's line that
+        # starts it names the file the test's broker starts with.
+        port = mqtt_brokers.free_port()
+        status, out, err = run_block(doc_block("chain-mosquitto-config"), folder,
+                                     [("@TLS_PORT@/8883/", f"@TLS_PORT@/{port}/")])
+        if status != 0:
+            raise AssertionError(f"the guide's Mosquitto configuration failed ({status}): "
+                                 f"{out}{err}")
+        words = command_words(doc_block("chain-mosquitto-run"))
+        if words != [mqtt_brokers.MOSQUITTO, "-c", "certs/mosquitto.conf"]:
+            raise AssertionError(f"the guide starts mosquitto as {words}; the test starts "
+                                 f"{mqtt_brokers.MOSQUITTO} -c certs/mosquitto.conf")
+        return mqtt_brokers.Mosquitto(certs, clients=None, host="127.0.0.1",
+                                      filled=(certs / "mosquitto.conf", port))
+
+    @classmethod
+    def guide_folders(cls, broker):
+        return broker.folder, broker.folder.parent
 
     @classmethod
     def fiskald_args(cls, broker, shop):
         cert, key = broker.cert(shop)
-        return ["--broker", broker.tls_url, "--broker-ca", str(broker.folder / "ca.pem"),
+        return ["--broker", broker.tls_url, "--broker-ca", str(broker.ca),
                 "--broker-cert", str(cert), "--broker-key", str(key)]
 
     @classmethod
     def chain_args(cls, broker):
         cert, key = broker.cert("chain")
-        return broker.tls_url, ["--ca", broker.folder / "ca.pem", "--cert", cert, "--key", key]
+        return broker.tls_url, ["--ca", broker.ca, "--cert", cert, "--key", key]
 
     @classmethod
     def refused_args(cls, broker):
         cert, key = broker.cert("S2")
-        return broker.tls_url, ["--ca", broker.folder / "ca.pem", "--cert", cert, "--key", key]
+        return broker.tls_url, ["--ca", broker.ca, "--cert", cert, "--key", key]
+
+    def test_the_guides_connection_failures_are_what_fiskald_says(self):
+        # The first column of the guide's table of connection failures, as
+        # fiskald's last_error says it for each cause the test can make.
+        guide = (HERE.parent.parent / "doc" / "guide-chain-backend.md").read_text()
+        section = guide.split("## When it does not connect", 1)[1].split("\n## ", 1)[0]
+        # What each row's first column quotes.
+        documented = [re.findall(r"`([^`]+)`", row)
+                      for row in re.findall(r"^\| ([^|]+) \|", section, re.M)]
+        other = Path(self.tmp) / "other-ca"
+        mqtt_brokers.make_certs(other, "ca", "unrelated CA")
+        cert, key = self.broker.cert("S1")
+        tls = ["--broker-cert", str(cert), "--broker-key", str(key)]
+        b = self.broker
+        connect = "TCP/TLS connect failure"  # a row, with what else it quotes
+        cases = [
+            # the cause, fiskald's options, the row of the guide's table
+            ("another CA", ["--broker", b.tls_url, "--broker-ca", str(other / "chain-ca.pem")] + tls,
+             "certificate verify failed"),
+            ("mqtts:// to a plain port", ["--broker", f"mqtts://127.0.0.1:{b.port}",
+                                          "--broker-ca", str(b.ca)], connect),
+            ("mqtt:// to a TLS port", ["--broker", f"mqtt://127.0.0.1:{b.tls_port}"], connect),
+            ("no client certificate", ["--broker", b.tls_url, "--broker-ca", str(b.ca)], connect),
+            ("nothing listens", ["--broker", f"mqtt://127.0.0.1:{mqtt_brokers.free_port()}"],
+             connect),
+        ]
+        for n, (cause, args, row) in enumerate(cases):
+            with self.subTest(cause):
+                says = [quoted for quoted in documented if quoted and quoted[0] == row]
+                self.assertEqual(len(says), 1, f"the guide's table has no row {row!r}")
+                fiskald = Fiskald(Path(self.tmp) / f"failing-{n}", "S1", args)
+                try:
+                    deadline = time.monotonic() + PATIENCE
+                    while True:
+                        with urllib.request.urlopen(
+                                f"http://127.0.0.1:{fiskald.port}/v1/broker", timeout=30) as r:
+                            error = json.load(r)["last_error"]
+                        if error or time.monotonic() > deadline:
+                            break
+                        time.sleep(0.2)
+                    self.assertTrue(any(s in (error or "") for s in says[0]),
+                                    f"{error!r} says none of {says[0]}")
+                finally:
+                    fiskald.stop()
 
     def test_plain_mqtt(self):
         key = f"plain-{uuid.uuid4()}"
@@ -308,7 +447,23 @@ def have_ejabberd():
 @unittest.skipUnless(have_ejabberd(), "no ejabberd here (apt-get install ejabberd), or "
                      "FISKAL_TEST_EJABBERD=0")
 class Ejabberd(BrokerCase, unittest.TestCase):
-    USERS = {"chain": "secret-chain", "S1": "secret-S1", "S2": "secret-S2", "S3": "secret-S3"}
+    USERS = {"chain": "secret-chain", "S1": "secret-S1", "S2": "secret-S2", "S3": "secret-S3",
+             "shop-0042": "secret-shop-0042"}
+    FISKALD_BLOCK = doc_block("chain-fiskald-password")
+    SEND_BLOCK = doc_block("chain-send-password")
+
+    @classmethod
+    def guide_folders(cls, broker):
+        # fiskald's files (the CA, the shop's password) in etc/; the chain's
+        # (certs/chain-ca.pem, chain-password) beside examples/.
+        etc, cwd = broker.folder / "etc", broker.folder / "guide"
+        for folder in (etc, cwd / "certs"):
+            folder.mkdir(parents=True, exist_ok=True)
+            shutil.copy(broker.ca, folder / "chain-ca.pem")
+        for file, user in ((etc / "broker-password", "shop-0042"), (cwd / "chain-password", "chain")):
+            file.write_text(cls.USERS[user] + "\n")
+            os.chmod(file, 0o600)
+        return etc, cwd
 
     @classmethod
     def make_broker(cls, folder):
@@ -332,11 +487,24 @@ class Ejabberd(BrokerCase, unittest.TestCase):
         # The chain over TLS, fiskald in plain MQTT: both of the example's
         # listeners.
         return broker.tls_url, cls.user_args(broker, "chain", "") + [
-            "--ca", broker.folder / "ca.pem"]
+            "--ca", broker.ca]
 
     @classmethod
     def refused_args(cls, broker):
         return broker.url, cls.user_args(broker, "S2", "")
+
+
+class Guide(unittest.TestCase):
+    def test_the_install_line_names_the_packages_send_py_runs_on(self):
+        words = command_words(doc_block("chain-send-install"))
+        self.assertIn("install", words)
+        packages = words[words.index("install") + 1:]
+        self.assertTrue(packages, words)
+        for package in packages:
+            with self.subTest(package):
+                done = subprocess.run(["dpkg-query", "-W", "-f", "${Status}", package],
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.stdout, "install ok installed", done.stderr)
 
 
 if __name__ == "__main__":
