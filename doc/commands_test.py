@@ -126,17 +126,17 @@ class Shell:
 
     def spawn(self, words, env):
         """A service or a listener in the background, waited for until it
-        says where it listens (both do, on standard error)."""
+        says where it listens."""
         err = os.path.join(self.folder, "background-%d.err" % len(self.background))
         with open(err, "wb") as f:
             process = subprocess.Popen(words, cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=f)
+                                       stdout=f, stderr=subprocess.STDOUT)
         self.background.append((words, process, err))
         self.wait_for("start", r"listening on (\S+)")
         return 0
 
     def wait_for(self, what, pattern):
-        """Waits until the last background process writes pattern on stderr."""
+        """Waits until the last background process writes pattern."""
         words, process, err = self.background[-1]
         deadline = time.monotonic() + PATIENCE
         while True:
@@ -222,7 +222,7 @@ class ReadmeTest(DocumentTest):
                         with open(script, encoding="utf-8") as f:
                             text = f.read()
                         for option in words[1:]:
-                            self.assertIn(option, text, "%s takes no %s" % (words[0], option))
+                            self.assertTrue(option in text, "%s takes no %s" % (words[0], option))
                 else:
                     # The package the script leaves, installed with apt.
                     self.assertEqual(words[:2], ["apt", "install"], name)
