@@ -200,16 +200,18 @@ class DocumentTest(unittest.TestCase):
     def block(self, text, expected):
         """Runs a block's commands; expected holds, per command, its status
         (an HTTP status for curl, an exit status else) or (status, text the
-        output holds)."""
-        found = commands(text)
+        output holds). Returns the outputs."""
+        found, outputs = commands(text), []
         self.assertEqual(len(found), len(expected), found)
         for words, want in zip(found, expected):
             status, part = want if isinstance(want, tuple) else (want, None)
             with self.subTest(command=shlex.join(words)):
                 got, out = self.shell.run(words)
+                outputs.append(out)
                 self.assertEqual(got, status, "%s answered %s:\n%s" % (shlex.join(words), got, out))
                 if part is not None:
                     self.assertIn(part, out, shlex.join(words))
+        return outputs
 
 
 class ReadmeTest(DocumentTest):
@@ -334,7 +336,17 @@ class WebPosTest(DocumentTest):
         self.block(doc_block("web-pos-post-json"), [(200, "Idempotent-Replayed: true")])
         self.block(doc_block("web-pos-post-text"), [(201, "Location: /v1/receipts/2")])
         self.block(doc_block("web-pos-get-receipt"), [(200, '"state":"printed"')])
-        self.block(doc_block("web-pos-transcript"), [(200, '"ver.:')])
+        (transcript,) = self.block(doc_block("web-pos-transcript"), [(200, '"ver.:')])
+        # Receipt 1 printed (receipt 2, behind it on port 0, has): its
+        # transcript is the fiskal.log fiskal leaves for the same sale.
+        folder = os.path.join(self.folder, "same-sale")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "fiskal.txt"), "wb") as f:
+            f.write(b"0;THANK YOU\r\n1\tBREAD\t1\t100\t250\t\t\r\n2\tMILK 2%\t2\t200\t300\t\t\r\n")
+        subprocess.run([os.path.join(os.path.dirname(FISKALD), "fiskal")], cwd=folder,
+                       env=self.shell.env, check=True, timeout=PATIENCE)
+        with open(os.path.join(folder, "fiskal.log"), "rb") as f:
+            self.assertEqual(transcript, f.read().decode("utf-8"))
         self.block(doc_block("web-pos-printers"), [(200, '"queue_length"')])
 
         self.block(doc_block("web-pos-post-away"), [(201, "Location: /v1/receipts/3")])
