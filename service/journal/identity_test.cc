@@ -124,9 +124,9 @@ TEST(Journal, ACreateThatFailsNamesTheJournalAndItsFolder) {
     std::unique_ptr<Journal> journal;
     const Status s = Journal::Open(path, SystemWallClock(), &journal);
     ASSERT_FALSE(s.ok());
-    EXPECT_EQ(s.message().rfind("journal " + path + ": cannot create it in " + folder + ": ", 0),
-              0u)
-        << s.message();
+    std::string says = "journal " + path;
+    says += ": cannot create it in " + folder + ": ";
+    EXPECT_EQ(s.message().rfind(says, 0), 0u) << s.message();
     EXPECT_NE(s.message().find("(make the folder first, or give --journal a path in a folder "
                                "that exists)"),
               std::string::npos)
