@@ -15,6 +15,18 @@
 
 namespace fiskal::service {
 
+namespace {
+
+// The folder of a path with either separator; a drive's root keeps its own.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return ".";
+  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -26,9 +38,9 @@ Status CreatePrivateFile(const std::string& made, const std::string& journal) {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     return Status::FromWindowsError(
-        "journal " + journal + ": cannot create it", err,
+        "journal " + journal + ": cannot create it in " + FolderOf(journal), err,
         err == ERROR_PATH_NOT_FOUND ? kMissingJournalFolder
-        : err == ERROR_ACCESS_DENIED ? "fiskald's user may not write its folder"
+        : err == ERROR_ACCESS_DENIED ? "fiskald's user may not write there"
                                      : "");
   }
   CloseHandle(file);
