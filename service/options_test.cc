@@ -133,10 +133,10 @@ TEST(Options, TheStartLineNamesThePorts) {
   };
   const Case cases[] = {
       {{}, {}, "port 0 log-only, no serial port (give --port N=DEVICE or set FISKAL_COM1..9)"},
-      {{}, {{"FISKAL_COM1", "/dev/ttyUSB0"}, {"FISKAL_COM2", ""}},
-       "port 1 /dev/ttyUSB0, port 0 log-only"},
-      {{"--port", "3=/dev/ttyS1"}, {{"FISKAL_COM3", "/dev/ttyS0"}, {"FISKAL_COM9", "/tmp/c9"}},
-       "port 3 /dev/ttyS1, port 9 /tmp/c9, port 0 log-only"},
+      {{}, {{"FISKAL_COM1", "/dev/pts/7"}, {"FISKAL_COM2", ""}},
+       "port 1 /dev/pts/7, port 0 log-only"},
+      {{"--port", "3=/dev/pts/8"}, {{"FISKAL_COM3", "/absent/com3"}, {"FISKAL_COM9", "/tmp/c9"}},
+       "port 3 /dev/pts/8, port 9 /tmp/c9, port 0 log-only"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
