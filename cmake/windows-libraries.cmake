@@ -4,7 +4,7 @@
 #    configuration of this build tree's own, whose deb-src entries are the
 #    machine's own Debian entries (cmake/deb_src_sources.py), so its mirror
 #    or proxy is used and its apt sources stay untouched), once per source
-#    version, kept in the build tree;
+#    version and toolchain, kept in the source cache outside the clone;
 #  - Boost.Beast and Boost.Asio and nlohmann-json, header only, from
 #    Debian's packages (libboost1.81-dev, nlohmann-json3-dev), seen through
 #    a folder that holds only them, so no other header of the build machine
@@ -71,33 +71,42 @@ if(NOT FISKAL_SQLITE_SOURCE_VERSION)
 endif()
 
 # Fetched, unpacked with Debian's patches and made into the amalgamation
-# sqlite3.c (a native configure and make; tclsh writes the file), once per
-# source version.
-string(REGEX REPLACE "[^A-Za-z0-9.]" "_" folder "sqlite3-${FISKAL_SQLITE_SOURCE_VERSION}")
-set(sqlite ${FISKAL_DEBIAN_SOURCES}/${folder})
-if(NOT EXISTS ${sqlite}/amalgamation/done)
-  message(STATUS "Building SQLite's amalgamation from Debian's sqlite3 ${FISKAL_SQLITE_SOURCE_VERSION}")
-  file(REMOVE_RECURSE ${sqlite})
-  file(MAKE_DIRECTORY ${sqlite}/amalgamation)
-  fiskal_run("Debian's source of sqlite3"
-    ${CMAKE_COMMAND} -E chdir ${sqlite}
-    apt-get ${FISKAL_APT_OPTIONS} -qq source sqlite3=${FISKAL_SQLITE_SOURCE_VERSION})
-  file(GLOB unpacked LIST_DIRECTORIES true ${sqlite}/sqlite3-*)
-  list(FILTER unpacked EXCLUDE REGEX "\\.(dsc|xz|gz|bz2)$")
-  if(NOT unpacked)
-    message(FATAL_ERROR "apt-get source sqlite3 left no source folder in ${sqlite}")
-  endif()
-  fiskal_run("configuring SQLite's sources"
-    ${CMAKE_COMMAND} -E chdir ${sqlite}/amalgamation ${unpacked}/configure --disable-tcl)
-  fiskal_run("making sqlite3.c" ${CMAKE_COMMAND} -E chdir ${sqlite}/amalgamation
-    make sqlite3.c)
-  file(TOUCH ${sqlite}/amalgamation/done)
+# sqlite3.c (cmake/sqlite-amalgamation.cmake), once per source version and
+# toolchain on this machine: kept in the source cache outside the clone
+# (cmake/source_cache.py), keyed on the version, the tools that make it and
+# the recipe.
+execute_process(COMMAND sh -c "echo 'puts [info patchlevel]' | tclsh"
+  OUTPUT_VARIABLE tclsh_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND cc --version OUTPUT_VARIABLE host_cc ERROR_QUIET)
+string(REGEX REPLACE "\n.*" "" host_cc "${host_cc}")
+file(SHA256 ${CMAKE_CURRENT_LIST_DIR}/sqlite-amalgamation.cmake recipe)
+if(NOT tclsh_version OR NOT host_cc)
+  message(FATAL_ERROR "making SQLite's amalgamation needs tclsh and cc: install tcl and gcc")
+endif()
+set(key ${FISKAL_DEBIAN_SOURCES}/sqlite3.key)
+file(WRITE ${key} "source=sqlite3 ${FISKAL_SQLITE_SOURCE_VERSION}\nsuite=${FISKAL_DEBIAN_SUITE}\n"
+  "tclsh=${tclsh_version}\ncc=${host_cc}\nrecipe=${recipe}\n")
+if(DEFINED ENV{FISKAL_CACHE_DIR})
+  set(FISKAL_SOURCE_CACHE $ENV{FISKAL_CACHE_DIR}/sources)
+else()
+  set(FISKAL_SOURCE_CACHE ${FISKAL_DEBIAN_SOURCES}/cache)
+endif()
+find_program(FISKAL_BUILD_PYTHON python3 REQUIRED)
+execute_process(
+  COMMAND ${FISKAL_BUILD_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/source_cache.py
+    ${FISKAL_SOURCE_CACHE} sqlite3-amalgamation ${key} --
+    ${CMAKE_COMMAND} -DVERSION=${FISKAL_SQLITE_SOURCE_VERSION} "-DAPT_OPTIONS=${FISKAL_APT_OPTIONS}"
+    -P ${CMAKE_CURRENT_LIST_DIR}/sqlite-amalgamation.cmake
+  RESULT_VARIABLE status OUTPUT_VARIABLE sqlite OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT status EQUAL 0 OR NOT EXISTS ${sqlite}/sqlite3.c)
+  message(FATAL_ERROR "SQLite's amalgamation from Debian's sqlite3 ${FISKAL_SQLITE_SOURCE_VERSION} "
+    "could not be made (above)")
 endif()
 
 # Compiled with the options of Debian's own library that the service may
 # meet (threads, URIs, the limits), without loadable extensions.
-add_library(fiskal_sqlite STATIC ${sqlite}/amalgamation/sqlite3.c)
-target_include_directories(fiskal_sqlite SYSTEM PUBLIC ${sqlite}/amalgamation)
+add_library(fiskal_sqlite STATIC ${sqlite}/sqlite3.c)
+target_include_directories(fiskal_sqlite SYSTEM PUBLIC ${sqlite})
 target_compile_definitions(fiskal_sqlite PRIVATE
   SQLITE_THREADSAFE=1 SQLITE_SECURE_DELETE SQLITE_USE_URI=1 SQLITE_MAX_SCHEMA_RETRY=25
   SQLITE_ENABLE_COLUMN_METADATA SQLITE_LIKE_DOESNT_MATCH_BLOBS SQLITE_OMIT_LOAD_EXTENSION
