@@ -113,7 +113,8 @@ def fetch(cache, name, key, command, log=sys.stderr):
         try:
             (work / FILES).mkdir()
             env = dict(os.environ, FISKAL_CACHE_OUT=str(work / FILES))
-            status = subprocess.run(command, env=env).returncode
+            # Its output goes to standard error: standard output is the answer.
+            status = subprocess.run(command, env=env, stdout=sys.stderr).returncode
             if status != 0:
                 raise RuntimeError(f"`{' '.join(command)}` failed with status {status}; "
                                    f"nothing was kept in {cache}")

@@ -19,6 +19,7 @@ TOOL = HERE / "source_cache.py"
 BUILD = [sys.executable, "-c", """
 import os, pathlib
 out = pathlib.Path(os.environ["FISKAL_CACHE_OUT"])
+print("-- building, chattily, on standard output")
 (out / "include").mkdir()
 (out / "lib.a").write_text(os.environ["LIB"])
 (out / "include" / "lib.h").write_text("int f(void);\\n")
@@ -47,6 +48,10 @@ class SourceCache(unittest.TestCase):
         env = dict(os.environ, LIB=lib, RUNS=str(self.runs), FAIL=str(fail))
         done = subprocess.run([sys.executable, str(TOOL), str(self.cache), "sqlite3", str(key_file),
                                "--", *BUILD], capture_output=True, text=True, env=env, timeout=60)
+        # Standard output is the folder alone, whatever the build printed.
+        self.assertLessEqual(len(done.stdout.splitlines()), 1, done.stdout)
+        if "making" in done.stderr:
+            self.assertIn("chattily", done.stderr)
         return done.returncode, Path(done.stdout.strip()), done.stderr
 
     def built(self):
