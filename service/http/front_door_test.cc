@@ -388,8 +388,15 @@ TEST(FrontDoor, AConnectionFloodNeverTakesThePortsDescriptors) {
   for (auto& c : flood) closed += c->Closed(0.05) ? 1 : 0;
   EXPECT_GE(closed, 600u - 144u);
   flood.resize(100);
-  const HttpAnswer posted = f.Post("k", R"({"port": 1, "items": [{"name": "ROLL", "tax": "1",
-      "quantity": "1", "price": "1"}]})", "application/json", "?wait=60");
+  // fiskald frees a kept connection's room once it reads the close, a
+  // moment later on a busy machine: until then a new connection is turned
+  // away at the door, and the receipt is posted again (under its key).
+  HttpAnswer posted;
+  const double deadline = testing::MonotonicNow() + kPatience;
+  do {
+    posted = f.Post("k", R"({"port": 1, "items": [{"name": "ROLL", "tax": "1",
+        "quantity": "1", "price": "1"}]})", "application/json", "?wait=60");
+  } while (posted.status == 0 && testing::MonotonicNow() < deadline && usleep(50'000) == 0);
   ASSERT_EQ(posted.status, 201) << posted.error << posted.body;
   EXPECT_EQ(Json::parse(posted.body)["state"], "printed") << posted.body;
   testing::PointPortsAt(0, "");
