@@ -97,7 +97,7 @@ def why_unusable(entry, key):
     return None
 
 
-def fetch(cache, name, key, command, log=sys.stderr):
+def fetch(cache, name, key, command):
     """The folder of files of the entry for KEY, made when needed."""
     cache.mkdir(parents=True, exist_ok=True)
     entry = cache / entry_name(name, key)
@@ -105,9 +105,9 @@ def fetch(cache, name, key, command, log=sys.stderr):
         fcntl.flock(lock, fcntl.LOCK_EX)
         why = why_unusable(entry, key)
         if why is None:
-            print(f"source cache: {name} found in {entry}", file=log)
+            print(f"source cache: {name} found in {entry}", file=sys.stderr)
             return entry / FILES
-        print(f"source cache: making {name} in {entry} ({why})", file=log)
+        print(f"source cache: making {name} in {entry} ({why})", file=sys.stderr)
         shutil.rmtree(entry, ignore_errors=True)
         work = Path(tempfile.mkdtemp(prefix=f".{entry.name}-", dir=cache))
         try:

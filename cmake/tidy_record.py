@@ -129,12 +129,12 @@ def save(record, data, now):
     os.replace(part, record)
 
 
-def main(argv, now=None):
+def main(argv):
     if len(argv) < 6 or argv[1] not in ("select", "passed"):
         print(__doc__.split("\n\n")[2], file=sys.stderr)
         return 2
     what, record, root, build, key_file, files = argv[1], argv[2], argv[3], argv[4], argv[5], argv[6:]
-    now = time.time() if now is None else now
+    now = time.time()
     try:
         keys = Keys(root, build, Path(key_file).read_text())
         data = load(record)

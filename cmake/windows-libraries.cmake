@@ -30,6 +30,8 @@ function(fiskal_run what)
   endif()
 endfunction()
 
+find_program(FISKAL_BUILD_PYTHON python3 REQUIRED)
+
 # The private apt configuration: its own source lists (deb-src only), lists
 # and cache, all under FISKAL_DEBIAN_SOURCES/apt.
 set(apt ${FISKAL_DEBIAN_SOURCES}/apt)
@@ -42,7 +44,6 @@ set(FISKAL_APT_OPTIONS
 if(NOT EXISTS ${apt}/lists/updated)
   file(MAKE_DIRECTORY ${apt}/sources.list.d ${apt}/lists/partial ${apt}/cache/archives/partial)
   # The machine's own Debian entries, as deb-src: its mirror or proxy.
-  find_program(FISKAL_BUILD_PYTHON python3 REQUIRED)
   fiskal_run("the machine's apt sources" ${FISKAL_BUILD_PYTHON}
     ${CMAKE_CURRENT_LIST_DIR}/deb_src_sources.py ${FISKAL_DEBIAN_SUITE} ${apt})
   message(STATUS "Reading Debian's source lists (${FISKAL_DEBIAN_SUITE})")
@@ -91,7 +92,6 @@ if(DEFINED ENV{FISKAL_CACHE_DIR})
 else()
   set(FISKAL_SOURCE_CACHE ${FISKAL_DEBIAN_SOURCES}/cache)
 endif()
-find_program(FISKAL_BUILD_PYTHON python3 REQUIRED)
 execute_process(
   COMMAND ${FISKAL_BUILD_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/source_cache.py
     ${FISKAL_SOURCE_CACHE} sqlite3-amalgamation ${key} --
