@@ -227,7 +227,8 @@ Status Act(const Options& options, const TestPoints& points, int* exit_status) {
     case ServiceAction::kRun:
       *exit_status = kExitFailed;
       return RunAsService(
-          options.journal, [&] { return ServeUntilStopped(options, points); }, exit_status);
+          options.journal, options.log_limit,
+          [&] { return ServeUntilStopped(options, points); }, exit_status);
     case ServiceAction::kNone:
       break;
   }

@@ -14,7 +14,7 @@ const char* const kUsage =
     "usage: fiskald [--listen ADDR:PORT] [--journal PATH] [--port N=DEVICE]...\n"
     "               [--token-file PATH] [--allow-origin ORIGIN]...\n"
     "               [--tls-cert FILE --tls-key FILE] [--server-name NAME]...\n"
-    "               [--keep-days N] [--hold-minutes N]\n"
+    "               [--keep-days N] [--hold-minutes N] [--log-limit SIZE]\n"
     "               [--broker URL --shop ID [--broker-ca FILE]\n"
     "                [--broker-cert FILE --broker-key FILE]\n"
     "                [--broker-user NAME --broker-password-file FILE]\n"
@@ -46,6 +46,9 @@ const char* const kUsage =
     "  --hold-minutes N       hold a receipt whose port cannot be opened (or another\n"
     "                         run holds) queued up to N minutes, trying it again,\n"
     "                         then end it not_sent (0 to 1440, default 15; 0: at once)\n"
+    "  --log-limit SIZE       (Windows service) fiskald.log becomes fiskald.log.1 before\n"
+    "                         it would pass SIZE bytes (K, M: KiB, MiB; 64K to 1024M,\n"
+    "                         default 10M); 3 old files are kept\n"
     "  --broker URL           also take receipts from an MQTT 5 broker:\n"
     "                         mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)\n"
     "  --shop ID              this shop's id in the broker's topics fiskal/ID/...\n"
@@ -69,6 +72,27 @@ const char* const kUsage =
     "being sent. Exit status: 0 stopped cleanly; 1 bad arguments or the service could\n"
     "not start.\n";
 
+namespace {
+
+// A whole number of bytes, or of KiB or MiB with K or M after it, within
+// the log's bounds.
+bool ParseLogLimit(std::string_view text, std::uint64_t* bytes) {
+  std::uint64_t unit = 1;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) unit = 1024;
+  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) unit = 1024 * 1024;
+  if (unit != 1) text.remove_suffix(1);
+  std::uint64_t n = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      n > kMaxLogLimit || n * unit < kMinLogLimit || n * unit > kMaxLogLimit) {
+    return false;
+  }
+  *bytes = n * unit;
+  return true;
+}
+
+}  // namespace
+
 Status ParseOptions(const std::vector<std::string>& args, Options* options) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -91,6 +115,7 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     const bool takes_value = arg == "--listen" || arg == "--journal" ||
                              arg == "--token-file" || arg == "--allow-origin" ||
                              arg == "--keep-days" || arg == "--hold-minutes" ||
+                             arg == "--log-limit" ||
                              arg == "--port" || arg == "--tls-cert" ||
                              arg == "--tls-key" || arg == "--server-name" ||
                              arg.rfind("--broker", 0) == 0 || arg == "--shop";
@@ -155,6 +180,12 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
                              ": a whole number of minutes from 0 to 1440 (a day)");
       }
       o.hold_minutes = minutes;
+    } else if (arg == "--log-limit") {
+      if (!ParseLogLimit(value, &o.log_limit)) {
+        return Status::Error("--log-limit " + value +
+                             ": a size from 64K to 1024M, in bytes or with K or M (KiB, MiB) "
+                             "after the number, such as 10M");
+      }
     } else if (arg == "--broker-session-days") {
       int days = 0;
       auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), days);

@@ -2,6 +2,7 @@
 // environment.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "service/os/log_file.h"
 
 namespace fiskal::service {
 
@@ -67,6 +69,9 @@ struct Options {
   std::string broker_user;
   std::string broker_password_file;
   int broker_session_days = 7;
+  // Where messages go to a file (the Windows service's fiskald.log): the
+  // size past which it rotates (service/os/log_file.h).
+  std::uint64_t log_limit = kDefaultLogLimit;
   ServiceAction service = ServiceAction::kNone;
   // The arguments without --install-service: what the service starts with.
   std::vector<std::string> service_arguments;

@@ -49,6 +49,15 @@ TEST(Options, CommandLine) {
       {{"--hold-minutes", "1441"}, "from 0 to 1440"},
       {{"--hold-minutes", "-1"}, "from 0 to 1440"},
       {{"--hold-minutes", "5m"}, "from 0 to 1440"},
+      {{"--log-limit", "64K"}, nullptr},
+      {{"--log-limit", "65536"}, nullptr},
+      {{"--log-limit", "1024M"}, nullptr},
+      {{"--log-limit", "65535"}, "a size from 64K to 1024M"},
+      {{"--log-limit", "1025m"}, "a size from 64K to 1024M"},
+      {{"--log-limit", "1G"}, "a size from 64K to 1024M"},
+      {{"--log-limit", "M"}, "a size from 64K to 1024M"},
+      {{"--log-limit", "-1M"}, "a size from 64K to 1024M"},
+      {{"--log-limit", "18014398509481984K"}, "a size from 64K to 1024M"},
       {{"--broker", "mqtt://broker.chain.example", "--shop", "shop-12.a_b"}, nullptr},
       {{"--broker", "mqtts://[::1]:8883", "--shop", "A", "--broker-ca", "ca.pem", "--broker-cert",
         "c.pem", "--broker-key", "k.pem", "--broker-session-days", "30"},
@@ -98,6 +107,11 @@ TEST(Options, CommandLine) {
   }
   Options o;
   EXPECT_EQ(o.hold_minutes, 15);
+  EXPECT_EQ(o.log_limit, 10485760u);
+  ASSERT_TRUE(ParseOptions({"--log-limit", "10m"}, &o).ok());
+  EXPECT_EQ(o.log_limit, 10485760u);
+  ASSERT_TRUE(ParseOptions({"--log-limit", "100000"}, &o).ok());
+  EXPECT_EQ(o.log_limit, 100000u);
   ASSERT_TRUE(ParseOptions({"--server-name", "Printer.Shop.example"}, &o).ok());
   EXPECT_EQ(o.server_names, std::vector<std::string>{"printer.shop.example"});
   ASSERT_TRUE(ParseOptions({"--broker", "mqtt://h", "--shop", "A"}, &o).ok());

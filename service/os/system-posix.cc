@@ -92,19 +92,6 @@ void ReturnFreedMemory() {
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
-void WriteMessage(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
-}
-
-Status SendMessagesTo(const std::string& path) {
-  if (std::freopen(path.c_str(), "a", stderr) == nullptr) {
-    return Status::FromErrno("message log " + path + ": cannot open", errno);
-  }
-  return Status::Ok();
-}
-
 std::string DefaultJournal() { return "fiskald.db"; }
 
 Status PrepareJournalFolder(const std::string&) { return Status::Ok(); }

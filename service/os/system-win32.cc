@@ -74,37 +74,6 @@ void StopWatchingSignals() {
 
 void DeliverStopSignal(int signal) { Deliver(signal); }
 
-namespace {
-std::mutex messages;
-HANDLE message_file = INVALID_HANDLE_VALUE;  // else standard error
-}  // namespace
-
-void WriteMessage(const std::string& line) {
-  std::lock_guard<std::mutex> lock(messages);
-  if (message_file == INVALID_HANDLE_VALUE) {
-    const std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-    return;
-  }
-  // Lines as Windows' own tools end them; each written at once.
-  const std::string text = line + "\r\n";
-  DWORD written = 0;
-  WriteFile(message_file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-Status SendMessagesTo(const std::string& path) {
-  const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return Status::FromWindowsError("message log " + path + ": cannot open", GetLastError());
-  }
-  std::lock_guard<std::mutex> lock(messages);
-  if (message_file != INVALID_HANDLE_VALUE) CloseHandle(message_file);
-  message_file = file;
-  return Status::Ok();
-}
-
 void NotifyReady(const std::string&) { ServiceListening(); }
 void NotifyStopping() { ServiceDraining(); }
 

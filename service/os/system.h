@@ -4,10 +4,12 @@
 // writes is its own, and where its messages go (their prefix, "fiskald: ",
 // is written here only: Say). One file per platform: system-posix.cc (signals,
 // systemd), system-win32.cc (the console's control events and the
-// service manager, service/os/windows_service.h).
+// service manager, service/os/windows_service.h); where messages go is the
+// same on every platform (log_file.cc, with the log file's rotation).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -56,8 +58,9 @@ inline constexpr char kMessagePrefix[] = "fiskald: ";
 inline void Say(const std::string& message) { WriteMessage(kMessagePrefix + message); }
 
 // From now on messages go to the end of the file at `path` (made when
-// missing): what a Windows service, which has no standard error, writes to.
-Status SendMessagesTo(const std::string& path);
+// missing), rotated past `limit_bytes` (service/os/log_file.h): what a
+// Windows service, which has no standard error, writes to.
+Status SendMessagesTo(const std::string& path, std::uint64_t limit_bytes);
 
 // The journal when --journal is not given: fiskald.db in the current
 // folder on POSIX systems; on Windows %ProgramData%\fiskal\fiskald.db, a

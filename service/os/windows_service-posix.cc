@@ -19,7 +19,7 @@ Status UninstallService(std::string*) {
   return Status::Error(std::string("--uninstall-service: ") + kNotHere);
 }
 
-Status RunAsService(const std::string&, const std::function<int()>&, int*) {
+Status RunAsService(const std::string&, std::uint64_t, const std::function<int()>&, int*) {
   return Status::Error(std::string(kAsServiceOption) + ": " + kNotHere);
 }
 

@@ -64,6 +64,7 @@ struct Running {
   std::unique_ptr<ServiceState> state;
   std::function<int()> serve;
   std::string journal;
+  std::uint64_t log_limit = 0;
   int exit_status = 1;
   // The stop pending reports while the ports drain.
   std::mutex mutex;
@@ -98,14 +99,14 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
 
 // The folder first, so that relative paths and the log file are there;
 // then fiskald's messages go to the log file.
-void MakeReady(const std::string& journal) {
+void MakeReady(const std::string& journal, std::uint64_t log_limit) {
   const std::string folder = DefaultJournal().substr(0, DefaultJournal().rfind('\\'));
   if (PrepareJournalFolder(DefaultJournal()).ok()) SetCurrentDirectoryA(folder.c_str());
   const std::size_t slash = journal.find_last_of("\\/");
   const std::string log =
       (slash == std::string::npos ? std::string() : journal.substr(0, slash + 1)) + "fiskald.log";
   // A service has no standard error: its messages go to the log file.
-  if (SendMessagesTo(log).ok()) Say("started by the service manager");
+  if (SendMessagesTo(log, log_limit).ok()) Say("started by the service manager");
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
@@ -113,7 +114,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   now->handle = RegisterServiceCtrlHandlerExA(kServiceName, OnServiceControl, nullptr);
   if (now->handle == nullptr) return;
   now->state->Starting();
-  MakeReady(now->journal);
+  MakeReady(now->journal, now->log_limit);
   // Pending reports, twice within each hint, until fiskald has ended.
   std::thread pacer([now] {
     std::unique_lock<std::mutex> lock(now->mutex);
@@ -206,11 +207,12 @@ Status UninstallService(std::string* done) {
   return Status::Ok();
 }
 
-Status RunAsService(const std::string& journal, const std::function<int()>& serve,
-                    int* exit_status) {
+Status RunAsService(const std::string& journal, std::uint64_t log_limit,
+                    const std::function<int()>& serve, int* exit_status) {
   Running now;
   now.state = std::make_unique<ServiceState>(Report);
   now.journal = journal;
+  now.log_limit = log_limit;
   now.serve = serve;
   running.store(&now);
   char name[] = "fiskald";

@@ -9,6 +9,7 @@
 // windows_service-posix.cc, which refuses (systemd runs fiskald there).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,10 +32,11 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
 Status UninstallService(std::string* done);
 
 // Runs `serve` under the service manager, for the journal `journal`: the
-// folder and the log file are made ready first. *exit_status is serve's.
-// Refuses when fiskald was not started by the service manager.
-Status RunAsService(const std::string& journal, const std::function<int()>& serve,
-                    int* exit_status);
+// folder and the log file (rotated past `log_limit` bytes) are made ready
+// first. *exit_status is serve's. Refuses when fiskald was not started by
+// the service manager.
+Status RunAsService(const std::string& journal, std::uint64_t log_limit,
+                    const std::function<int()>& serve, int* exit_status);
 
 // Told by fiskald's start and stop (system-win32.cc's NotifyReady and
 // NotifyStopping): no-ops outside the service manager.
