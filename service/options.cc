@@ -78,8 +78,8 @@ namespace {
 // the log's bounds.
 bool ParseLogLimit(std::string_view text, std::uint64_t* bytes) {
   std::uint64_t unit = 1;
-  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) unit = 1024;
-  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) unit = 1024 * 1024;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) unit = std::uint64_t{1} << 10;
+  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) unit = std::uint64_t{1} << 20;
   if (unit != 1) text.remove_suffix(1);
   std::uint64_t n = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
