@@ -1,6 +1,8 @@
-// The broker client on Windows: not there. The MQTT library it stands on
-// is built for Linux only, so fiskald on Windows takes receipts over HTTP
-// alone, and --broker is refused when the service starts.
+// The broker client of a build without Paho's MQTT library: a Windows
+// build whose library could not be made from Debian's source
+// (cmake/windows-libraries.cmake says so when configuring). fiskald then
+// takes receipts over HTTP alone, and --broker is refused when the service
+// starts, with FISKAL_NO_BROKER_WHY, the reason the build gives.
 
 #include "service/broker/broker.h"
 
@@ -10,9 +12,8 @@ struct Broker::Impl {};
 
 Status Broker::Start(BrokerOptions options, Journal&, Intake&, Printers&,
                      std::unique_ptr<Broker>*) {
-  return Status::Error("--broker " + options.url +
-                       ": this fiskald has no broker client (the Windows build takes receipts "
-                       "over HTTP only)");
+  return Status::Error("--broker " + options.url + ": this fiskald has no broker client (" +
+                       FISKAL_NO_BROKER_WHY + "); it takes receipts over HTTP only");
 }
 
 Broker::Broker(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
