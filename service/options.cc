@@ -53,7 +53,8 @@ const char* const kUsage =
     "                         mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)\n"
     "  --shop ID              this shop's id in the broker's topics fiskal/ID/...\n"
     "                         (1 to 64 of A-Z a-z 0-9 . _ -); needed with --broker\n"
-    "  --broker-ca FILE       CA certificates for mqtts (default: the system's)\n"
+    "  --broker-ca FILE       CA certificates for mqtts (default: the system's;\n"
+    "                         Windows: required)\n"
     "  --broker-cert FILE     a client certificate for mqtts (PEM), with\n"
     "  --broker-key FILE      its private key (PEM)\n"
     "  --broker-user NAME     a user name for the broker, with\n"
@@ -241,6 +242,16 @@ Status ParseOptions(const std::vector<std::string>& args, Options* options) {
     return Status::Error("--broker-ca and --broker-cert are for mqtts:// brokers; --broker " +
                          o.broker_url + " is not encrypted");
   }
+#ifdef _WIN32
+  // OpenSSL on Windows has no list of the system's CAs (it reads no
+  // certificate store of Windows'): an mqtts:// broker's are named.
+  if (o.broker_url.rfind("mqtts://", 0) == 0 && o.broker_ca.empty()) {
+    return Status::Error("--broker " + o.broker_url +
+                         " needs --broker-ca FILE on Windows: the CA certificates (PEM) that "
+                         "signed the broker's certificate; this fiskald reads no certificate "
+                         "store of Windows'");
+  }
+#endif
   if (o.service == ServiceAction::kUninstall && args.size() != 1) {
     return Status::Error("--uninstall-service takes no other argument");
   }

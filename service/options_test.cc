@@ -244,8 +244,10 @@ TEST(Options, SecretFilesFiskaldCannotReadSayHow) {
 }
 #else
 // On Windows the file's access list decides: a file anyone but its owner,
-// SYSTEM and the Administrators may read is refused. A file made in a
-// folder that lets everyone read (as Wine shows a file of mode 0644) is one.
+// SYSTEM and the Administrators may read is refused, whichever secret it
+// holds (the keys are only checked, the TLS library reads them; the token
+// and the password are read here). A file made in a folder that lets
+// everyone read (as Wine shows a file of mode 0644) is one.
 TEST(Options, SecretFilesArePrivate) {
   testing::TempDir dir;
   const std::string path = dir.File("made");
@@ -265,12 +267,41 @@ TEST(Options, SecretFilesArePrivate) {
   if (access.find(";WD)") == std::string::npos) {
     GTEST_SKIP() << "files here are not readable by everyone: " << access;
   }
-  std::string line;
-  const Status s = ReadSecretLine(path, "token file", &line);
-  ASSERT_FALSE(s.ok());
-  EXPECT_NE(s.message().find("token file " + path + ": everyone may read it"), std::string::npos)
-      << s.message();
-  EXPECT_NE(s.message().find("icacls"), std::string::npos) << s.message();
+  for (const std::string what : {"token file", "TLS key", "broker key", "broker password file"}) {
+    const bool read = what == "token file" || what == "broker password file";
+    std::string line;
+    const Status s = read ? ReadSecretLine(path, what, &line) : CheckPrivateFile(path, what);
+    ASSERT_FALSE(s.ok()) << what;
+    EXPECT_NE(s.message().find(what + " " + path + ": everyone may read it"), std::string::npos)
+        << s.message();
+    EXPECT_NE(s.message().find("icacls"), std::string::npos) << s.message();
+    EXPECT_TRUE(line.empty()) << what << ": " << line;
+  }
+}
+
+// OpenSSL on Windows reads no certificate store of Windows': an mqtts://
+// broker is taken only with its CA named; mqtt:// needs none.
+TEST(Options, MqttsNeedsItsCaOnWindows) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* refusal;  // nullptr: taken
+  };
+  const Case cases[] = {
+      {{"--broker", "mqtts://broker.test", "--shop", "s1"},
+       "--broker mqtts://broker.test needs --broker-ca FILE on Windows"},
+      {{"--broker", "mqtts://broker.test", "--shop", "s1", "--broker-ca", "ca.pem"}, nullptr},
+      {{"--broker", "mqtt://broker.test", "--shop", "s1"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    Options o;
+    const Status s = ParseOptions(c.args, &o);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(s.ok()) << c.args[1] << ": " << s.message();
+    } else {
+      ASSERT_FALSE(s.ok()) << c.args[1];
+      EXPECT_EQ(s.message().rfind(c.refusal, 0), 0u) << s.message();
+    }
+  }
 }
 #endif
 

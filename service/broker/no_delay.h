@@ -9,7 +9,8 @@ namespace fiskal::service {
 // Sets TCP_NODELAY on every TCP socket of this process whose peer is on
 // `port`: the library's socket is found among the process's own (in
 // /proc/self/fd) by its peer, the broker. Another connection to a peer on
-// that port gets the option too, which does it no harm.
+// that port gets the option too, which does it no harm. On Windows, which
+// lists no process's sockets, it does nothing (no_delay-win32.cc).
 void NoDelayTowards(int port);
 
 }  // namespace fiskal::service

@@ -3,8 +3,8 @@
 
 #if FISKAL_HTTP_TLS
 
-#include <filesystem>
-#include <system_error>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 namespace fiskal::service::http {
@@ -36,13 +36,19 @@ std::shared_ptr<asio::ssl::context> TlsContexts::Current() {
   return current_;
 }
 
+// The files' contents themselves: a time and size would miss a renewal
+// written within one tick of the file system's clock (a few milliseconds
+// on Linux, as under Wine) whose files are as long as the old ones, as a
+// certificate of the same kind is. A file that cannot be read stamps as
+// such. They are a few kilobytes, read once a second at most.
 std::string TlsContexts::Stamp() const {
   std::string stamp;
   for (const std::string& path : {files_.certificate, files_.key}) {
-    std::error_code ec;
-    const auto time = std::filesystem::last_write_time(path, ec);
-    const auto size = std::filesystem::file_size(path, ec);
-    stamp += std::to_string(time.time_since_epoch().count()) + "/" + std::to_string(size) + ";";
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    if (in) contents << in.rdbuf();
+    const std::string text = in ? contents.str() : std::string();
+    stamp += (in ? "read " : "unreadable ") + std::to_string(text.size()) + ":" + text;
   }
   return stamp;
 }

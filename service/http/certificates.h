@@ -3,7 +3,7 @@
 // either file changes (looked at once a second at most, when a connection
 // comes), so a renewed certificate needs no restart. A file that cannot be
 // read keeps the context in use and is said once. Where FISKAL_HTTP_TLS is
-// 1 only (the Windows build has no TLS).
+// 1 only (the Linux and the Windows build).
 #pragma once
 
 #if FISKAL_HTTP_TLS
@@ -33,7 +33,7 @@ class TlsContexts {
   std::shared_ptr<boost::asio::ssl::context> Current();
 
  private:
-  // Changes whenever either file is written or replaced.
+  // Changes whenever either file's contents change.
   std::string Stamp() const;
   Status Make(std::shared_ptr<boost::asio::ssl::context>* out) const;
 

@@ -10,9 +10,9 @@
 // body was read closes the connection (after letting the client read the
 // answer), so an unread body is never parsed as the next request.
 //
-// HTTPS (OpenSSL, through Asio) where FISKAL_HTTP_TLS is 1: the Linux
-// build, its certificate loaded (and loaded again) by certificates.cc. The
-// Windows build has no OpenSSL and serves plain HTTP only.
+// HTTPS (OpenSSL, through Asio) where FISKAL_HTTP_TLS is 1 (the Linux and
+// the Windows build), its certificate loaded (and loaded again) by
+// certificates.cc; a build with 0 serves plain HTTP only.
 
 #include <boost/asio.hpp>
 #if FISKAL_HTTP_TLS
@@ -531,8 +531,8 @@ class BeastServer : public Server {
       if (Status s = tls_->Load(); !s.ok()) return s;
 #else
       return Status::Error("cannot serve HTTPS on " + where +
-                           ": this build of fiskald has no TLS (the Windows build serves plain "
-                           "HTTP; keep it on loopback)");
+                           ": this build of fiskald has no TLS (it serves plain HTTP; keep it "
+                           "on loopback)");
 #endif
     }
     beast::error_code ec;
