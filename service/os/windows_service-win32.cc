@@ -216,7 +216,7 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
   if (Status s = OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT, &manager); !s.ok()) {
     return s;
   }
-  const char* display = "fiskal receipt service";
+  const char* display = kServiceDisplayName;
   ServiceHandle service(CreateServiceA(manager.h, kServiceName, display, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
@@ -237,10 +237,8 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
     return Status::FromWindowsError(std::string("service ") + kServiceName + ": cannot install it",
                                     GetLastError());
   }
-  char text[] =
-      "Takes receipts over HTTP, keeps them in a durable journal and prints each exactly "
-      "once on the shop's fiscal printer.";
-  SERVICE_DESCRIPTIONA description{text};
+  std::string text = kServiceDescription;
+  SERVICE_DESCRIPTIONA description{text.data()};
   ChangeServiceConfig2A(service.h, SERVICE_CONFIG_DESCRIPTION, &description);
   if (Status s = SetRecovery(service.h); !s.ok()) return s;
   *done = std::string(what) + " the service " + kServiceName +
