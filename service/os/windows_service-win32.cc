@@ -85,10 +85,15 @@ Status SetRecovery(SC_HANDLE service) {
                                     "actions= restart/5000/restart/5000//");
   }
   // A stop with an error status counts as a failure too, not only a crash.
+  // Said, not fatal, when refused: the restarts after a crash stand (Wine
+  // refuses it).
   SERVICE_FAILURE_ACTIONS_FLAG on_error{TRUE};
   if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error)) {
-    return Status::FromWindowsError(where, GetLastError(),
-                                    "set it by hand: sc failureflag fiskald 1");
+    Say(Status::FromWindowsError(std::string("service ") + kServiceName +
+                                     ": a stop with an error will not count as a failure, "
+                                     "only a crash",
+                                 GetLastError(), "set it by hand: sc failureflag fiskald 1")
+            .message());
   }
   return Status::Ok();
 }
