@@ -69,6 +69,8 @@ constexpr DWORD kRestartDelayMs = 5000;
 constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
 constexpr const char* kRecoveryText =
     "restarted 5 s after a first and a second failure within a day";
+constexpr const char* kRecoveryByHand =
+    "set it by hand: sc failure fiskald reset= 86400 actions= restart/5000/restart/5000//";
 
 Status SetRecovery(SC_HANDLE service) {
   SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
@@ -78,11 +80,10 @@ Status SetRecovery(SC_HANDLE service) {
   failure.dwResetPeriod = kFailureCountResetSeconds;
   failure.cActions = sizeof actions / sizeof actions[0];
   failure.lpsaActions = actions;
-  const std::string where = std::string("service ") + kServiceName + ": cannot set its recovery";
   if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-    return Status::FromWindowsError(where, GetLastError(),
-                                    "set it by hand: sc failure fiskald reset= 86400 "
-                                    "actions= restart/5000/restart/5000//");
+    return Status::FromWindowsError(std::string("service ") + kServiceName +
+                                        ": cannot set its recovery",
+                                    GetLastError(), kRecoveryByHand);
   }
   // A stop with an error status counts as a failure too, not only a crash.
   // Said, not fatal, when refused: the restarts after a crash stand (Wine
@@ -109,7 +110,7 @@ void SetRecoveryWhenNone() {
                                 : nullptr);
   if (!service) {
     Say(Status::FromWindowsError("the service's recovery: cannot open the service to check it",
-                                 GetLastError())
+                                 GetLastError(), kRecoveryByHand)
             .message());
     return;
   }
@@ -118,7 +119,8 @@ void SetRecoveryWhenNone() {
   std::vector<unsigned char> buffer(std::max<DWORD>(needed, sizeof(SERVICE_FAILURE_ACTIONSA)));
   if (!QueryServiceConfig2A(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
                             static_cast<DWORD>(buffer.size()), &needed)) {
-    Say(Status::FromWindowsError("the service's recovery: cannot read it", GetLastError())
+    Say(Status::FromWindowsError("the service's recovery: cannot read it, so it is left as it is",
+                                 GetLastError(), kRecoveryByHand)
             .message());
     return;
   }
