@@ -13,11 +13,10 @@ usage: msi.py BUILD_DIR OUT_DIR [--newer]
 The MSI holds what the zip holds (`cmake --install BUILD_DIR --strip`), in
 Program Files\\fiskal. Built twice from one tree, it is the same byte for
 byte: every file dated SOURCE_DATE_EPOCH (else the last commit's time; the
-programs' headers too, as strip writes them), wixl
-run at that time (faketime: wixl 0.101 writes the clock's time into the
-summary), the package code set from the contents (wixl 0.101 draws one at
-random), the product code from the version, the component codes from the
-files' paths.
+programs' headers too, as strip writes them), wixl run at that time
+(faketime: wixl 0.101 writes the clock's time into the summary), the
+package code set from the contents (wixl 0.101 draws one at random), the
+product code from the version, the component codes from the files' paths.
 """
 
 import hashlib
@@ -295,8 +294,9 @@ def build(build_dir, out_dir, newer):
         package_code = "{" + code("package", digest.hexdigest()).upper() + "}"
         fixes = [a for q in sequence_fixes() for a in ("-q", q)]
         # (-s last: msibuild takes nothing after its values.)
-        run(frozen + ["msibuild", str(msi)] + fixes + ["-s", "fiskal", "fiskal maintainers",
-                                                       "x64;1033", package_code], "msibuild (the package code, the sequences)", env=env)
+        summary = ["-s", "fiskal", "fiskal maintainers", "x64;1033", package_code]
+        run(frozen + ["msibuild", str(msi)] + fixes + summary,
+            "msibuild (the package code, the sequences)", env=env)
         check_sequences(msi)
         shutil.copyfile(msi, out_dir / name)
     return out_dir / name
