@@ -1,9 +1,12 @@
 // fiskald under the Windows service manager: the system calls; what is
-// reported when is ServiceState's (service/os/service_state.h).
+// reported when is ServiceState's (service/os/service_state.h). The
+// service's recovery (what the service manager does when fiskald fails) is
+// set here only: SetRecovery.
 
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "service/os/service_state.h"
 #include "service/os/system.h"
@@ -56,6 +60,77 @@ Status OpenManager(DWORD access, ServiceHandle* manager) {
                                     "run this from a command prompt opened as administrator");
   }
   return Status::Ok();
+}
+
+// The recovery: fiskald restarted 5 s after its first and its second failure
+// (a crash, or a stop with an error status), left stopped after a third;
+// the count starts again after a day without failure.
+constexpr DWORD kRestartDelayMs = 5000;
+constexpr DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+constexpr const char* kRecoveryText =
+    "restarted 5 s after a first and a second failure within a day";
+constexpr const char* kRecoveryByHand =
+    "set it by hand: sc failure fiskald reset= 86400 actions= restart/5000/restart/5000//";
+
+Status SetRecovery(SC_HANDLE service) {
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_RESTART, kRestartDelayMs},
+                         {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA failure{};
+  failure.dwResetPeriod = kFailureCountResetSeconds;
+  failure.cActions = sizeof actions / sizeof actions[0];
+  failure.lpsaActions = actions;
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+    return Status::FromWindowsError(std::string("service ") + kServiceName +
+                                        ": cannot set its recovery",
+                                    GetLastError(), kRecoveryByHand);
+  }
+  // A stop with an error status counts as a failure too, not only a crash.
+  // Said, not fatal, when refused: the restarts after a crash stand (Wine
+  // refuses it).
+  SERVICE_FAILURE_ACTIONS_FLAG on_error{TRUE};
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error)) {
+    Say(Status::FromWindowsError(std::string("service ") + kServiceName +
+                                     ": a stop with an error will not count as a failure, "
+                                     "only a crash",
+                                 GetLastError(), "set it by hand: sc failureflag fiskald 1")
+            .message());
+  }
+  return Status::Ok();
+}
+
+// At the service's start: a service without recovery (as the MSI installs
+// it: Windows Installer cannot set one) is given fiskald's; one an
+// administrator has set is kept. Says what it did in the log.
+void SetRecoveryWhenNone() {
+  ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ServiceHandle service(manager ? OpenServiceA(manager.h, kServiceName,
+                                               SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG |
+                                                   SERVICE_START)
+                                : nullptr);
+  if (!service) {
+    Say(Status::FromWindowsError("the service's recovery: cannot open the service to check it",
+                                 GetLastError(), kRecoveryByHand)
+            .message());
+    return;
+  }
+  DWORD needed = 0;
+  QueryServiceConfig2A(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(std::max<DWORD>(needed, sizeof(SERVICE_FAILURE_ACTIONSA)));
+  if (!QueryServiceConfig2A(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &needed)) {
+    Say(Status::FromWindowsError("the service's recovery: cannot read it, so it is left as it is",
+                                 GetLastError(), kRecoveryByHand)
+            .message());
+    return;
+  }
+  const auto* set = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+  if (set->cActions > 0) return;
+  if (Status s = SetRecovery(service.h); !s.ok()) {
+    Say(s.message());
+    return;
+  }
+  Say(std::string("the service had no recovery; now ") + kRecoveryText);
 }
 
 // The service while it runs: its status handle and state.
@@ -115,6 +190,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   if (now->handle == nullptr) return;
   now->state->Starting();
   MakeReady(now->journal, now->log_limit);
+  SetRecoveryWhenNone();
   // Pending reports, twice within each hint, until fiskald has ended.
   std::thread pacer([now] {
     std::unique_lock<std::mutex> lock(now->mutex);
@@ -148,7 +224,7 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
   if (Status s = OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT, &manager); !s.ok()) {
     return s;
   }
-  const char* display = "fiskal receipt service";
+  const char* display = kServiceDisplayName;
   ServiceHandle service(CreateServiceA(manager.h, kServiceName, display, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                        SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
@@ -156,7 +232,7 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
   std::string what = "installed";
   if (!service && GetLastError() == ERROR_SERVICE_EXISTS) {
     // Installed again: the new options replace the old ones.
-    service.h = OpenServiceA(manager.h, kServiceName, SERVICE_CHANGE_CONFIG);
+    service.h = OpenServiceA(manager.h, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START);
     if (!service || !ChangeServiceConfigA(service.h, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                           SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
                                           nullptr, nullptr, nullptr, nullptr, display)) {
@@ -169,13 +245,12 @@ Status InstallService(const std::vector<std::string>& options, std::string* done
     return Status::FromWindowsError(std::string("service ") + kServiceName + ": cannot install it",
                                     GetLastError());
   }
-  char text[] =
-      "Takes receipts over HTTP, keeps them in a durable journal and prints each exactly "
-      "once on the shop's fiscal printer.";
-  SERVICE_DESCRIPTIONA description{text};
+  std::string text = kServiceDescription;
+  SERVICE_DESCRIPTIONA description{text.data()};
   ChangeServiceConfig2A(service.h, SERVICE_CONFIG_DESCRIPTION, &description);
+  if (Status s = SetRecovery(service.h); !s.ok()) return s;
   *done = std::string(what) + " the service " + kServiceName +
-          " (starts with Windows, as LocalSystem): " + command +
+          " (starts with Windows, as LocalSystem; " + kRecoveryText + "): " + command +
           "\nstart it now with: sc start " + kServiceName;
   return Status::Ok();
 }

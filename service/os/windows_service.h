@@ -7,6 +7,8 @@
 // reports and when is decided in service/service_state.h.
 // One file per platform: windows_service-win32.cc, and
 // windows_service-posix.cc, which refuses (systemd runs fiskald there).
+// The MSI (cmake/windows/fiskal.wxs, built by cmake/msi.py) installs the
+// same service: msi.py reads its name, display name and description here.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,10 @@
 namespace fiskal::service {
 
 inline constexpr const char* kServiceName = "fiskald";
+inline constexpr const char* kServiceDisplayName = "fiskal receipt service";
+inline constexpr const char* kServiceDescription =
+    "Takes receipts over HTTP, keeps them in a durable journal and prints each exactly "
+    "once on the shop's fiscal printer.";
 
 // The option the service manager starts fiskald with; not for people.
 inline constexpr const char* kAsServiceOption = "--as-service";
