@@ -61,6 +61,21 @@ OPTIONS = [("LISTEN", "--listen", "{}")] + [
 ARGS = "FiskaldArguments"
 
 
+def fiskald_options(properties):
+    """The options the service is given for `properties` (a dict of the MSI's
+    properties as msiexec takes them): each non-empty one in OPTIONS' order.
+    The tests turn the guide's msiexec lines into fiskald.exe's options with
+    it, as the MSI's actions do."""
+    unknown = sorted(set(properties) - {prop for prop, _, _ in OPTIONS})
+    if unknown:
+        raise ValueError(f"not a property of the MSI: {', '.join(unknown)}")
+    options = []
+    for prop, option, form in OPTIONS:
+        if properties.get(prop):
+            options += [option, form.format(properties[prop])]
+    return options
+
+
 def fail(message):
     sys.exit(f"msi.py: {message}")
 

@@ -106,6 +106,31 @@ class Agreement(unittest.TestCase):
         self.assertEqual(texts["kServiceName"], "fiskald")
         self.assertTrue(texts["kServiceDescription"].endswith("fiscal printer."))
 
+    def test_the_guides_lines_give_the_options_the_service_gets(self):
+        # The lines the tests turn into fiskald.exe's options
+        # (testing/msi_guide.py) give what the MSI's actions would: in
+        # OPTIONS' order, empty ones left out, an unknown property refused.
+        sys.path.insert(0, str(HERE.parent / "testing"))
+        import msi_guide
+        cases = [
+            ({"HOLD_MINUTES": "5", "LISTEN": "0.0.0.0:8443", "PORT3": r"\\.\COM3"},
+             ["--listen", "0.0.0.0:8443", "--port", r"3=\\.\COM3", "--hold-minutes", "5"]),
+            ({"LISTEN": "", "SHOP": "S1"}, ["--shop", "S1"]),
+            ({}, []),
+        ]
+        for properties, options in cases:
+            with self.subTest(properties):
+                self.assertEqual(msi.fiskald_options(properties), options)
+        with self.assertRaises(ValueError):
+            msi.fiskald_options({"TLS_CRT": "cert.pem"})
+        for name in ("windows-msi-install", "windows-msi-https", "windows-msi-broker"):
+            with self.subTest(name):
+                given = msi_guide.guide_properties(name)
+                self.assertTrue(given)
+                self.assertEqual(len(msi.fiskald_options(given)), 2 * len(given))
+        with self.assertRaises(ValueError):
+            msi_guide.guide_options("windows-msi-https", {"LISTEN": None})
+
 
 if __name__ == "__main__":
     unittest.main()
