@@ -112,6 +112,7 @@ class Agreement(unittest.TestCase):
         # OPTIONS' order, empty ones left out, an unknown property refused.
         sys.path.insert(0, str(HERE.parent / "testing"))
         import msi_guide
+        from doc_blocks import doc_block
         cases = [
             ({"HOLD_MINUTES": "5", "LISTEN": "0.0.0.0:8443", "PORT3": r"\\.\COM3"},
              ["--listen", "0.0.0.0:8443", "--port", r"3=\\.\COM3", "--hold-minutes", "5"]),
@@ -125,11 +126,11 @@ class Agreement(unittest.TestCase):
             msi.fiskald_options({"TLS_CRT": "cert.pem"})
         for name in ("windows-msi-install", "windows-msi-https", "windows-msi-broker"):
             with self.subTest(name):
-                given = msi_guide.guide_properties(name)
+                given = msi_guide.guide_properties(doc_block(name))
                 self.assertTrue(given)
                 self.assertEqual(len(msi.fiskald_options(given)), 2 * len(given))
         with self.assertRaises(ValueError):
-            msi_guide.guide_options("windows-msi-https", {"LISTEN": None})
+            msi_guide.guide_options(doc_block("windows-msi-https"), {"LISTEN": None})
 
 
 if __name__ == "__main__":

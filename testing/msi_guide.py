@@ -13,19 +13,18 @@ import shlex
 import sys
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "testing"))
 sys.path.insert(0, os.path.join(_ROOT, "cmake"))
 
-from doc_blocks import doc_block  # noqa: E402
 import msi  # noqa: E402
 
 
-def guide_properties(name):
-    """The properties of the guide's msiexec line NAME, as written."""
-    lines = [line for line in doc_block(name).splitlines() if line.strip()]
+def guide_properties(block):
+    """The properties of one of the guide's msiexec lines (the block's text,
+    doc_block("NAME")), as written."""
+    lines = [line for line in block.splitlines() if line.strip()]
     words = shlex.split(lines[0], posix=False) if len(lines) == 1 else []
     if words[:2] != ["msiexec", "/i"] or "/qn" not in words:
-        raise ValueError(f"the guide's block {name} is not one `msiexec /i ... /qn` line")
+        raise ValueError(f"not one `msiexec /i ... /qn` line: {block!r}")
     properties = {}
     for word in words[2:]:
         if "=" in word:
@@ -34,11 +33,12 @@ def guide_properties(name):
     return properties
 
 
-def guide_options(name, values):
-    """The options of the guide's line NAME with the test's `values`: a dict
-    with a value for every property the line gives (None leaves it out)."""
-    properties = guide_properties(name)
+def guide_options(block, values):
+    """The options of one of the guide's msiexec lines (the block's text)
+    with the test's `values`: a dict with a value for every property the
+    line gives (None leaves it out)."""
+    properties = guide_properties(block)
     if set(properties) != set(values):
-        raise ValueError(f"the guide's block {name} gives {sorted(properties)}, the test knows "
-                         f"{sorted(values)}")
+        raise ValueError(f"the guide's line gives {sorted(properties)}, the test knows "
+                         f"{sorted(values)}: {block!r}")
     return msi.fiskald_options({k: v for k, v in values.items() if v is not None})
