@@ -235,6 +235,13 @@ paho.mqtt.c ${FISKAL_PAHO_SOURCE_VERSION} when this fiskald was built")
   message(WARNING "${FISKAL_WINDOWS_NO_BROKER_WHY} (above): fiskald.exe is built without the "
     "broker client and refuses --broker")
 endif()
+# What the tree's fiskald.exe has for a broker client, for scripts/package
+# to say: "paho" or "none: <why>".
+if(FISKAL_WINDOWS_BROKER)
+  file(WRITE ${PROJECT_BINARY_DIR}/broker-client.txt "paho\n")
+else()
+  file(WRITE ${PROJECT_BINARY_DIR}/broker-client.txt "none: ${FISKAL_WINDOWS_NO_BROKER_WHY}\n")
+endif()
 
 # The header-only libraries: links to the system's folders of these two
 # alone.
