@@ -12,32 +12,10 @@ if(NOT VERSION OR NOT MINGW OR NOT OPTIONS OR NOT DEFINED ENV{FISKAL_CACHE_OUT})
   message(FATAL_ERROR "usage: FISKAL_CACHE_OUT=FOLDER cmake -DVERSION=V -DAPT_OPTIONS=... "
     "-DMINGW=TRIPLET -DOPTIONS=... -P ${CMAKE_CURRENT_LIST_FILE}")
 endif()
-set(out $ENV{FISKAL_CACHE_OUT})
-string(RANDOM LENGTH 12 tag)
-set(work ${out}/../work-${tag})
-file(MAKE_DIRECTORY ${work})
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
-  if(NOT status EQUAL 0)
-    string(LENGTH "${said}" length)
-    if(length GREATER 6000)
-      math(EXPR from "${length} - 6000")
-      string(SUBSTRING "${said}" ${from} -1 said)
-    endif()
-    file(REMOVE_RECURSE ${work})
-    message(FATAL_ERROR "${what}: `${ARGN}` failed (${status}):\n${said}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/debian-source.cmake)
 
 message(STATUS "Making OpenSSL for ${MINGW} from Debian's openssl ${VERSION}")
-run("Debian's source of openssl"
-  ${CMAKE_COMMAND} -E chdir ${work} apt-get ${APT_OPTIONS} -qq source openssl=${VERSION})
-file(GLOB unpacked LIST_DIRECTORIES true ${work}/openssl-*)
-list(FILTER unpacked EXCLUDE REGEX "\\.(dsc|xz|gz|bz2|asc)$")
-if(NOT unpacked)
-  message(FATAL_ERROR "apt-get source openssl left no source folder in ${work}")
-endif()
+debian_source(openssl ${VERSION} unpacked)
 
 # The folders compiled into the libraries, where OpenSSL looks for its
 # configuration file (openssl.cnf) and for engines and modules: Windows'

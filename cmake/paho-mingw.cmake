@@ -15,32 +15,10 @@ if(NOT VERSION OR NOT TOOLCHAIN OR NOT OPENSSL OR NOT OPTIONS OR
   message(FATAL_ERROR "usage: FISKAL_CACHE_OUT=FOLDER cmake -DVERSION=V -DAPT_OPTIONS=... "
     "-DTOOLCHAIN=FILE -DOPENSSL=FOLDER -DOPTIONS=... -P ${CMAKE_CURRENT_LIST_FILE}")
 endif()
-set(out $ENV{FISKAL_CACHE_OUT})
-string(RANDOM LENGTH 12 tag)
-set(work ${out}/../work-${tag})
-file(MAKE_DIRECTORY ${work})
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
-  if(NOT status EQUAL 0)
-    string(LENGTH "${said}" length)
-    if(length GREATER 6000)
-      math(EXPR from "${length} - 6000")
-      string(SUBSTRING "${said}" ${from} -1 said)
-    endif()
-    file(REMOVE_RECURSE ${work})
-    message(FATAL_ERROR "${what}: `${ARGN}` failed (${status}):\n${said}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/debian-source.cmake)
 
 message(STATUS "Making Paho's MQTT library for Windows from Debian's paho.mqtt.c ${VERSION}")
-run("Debian's source of paho.mqtt.c"
-  ${CMAKE_COMMAND} -E chdir ${work} apt-get ${APT_OPTIONS} -qq source paho.mqtt.c=${VERSION})
-file(GLOB unpacked LIST_DIRECTORIES true ${work}/paho.mqtt.c-*)
-list(FILTER unpacked EXCLUDE REGEX "\\.(dsc|xz|gz|bz2|asc)$")
-if(NOT unpacked)
-  message(FATAL_ERROR "apt-get source paho.mqtt.c left no source folder in ${work}")
-endif()
+debian_source(paho.mqtt.c ${VERSION} unpacked)
 
 # OpenSSL named file by file, so that FindOpenSSL takes these and looks
 # nowhere else (the toolchain file confines its search to the mingw root).

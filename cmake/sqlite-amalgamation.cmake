@@ -8,26 +8,11 @@
 if(NOT VERSION OR NOT DEFINED ENV{FISKAL_CACHE_OUT})
   message(FATAL_ERROR "usage: FISKAL_CACHE_OUT=FOLDER cmake -DVERSION=V -DAPT_OPTIONS=... -P ${CMAKE_CURRENT_LIST_FILE}")
 endif()
-set(out $ENV{FISKAL_CACHE_OUT})
-string(RANDOM LENGTH 12 tag)
-set(work ${out}/../work-${tag})
+include(${CMAKE_CURRENT_LIST_DIR}/debian-source.cmake)
 file(MAKE_DIRECTORY ${work}/amalgamation)
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "${what}: `${ARGN}` failed (${status}):\n${said}")
-  endif()
-endfunction()
-
 message(STATUS "Making SQLite's amalgamation from Debian's sqlite3 ${VERSION}")
-run("Debian's source of sqlite3"
-  ${CMAKE_COMMAND} -E chdir ${work} apt-get ${APT_OPTIONS} -qq source sqlite3=${VERSION})
-file(GLOB unpacked LIST_DIRECTORIES true ${work}/sqlite3-*)
-list(FILTER unpacked EXCLUDE REGEX "\\.(dsc|xz|gz|bz2)$")
-if(NOT unpacked)
-  message(FATAL_ERROR "apt-get source sqlite3 left no source folder in ${work}")
-endif()
+debian_source(sqlite3 ${VERSION} unpacked)
 run("configuring SQLite's sources"
   ${CMAKE_COMMAND} -E chdir ${work}/amalgamation ${unpacked}/configure --disable-tcl)
 run("making sqlite3.c" ${CMAKE_COMMAND} -E chdir ${work}/amalgamation make sqlite3.c)

@@ -7,7 +7,8 @@
 #    (cmake/deb_src_sources.py), so its mirror or proxy is used and its apt
 #    sources stay untouched), each made once per source version, toolchain
 #    and recipe and kept in the source cache outside the clone
-#    (cmake/source_cache.py; the recipes: cmake/sqlite-amalgamation.cmake,
+#    (cmake/source_cache.py; the recipes, which share
+#    cmake/debian-source.cmake: cmake/sqlite-amalgamation.cmake,
 #    cmake/openssl-mingw.cmake, cmake/paho-mingw.cmake);
 #  - Boost.Beast and Boost.Asio and nlohmann-json, header only, from
 #    Debian's packages (libboost1.81-dev, nlohmann-json3-dev), seen through
@@ -104,6 +105,16 @@ function(fiskal_cached name key_text out)
   set(${out} "${folder}" PARENT_SCOPE)
 endfunction()
 
+# The SHA-256 of a recipe with what every recipe includes
+# (cmake/debian-source.cmake), for its key: a change to either makes the
+# library anew.
+function(fiskal_recipe_hash recipe out)
+  file(READ ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${recipe} text)
+  file(READ ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/debian-source.cmake common)
+  string(SHA256 hash "${text}${common}")
+  set(${out} ${hash} PARENT_SCOPE)
+endfunction()
+
 # The newest source version of the package sqlite3 in the suite.
 fiskal_source_versions(sqlite3 ${FISKAL_SQLITE_SERIES} versions)
 list(GET versions 0 FISKAL_SQLITE_SOURCE_VERSION)
@@ -117,7 +128,7 @@ execute_process(COMMAND sh -c "echo 'puts [info patchlevel]' | tclsh"
   OUTPUT_VARIABLE tclsh_version OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND cc --version OUTPUT_VARIABLE host_cc ERROR_QUIET)
 string(REGEX REPLACE "\n.*" "" host_cc "${host_cc}")
-file(SHA256 ${CMAKE_CURRENT_LIST_DIR}/sqlite-amalgamation.cmake recipe)
+fiskal_recipe_hash(sqlite-amalgamation.cmake recipe)
 if(NOT tclsh_version OR NOT host_cc)
   message(FATAL_ERROR "making SQLite's amalgamation needs tclsh and cc: install tcl and gcc")
 endif()
@@ -157,7 +168,7 @@ endif()
 # is said.
 set(FISKAL_OPENSSL_SERIES 3.0)
 set(FISKAL_OPENSSL_OPTIONS mingw64 no-shared no-tests no-module)
-file(SHA256 ${CMAKE_CURRENT_LIST_DIR}/openssl-mingw.cmake recipe)
+fiskal_recipe_hash(openssl-mingw.cmake recipe)
 fiskal_source_versions(openssl ${FISKAL_OPENSSL_SERIES} versions)
 set(openssl "")
 set(FISKAL_OPENSSL_SOURCE_VERSION "")
@@ -203,7 +214,7 @@ set(FISKAL_PAHO_VERSION 1.3.12)
 set(FISKAL_PAHO_OPTIONS -DPAHO_WITH_SSL=TRUE -DPAHO_BUILD_STATIC=TRUE -DPAHO_BUILD_SHARED=FALSE
   -DPAHO_BUILD_SAMPLES=FALSE -DPAHO_BUILD_DOCUMENTATION=FALSE -DPAHO_ENABLE_TESTING=FALSE
   -DPAHO_ENABLE_CPACK=FALSE -DPAHO_HIGH_PERFORMANCE=FALSE)
-file(SHA256 ${CMAKE_CURRENT_LIST_DIR}/paho-mingw.cmake recipe)
+fiskal_recipe_hash(paho-mingw.cmake recipe)
 set(toolchain_file ${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 file(SHA256 ${toolchain_file} toolchain)
 string(SHA256 openssl_key "${FISKAL_OPENSSL_KEY}")
